@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and starts the tool. Extra arguments go to the tool.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build -j "$(nproc)" >/dev/null
+exec ./build/updater "$@"
