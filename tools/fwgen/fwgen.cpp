@@ -41,15 +41,16 @@ struct Options {
     bool with_block = true;
     bool blank = false;
     uint32_t seed = 1;
+    // dfuse-pack's own defaults, so that both tools make the same DfuSe file from one image.
     std::string target_name = "ST...";
-    uint16_t device_release = 0xFFFF;
+    uint16_t device_release = 0x0000;
 };
 
 void usage() {
     std::cerr
         << "usage: fwgen --out-bin FILE [--out-dfu FILE] [--type 0x8C] [--ext FF,FF,FF] [--name TEXT]\n"
            "             [--revision TEXT] [--detail KEY=VALUE ...] [--size BYTES] [--no-block] [--blank]\n"
-           "             [--seed N] [--target-name NAME] [--device-release 0xFFFF]\n";
+           "             [--seed N] [--target-name NAME] [--device-release 0x0000]\n";
 }
 
 unsigned long parse_number(const std::string& text, int base, unsigned long max) {
