@@ -1,0 +1,70 @@
+#pragma once
+
+#include "device/product.h"
+
+#include <QColor>
+#include <QDebug>
+#include <QJsonObject>
+#include <QPoint>
+#include <QString>
+
+#include <vector>
+
+// The window's texts, their places and the decorative rings, read from a JSON layout file.
+// All positions and sizes are design pixels of the 665 x 517 background picture.
+namespace Settings {
+
+struct LabelData {
+    QString id;
+    int x = -1;
+    int y = -1;
+    int size = -1;
+    QString font;
+    QString text;
+    bool create = true;
+    bool white = true;
+
+    operator QString() const;
+};
+
+struct CircleData {
+    QString name;
+    QPoint center;
+    int radius = 0;
+    int pen_width = 0;
+    QColor color;
+
+    operator QString() const;
+};
+
+struct GUI {
+    bool valid = false;
+    std::vector<CircleData> circles;
+    std::vector<LabelData> labels;
+
+    GUI() = default;
+    explicit GUI(QString const& settings_text);
+
+    LabelData const* label(QString const& id) const;
+    QString text(QString const& id) const;
+    operator QString() const;
+};
+
+// The parsed layout plus what the window must know about the embedded firmware.
+struct Settings {
+    GUI gui;
+    Device::Type desired_FW_type = Device::Type::invalid;
+    QString desired_FW_revision;
+};
+
+QString load_settings_file(QString const& path);
+GUI make_GUI(QString const& path);
+
+CircleData CircleData_factory(QJsonObject const& object);
+LabelData LabelData_factory(QJsonObject const& object);
+
+QDebug operator<<(QDebug dbg, CircleData const& circle);
+QDebug operator<<(QDebug dbg, LabelData const& label);
+QDebug operator<<(QDebug dbg, GUI const& gui);
+
+} // namespace Settings
