@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QProgressBar>
+#include <QTimer>
+
+// A bar that fills in proportion to the time elapsed since its run started.
+class ProgressBar : public QProgressBar {
+    Q_OBJECT
+
+public:
+    explicit ProgressBar(QWidget* parent = nullptr);
+
+    void setup_GUI();
+
+    int steps = 1;
+    int minInterval = 50;
+    QTimer* timer = nullptr;
+    QElapsedTimer clock;
+    int durationMs = 10000;
+
+signals:
+    void finished();
+
+public slots:
+    void startAutoProgress(QString const& format, double duration_s = -1.0);
+    void startAutoProgress();
+    void increase();
+};
