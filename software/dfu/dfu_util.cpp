@@ -1,0 +1,72 @@
+#include "dfu/dfu_util.h"
+
+#include "dfu/command.h"
+#include "files/files.h"
+#include "files/support_misc.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace DFU {
+
+namespace dfu_util {
+
+QString const expected_output_of_execution_test =
+    "dfu-util 0.9\n"
+    "\n"
+    "Copyright 2005-2009 Weston Schmidt, Harald Welte and OpenMoko Inc.\n"
+    "Copyright 2010-2016 Tormod Volden and Stefan Schmidt\n"
+    "This program is Free Software and has ABSOLUTELY NO WARRANTY\n"
+    "Please report bugs to http://sourceforge.net/p/dfu-util/tickets/\n"
+    "\n";
+
+QString basename() {
+    return Files::dfu_util_executable_fileName;
+}
+
+QString full_path() {
+    return QString("%1/%2").arg(Files::external_dir.path(), basename());
+}
+
+bool execution_test() {
+    CommandResult const result = run_command(CmdID::version, {});
+    QString output = result.output;
+    if (support_misc::compiled_for_platform(support_misc::Platform::windows))
+        output = support_misc::remove_carriage_returns(output, QChar(13));
+    bool const as_expected = output == expected_output_of_execution_test;
+    qInfo().noquote() << "Result of execution test: status was" << (result.exit_code == 0 ? "ok" : "bad")
+                      << "and output:" << (as_expected ? QString("as expected") : output);
+    return result.exit_code == 0 && as_expected;
+}
+
+QString system_directory() {
+    QString const program = QStandardPaths::findExecutable(basename());
+    if (program.isEmpty()) {
+        qWarning().noquote() << "No dfu-util found on the PATH; install it (on Debian or Ubuntu: "
+                                "sudo apt-get install dfu-util) and start again.";
+        return QString();
+    }
+    qInfo().noquote() << "Using dfu-util" << program;
+    return QFileInfo(program).absolutePath();
+}
+
+} // namespace dfu_util
+
+Device::FW_Info read_FW_Info_from_desired_FW() {
+    QString const path = Files::external_dir.path() + "/" + Files::desired_FW_fileName_bin;
+    qDebug().noquote() << "Reading desired FW_Info from " + path;
+    return Device::make_FW_Info(path);
+}
+
+Device::FW_Info const& desired_FW_Info() {
+    static Device::FW_Info cache;
+    static bool filled = false;
+    if (!filled) {
+        filled = true;
+        cache = read_FW_Info_from_desired_FW();
+    }
+    return cache;
+}
+
+} // namespace DFU
