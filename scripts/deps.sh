@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake g++ make ccache pkg-config
     qtbase5-dev qtbase5-dev-tools
-    dfu-util python3
+    dfu-util libusb-1.0-0-dev python3
     fonts-freefont-otf
     libbenchmark-dev
 )
