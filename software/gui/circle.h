@@ -26,11 +26,10 @@ public:
     void setup();
     void setCenter(QPoint const& center);
 
+    Data data;
+
 protected:
     void paintEvent(QPaintEvent* event) override;
-
-private:
-    Data data;
 };
 
 void add_circles(std::vector<Circle::Data> const& circles, QWidget* parent);
