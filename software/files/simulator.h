@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+// Simulator mode: every dfu-util command line runs the simulator script instead, which drives an emulated
+// device. The script lives in a directory fixed when the program is built.
+namespace simulator {
+
+// Whether every dfu-util command runs the simulator script instead; set from the command line.
+extern bool use;
+
+// Set-up options; only the lowest bit counts.
+enum Setup : int {
+    none = 0,
+    fast_progress = 1,
+};
+
+// Points every entry of DFU::commands at the simulator script, in front of the entry's own arguments.
+void setup_for_simulated_dfu_util(Setup setup);
+
+// The simulator directory, "/", and the name.
+QString dfu_util_path(QString const& file_name);
+
+// Asks the script to load a prepared configuration: 0 on success, else the script's exit code.
+int sim_setup_prepared_config(QString const& name);
+
+} // namespace simulator
