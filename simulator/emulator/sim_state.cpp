@@ -68,15 +68,16 @@ bool read_record(const std::string& path, Record& record) {
     return true;
 }
 
+// Rewritten in place: every reader holds the state lock, and a rename per request costs more than the write.
 bool write_record(const std::string& path, const Record& record) {
-    std::string temporary = path + ".new";
-    FILE* file = std::fopen(temporary.c_str(), "w");
-    if (!file)
-        return false;
+    std::string text;
     for (const auto& [key, value] : record.values)
-        std::fprintf(file, "%s=%s\n", key.c_str(), value.c_str());
-    bool written = std::fclose(file) == 0;
-    return written && std::rename(temporary.c_str(), path.c_str()) == 0;
+        text += key + "=" + value + "\n";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    bool complete = write(fd, text.data(), text.size()) == ssize_t(text.size());
+    return close(fd) == 0 && complete;
 }
 
 bool read_file(const std::string& path, Bytes& data) {
@@ -169,25 +170,33 @@ long now_ms() {
     return long(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+namespace {
+
+// Opened once per process: the emulator takes the lock and logs for every request.
+int open_once(const std::string& path, int flags) {
+    return open(path.c_str(), flags | O_CREAT | O_CLOEXEC, 0600);
+}
+
+} // namespace
+
 StateLock::StateLock() {
-    fd = open((state_dir() + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    static const int lock_fd = open_once(state_dir() + "/lock", O_RDWR);
+    fd = lock_fd;
     if (fd >= 0)
         flock(fd, LOCK_EX);
 }
 
 StateLock::~StateLock() {
     if (fd >= 0)
-        close(fd);
+        flock(fd, LOCK_UN);
 }
 
 void append_log(const std::string& line) {
-    int fd = open(log_path().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return;
-    std::string text = "pid=" + std::to_string(getpid()) + " " + line + "\n";
-    ssize_t written = write(fd, text.data(), text.size());
+    static const int log_fd = open_once(log_path(), O_WRONLY | O_APPEND);
+    static const std::string prefix = "pid=" + std::to_string(getpid()) + " ";
+    std::string text = prefix + line + "\n";
+    ssize_t written = write(log_fd, text.data(), text.size());
     (void)written;
-    close(fd);
 }
 
 // ---- prepared configurations ----

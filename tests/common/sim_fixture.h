@@ -1,0 +1,128 @@
+#pragma once
+
+// A private emulated world for one test. While a SimWorld lives, DFU_SIM_DIR names a fresh temporary
+// directory, so every dfu-util run started through the simulator script (directly or by the tool in
+// simulator mode) meets the devices of the configuration loaded here, and nothing else.
+//
+//     SimWorld world("current-firmware");      // fast timing unless told otherwise
+//     QVERIFY(world.ok());
+//     ... run the tool's DFU functions with simulator::setup_for_simulated_dfu_util ...
+//     QCOMPARE(world.flash().left(image.size()), image);
+//     QVERIFY(world.emulator_served("UPLOAD"));
+//
+// The test target needs the simulator built: add_dependencies(<test> simulator).
+
+#include "test_config.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QtGlobal>
+
+class SimWorld {
+public:
+    struct Run {
+        int exit_code = -1;
+        QString output;
+        QString errors;
+    };
+
+    static QString simulator_dir() { return QStringLiteral(TEST_BUILD_DIR "/simulator"); }
+    static QString script() { return simulator_dir() + "/dfu-util_simulator.sh"; }
+    static QString simctl_path() { return simulator_dir() + "/simctl"; }
+    static QString image(QString const& name) { return simulator_dir() + "/images/" + name + ".bin"; }
+
+    // Fast timing makes every operation answer at once, also for the tool, which passes no fast flag.
+    explicit SimWorld(QString const& configuration = "old-firmware", bool fast = true)
+        : previous(qgetenv("DFU_SIM_DIR")), had_previous(qEnvironmentVariableIsSet("DFU_SIM_DIR")) {
+        qputenv("DFU_SIM_DIR", temporary.path().toLocal8Bit());
+        loaded = temporary.isValid() && load(configuration) && set_fast(fast);
+    }
+
+    ~SimWorld() {
+        if (had_previous)
+            qputenv("DFU_SIM_DIR", previous);
+        else
+            qunsetenv("DFU_SIM_DIR");
+    }
+
+    SimWorld(SimWorld const&) = delete;
+    SimWorld& operator=(SimWorld const&) = delete;
+
+    bool ok() const { return loaded; }
+    QString dir() const { return temporary.path(); }
+
+    Run simctl(QStringList const& args) const { return run(simctl_path(), args); }
+    bool load(QString const& configuration) const { return simctl({"load", configuration}).exit_code == 0; }
+    bool set_fast(bool fast) const { return simctl({"fast", fast ? "on" : "off"}).exit_code == 0; }
+    bool plug(QString const& device = "dev0") const { return simctl({"plug", device}).exit_code == 0; }
+    bool unplug(QString const& device = "dev0") const { return simctl({"unplug", device}).exit_code == 0; }
+    bool set(QString const& device, QString const& key, QString const& value) const {
+        return simctl({"set", device, key, value}).exit_code == 0;
+    }
+    QString get(QString const& device, QString const& key) const {
+        return simctl({"get", device, key}).output.trimmed();
+    }
+
+    // The script with the configuration name and dfu-util's arguments, as the tool runs it.
+    Run dfu_util(QString const& command, QStringList const& args, bool fast_progress = false) const {
+        QStringList all{"--dfu-util-command", command};
+        if (fast_progress)
+            all << "--fast-progress";
+        return run(script(), all + args);
+    }
+
+    // Memory of a device as the emulator keeps it: 1 MiB of flash from 0x08000000, the 512-byte OTP area.
+    QByteArray flash(QString const& device = "dev0") const { return read(device + "/flash.bin"); }
+    QByteArray otp(QString const& device = "dev0") const { return read(device + "/otp.bin"); }
+    void write_flash(QByteArray const& bytes, QString const& device = "dev0") const {
+        write(device + "/flash.bin", bytes.leftJustified(1024 * 1024, char(0xFF)));
+    }
+    void write_otp(QByteArray const& bytes, QString const& device = "dev0") const {
+        write(device + "/otp.bin", bytes.leftJustified(512, char(0xFF)));
+    }
+
+    // Lines of the emulator's request log, e.g. "pid=12 dev0 UPLOAD 0x08000000 len=2048".
+    QStringList log() const {
+        return QString::fromUtf8(read("requests.log")).split('\n', Qt::SkipEmptyParts);
+    }
+    // True when the emulator answered a request containing the text: proof that it, not libusb, was loaded.
+    bool emulator_served(QString const& text) const {
+        for (auto const& line : log())
+            if (line.contains(text))
+                return true;
+        return false;
+    }
+
+private:
+    QTemporaryDir temporary;
+    QByteArray previous;
+    bool had_previous;
+    bool loaded = false;
+
+    static Run run(QString const& program, QStringList const& args) {
+        QProcess process;
+        process.start(program, args);
+        Run result;
+        if (!process.waitForFinished(60000))
+            return result;
+        result.exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        result.output = QString::fromUtf8(process.readAllStandardOutput());
+        result.errors = QString::fromUtf8(process.readAllStandardError());
+        return result;
+    }
+
+    QByteArray read(QString const& name) const {
+        QFile file(dir() + "/" + name);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    void write(QString const& name, QByteArray const& bytes) const {
+        QFile file(dir() + "/" + name);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(bytes);
+    }
+};
