@@ -253,6 +253,12 @@ int download_chunk(Session& session, uint16_t block, const uint8_t* data, uint16
         detach(session.device, session.fast);
         return LIBUSB_ERROR_NO_DEVICE;
     }
+    uint32_t lost = fault_address(session, "timeout_at");
+    if (lost && within(lost, address, length)) {
+        log_request(session, "TIMEOUT during write at " + hex(address));
+        session.delay_ms = timing(session, "transfer_timeout_ms", 5000);
+        return LIBUSB_ERROR_TIMEOUT;
+    }
     Status status = write_memory(session, address, data, length);
     log_request(session, "WRITE " + hex(address) + " len=" + std::to_string(length) +
                              " status=" + std::to_string(status));

@@ -266,6 +266,7 @@ std::vector<Configuration> configurations(const std::string& images_dir) {
         {"leave-no-manifest", {f20(old_image, keys({{"leave_no_manifest", "1"}}))}},
         {"busy-forever", {f20(old_image, keys({{"busy_forever", "1"}}))}},
         {"disconnect-mid-download", {f20(old_image, keys({{"disconnect_at", "0x08030000"}}))}},
+        {"transfer-timeout", {f20(old_image, keys({{"timeout_at", "0x08010000"}}))}},
         {"no-access", {f20(old_image, keys({{"open_denied", "1"}}))}},
         {"claim-busy", {f20(old_image, keys({{"claim_busy", "1"}}))}},
         {"start-in-error", {f20(old_image, keys({{"dfu_state", "10"}, {"dfu_status", "14"}}))}},

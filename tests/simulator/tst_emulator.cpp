@@ -197,6 +197,9 @@ void TestEmulator::faults_data() {
     QTest::newRow("two devices") << "two-devices"
                                  << "upload_OTP" << 74 << "More than one DFU capable USB device found"
                                  << "LIST devices=2";
+    QTest::newRow("transfer timeout") << "transfer-timeout"
+                                      << "download_FW" << 74 << "LIBUSB_ERROR_TIMEOUT"
+                                      << "TIMEOUT during write at 0x08010000";
     QTest::newRow("disconnect") << "disconnect-mid-download"
                                 << "download_FW" << 74 << "LIBUSB_ERROR_NO_DEVICE"
                                 << "DISCONNECT during write at 0x08030000";

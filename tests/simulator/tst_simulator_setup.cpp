@@ -4,6 +4,7 @@
 #include "sim_fixture.h"
 
 #include "dfu/command.h"
+#include "dfu/scan.h"
 #include "files/simulator.h"
 
 #include <QRegularExpression>
@@ -36,6 +37,8 @@ private slots:
     void version_prints_the_exact_banner();
     void unknown_configuration_gives_exit_2_and_log_line();
     void prepared_configuration_is_seen_by_the_following_commands();
+    void scan_sees_the_emulated_devices_data();
+    void scan_sees_the_emulated_devices();
     void script_rejects_a_missing_command_name();
 };
 
@@ -128,6 +131,32 @@ void TestSimulatorSetup::prepared_configuration_is_seen_by_the_following_command
     QCOMPARE(bytes.size(), 512);
     QCOMPARE(bytes.left(5), QByteArray("\x11\x47\x23\x01\x03", 5));
     QVERIFY(world.emulator_served("dev0 UPLOAD 0x1FFF7800 len=512"));
+}
+
+void TestSimulatorSetup::scan_sees_the_emulated_devices_data() {
+    QTest::addColumn<QString>("configuration");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QStringList>("serials");
+    QTest::newRow("one device") << "old-firmware" << 0 << QStringList{"325E35633334"};
+    QTest::newRow("no device") << "no-device" << 1 << QStringList{};
+    QTest::newRow("two devices") << "two-devices" << 1 << QStringList{"336032683536", "325E35633334"};
+    QTest::newRow("denied") << "no-access" << 1 << QStringList{};
+}
+
+void TestSimulatorSetup::scan_sees_the_emulated_devices() {
+    QFETCH(QString, configuration);
+    QFETCH(int, error);
+    QFETCH(QStringList, serials);
+    SimWorld world(configuration);
+    QVERIFY(world.ok());
+    simulator::setup_for_simulated_dfu_util(simulator::none);
+    DFU::ScanResult const scan = DFU::make_scan();
+    QCOMPARE(scan.error, error);
+    QStringList found;
+    for (auto const& device : scan.devices)
+        found << device.serial;
+    QCOMPARE(found, serials);
+    QVERIFY(world.emulator_served("LIST devices="));
 }
 
 void TestSimulatorSetup::script_rejects_a_missing_command_name() {
