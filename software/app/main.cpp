@@ -1,6 +1,9 @@
+#include "app/app.h"
+
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    return 0;
+    GUI_init();
+    return GUI_cleanup(app.exec());
 }
