@@ -10,6 +10,7 @@
 #include <QScreen>
 #include <QStyle>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -66,8 +67,7 @@ Qt::Alignment label_alignment(QString const& id, Qt::Alignment current) {
     return current;
 }
 
-// The size is measured on the text as written, markup and line breaks included, so a label is
-// never smaller than its rendered rich text.
+// The size is measured on the text as written, markup and line breaks included.
 QSize label_size(QLabel const* label, QString const& id, double scale) {
     QFontMetrics const metrics(label->font());
     QString const text = label->text();
@@ -77,7 +77,10 @@ QSize label_size(QLabel const* label, QString const& id, double scale) {
         width = truncated(design_revision_label_width * scale);
         qInfo() << "Overriding width to " << width << "for text:" << text;
     }
-    return {width, metrics.height() * lines};
+    // A rich text in a larger font can need more room than its source lines, as a product name with a
+    // line break does; the label is never made smaller than that, so no text is clipped.
+    int const height = std::max(metrics.height() * lines, label->sizeHint().height());
+    return {width, height};
 }
 
 void add_label(Settings::LabelData const& entry, Settings::Settings const& settings, MainWindow* window) {

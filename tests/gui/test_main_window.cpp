@@ -68,6 +68,7 @@ private slots:
     void labels_from_the_shipped_settings_data();
     void labels_from_the_shipped_settings();
     void status_label_holds_two_lines();
+    void product_name_with_line_break_is_not_clipped();
     void labels_from_edited_settings();
     void missing_no_device_text_ends_the_program();
     void keys_data();
@@ -161,6 +162,17 @@ void TestMainWindow::status_label_holds_two_lines() {
     QVERIFY(window->statusLabel->heightForWidth(window->statusLabel->width()) <=
             window->statusLabel->height());
     QVERIFY(window->statusLabel->sizeHint().height() <= window->statusLabel->height());
+}
+
+void TestMainWindow::product_name_with_line_break_is_not_clipped() {
+    Settings::Settings settings = shipped_settings();
+    settings.desired_FW_type = Device::Type::SOLK;
+    auto window = build(settings);
+    QLabel* const title =
+        label_with_text(window.get(), QString(settings.gui.text("2")).arg("Zentova F20 Plus<br>Zentova F20"));
+    QVERIFY(title);
+    QVERIFY(title->height() >= title->sizeHint().height());
+    QVERIFY(title->height() >= QFontMetrics(title->font()).height() * 5);
 }
 
 void TestMainWindow::labels_from_edited_settings() {
