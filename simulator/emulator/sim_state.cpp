@@ -68,15 +68,17 @@ bool read_record(const std::string& path, Record& record) {
     return true;
 }
 
-// Rewritten in place: every reader holds the state lock, and a rename per request costs more than the write.
+// Rewritten in place under the state lock. Never truncated to zero or renamed over: ext4 flushes such a
+// file on close, which would stall every request while the disk is busy.
 bool write_record(const std::string& path, const Record& record) {
     std::string text;
     for (const auto& [key, value] : record.values)
         text += key + "=" + value + "\n";
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
-    bool complete = write(fd, text.data(), text.size()) == ssize_t(text.size());
+    bool complete = pwrite(fd, text.data(), text.size(), 0) == ssize_t(text.size()) &&
+                    ftruncate(fd, off_t(text.size())) == 0;
     return close(fd) == 0 && complete;
 }
 
@@ -302,6 +304,7 @@ Record device_record(const DeviceSpec& spec, int port, int address) {
                           {"attached", "1"},
                           {"reenter", "1"},
                           {"reenter_delay_ms", "1000"},
+                          {"reenter_delay_fast_ms", "0"},
                           {"reenter_lists", "1"},
                           {"dfu_state", "2"},
                           {"dfu_status", "0"},

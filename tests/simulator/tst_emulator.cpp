@@ -58,6 +58,8 @@ private slots:
     void error_state_is_cleared_at_start();
     void foreign_vendor_is_listed();
     void unplug_and_plug_mid_flow();
+    void realistic_timing_is_slow_and_fast_mode_is_not();
+    void listings_during_a_download_do_not_disturb_it();
 };
 
 void TestEmulator::listing_shows_four_alts_highest_first() {
@@ -288,6 +290,53 @@ void TestEmulator::unplug_and_plug_mid_flow() {
     QStringList lines = found_lines(world.dfu_util("list", list_args).output);
     QCOMPARE(lines.size(), 4);
     QCOMPARE(devnum(lines[0]), 6);
+}
+
+void TestEmulator::realistic_timing_is_slow_and_fast_mode_is_not() {
+    SimWorld world("old-firmware", false);
+    QVERIFY(world.ok());
+    QString const small = file("small.bin");
+    {
+        QFile out(small);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(read_all(SimWorld::image("current-firmware")).left(2048));
+    }
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(world.dfu_util("download_FW", download_args + QStringList{small}).exit_code, 0);
+    qint64 const realistic = timer.elapsed();
+    QVERIFY2(realistic >= 250, qPrintable(QString("realistic download took %1 ms").arg(realistic)));
+    QVERIFY(world.emulator_served("GETSTATUS state=4 status=0 poll=100"));
+
+    QVERIFY(world.plug());
+    timer.restart();
+    QCOMPARE(world.dfu_util("download_FW", download_args + QStringList{small}, true).exit_code, 0);
+    qint64 const fast = timer.elapsed();
+    QVERIFY2(fast < realistic, qPrintable(QString("fast %1 ms, realistic %2 ms").arg(fast).arg(realistic)));
+    QStringList const log = world.log();
+    int const plugged = log.lastIndexOf(QRegularExpression(".* PLUG$"));
+    QVERIFY(plugged > 0);
+    QVERIFY(!log.mid(0, plugged).filter(QRegularExpression("poll=[1-9]")).isEmpty());
+    QVERIFY(log.mid(plugged).filter(QRegularExpression("poll=[1-9]")).isEmpty());
+}
+
+void TestEmulator::listings_during_a_download_do_not_disturb_it() {
+    SimWorld world("old-firmware");
+    QVERIFY(world.ok());
+    QString const image = SimWorld::image("current-firmware");
+    QProcess download;
+    download.start(SimWorld::script(),
+                   QStringList{"--dfu-util-command", "download_FW"} + download_args + QStringList{image});
+    QVERIFY(download.waitForStarted());
+    int listings = 0;
+    while (download.state() != QProcess::NotRunning && listings < 200) {
+        QCOMPARE(world.dfu_util("list", list_args).exit_code, 0);
+        ++listings;
+    }
+    QVERIFY(download.waitForFinished());
+    QCOMPARE(download.exitCode(), 0);
+    QVERIFY(listings > 0);
+    QCOMPARE(world.flash().left(image_size), read_all(image));
 }
 
 QTEST_GUILESS_MAIN(TestEmulator)
