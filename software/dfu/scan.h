@@ -10,7 +10,8 @@
 // right, or several.
 class DfuUtilParser {
 public:
-    enum Status {
+    // A fixed underlying type: a status read from elsewhere may hold any int.
+    enum Status : int {
         no_dfu_device = 0,
         one_dfu_device = 1,
         invalid_dfu_device = 2,
