@@ -50,7 +50,8 @@ void usage() {
     std::cerr
         << "usage: fwgen --out-bin FILE [--out-dfu FILE] [--type 0x8C] [--ext FF,FF,FF] [--name TEXT]\n"
            "             [--revision TEXT] [--detail KEY=VALUE ...] [--size BYTES] [--no-block] [--blank]\n"
-           "             [--seed N] [--target-name NAME] [--device-release 0x0000]\n";
+           "             [--seed N] [--target-name NAME] [--device-release 0x0000]\n"
+           "Any --detail replaces the three default details; --blank writes an erased image.\n";
 }
 
 unsigned long parse_number(const std::string& text, int base, unsigned long max) {
