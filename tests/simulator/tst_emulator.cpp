@@ -58,6 +58,7 @@ private slots:
     void error_state_is_cleared_at_start();
     void foreign_vendor_is_listed();
     void unplug_and_plug_mid_flow();
+    void otp_programs_only_unlocked_blocks();
     void realistic_timing_is_slow_and_fast_mode_is_not();
     void listings_during_a_download_do_not_disturb_it();
 };
@@ -95,16 +96,29 @@ void TestEmulator::listing_without_device_is_empty_success() {
 
 void TestEmulator::uploads_return_the_stored_bytes_data() {
     QTest::addColumn<QString>("configuration");
-    QTest::newRow("old firmware") << "old-firmware";
-    QTest::newRow("other product") << "other-product";
-    QTest::newRow("blank OTP") << "blank-otp";
-    QTest::newRow("no firmware") << "no-firmware";
+    QTest::addColumn<int>("otp_type");
+    QTest::addColumn<QString>("image");
+    QTest::newRow("old firmware") << "old-firmware" << 0x8C << "old-firmware";
+    QTest::newRow("current firmware") << "current-firmware" << 0x8C << "current-firmware";
+    QTest::newRow("other product") << "other-product" << 0x03 << "other-product";
+    QTest::newRow("blank OTP") << "blank-otp" << -1 << "old-firmware";
+    QTest::newRow("unknown type") << "unknown-type" << 0x42 << "old-firmware";
+    QTest::newRow("no firmware") << "no-firmware" << 0x8C << "";
+    QTest::newRow("foreign firmware") << "foreign-firmware" << 0x8C << "other-product";
 }
 
 void TestEmulator::uploads_return_the_stored_bytes() {
     QFETCH(QString, configuration);
+    QFETCH(int, otp_type);
+    QFETCH(QString, image);
     SimWorld world(configuration);
     QVERIFY(world.ok());
+    QByteArray const expected_otp =
+        otp_type < 0 ? QByteArray(512, char(0xFF)) : QByteArray("\x11\x47\x23\x01", 4) + char(otp_type);
+    QCOMPARE(world.otp().left(expected_otp.size()), expected_otp);
+    QByteArray const expected_flash =
+        image.isEmpty() ? QByteArray(2048, char(0xFF)) : read_all(SimWorld::image(image)).left(2048);
+    QCOMPARE(world.flash().left(2048), expected_flash);
     QString otp_file = file(configuration + "-otp.bin");
     QString info_file = file(configuration + "-info.bin");
     auto otp = world.dfu_util("upload_OTP", otp_args + QStringList{otp_file});
@@ -290,6 +304,28 @@ void TestEmulator::unplug_and_plug_mid_flow() {
     QStringList lines = found_lines(world.dfu_util("list", list_args).output);
     QCOMPARE(lines.size(), 4);
     QCOMPARE(devnum(lines[0]), 6);
+}
+
+void TestEmulator::otp_programs_only_unlocked_blocks() {
+    SimWorld world("old-firmware");
+    QVERIFY(world.ok());
+    QByteArray const record = QByteArray("\x11\x47\x23\x01\x03\xFF\xFF\xFF", 8) + QByteArray(8, '\x01');
+    QString const record_file = file("record.bin");
+    {
+        QFile out(record_file);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(record);
+    }
+    QByteArray const before = world.otp();
+    auto locked = world.dfu_util("otp", {"-d", "0483", "-a", "2", "-s", "0x1FFF7810", "-D", record_file});
+    QCOMPARE(locked.exit_code, 74);
+    QVERIFY(locked.errors.contains("Failed to write whole chunk"));
+    QCOMPARE(world.otp(), before);
+
+    auto open_block = world.dfu_util("otp", {"-d", "0483", "-a", "2", "-s", "0x1FFF7820", "-D", record_file});
+    QCOMPARE(open_block.exit_code, 0);
+    QCOMPARE(world.otp().mid(0x20, 16), record);
+    QCOMPARE(world.otp().left(0x20), before.left(0x20));
 }
 
 void TestEmulator::realistic_timing_is_slow_and_fast_mode_is_not() {
