@@ -139,13 +139,13 @@ bool within(uint32_t address, uint32_t start, uint32_t size) {
     return address >= start && address - start < size;
 }
 
-Status erase_sector(Session& session, uint32_t address) {
+Status erase_sector(Session& session, uint32_t address, long& work_ms) {
     const Segment* segment = segment_for(session.alt, address);
     if (!segment || !segment->erasable)
         return errTARGET;
     uint32_t start, size;
     flash_sector(address, start, size);
-    session.delay_ms = erase_time(session, size);
+    work_ms = erase_time(session, size);
     uint32_t failing = fault_address(session, "erase_fail_at");
     if (failing && within(failing, start, size))
         return errERASE;
@@ -155,11 +155,11 @@ Status erase_sector(Session& session, uint32_t address) {
                                                                                                  : errERASE;
 }
 
-Status mass_erase(Session& session) {
+Status mass_erase(Session& session, long& work_ms) {
     if (session.alt != 0)
         return errTARGET;
     Bytes erased(flash_size, 0xFF);
-    session.delay_ms = timing(session, "mass_erase_ms", 8000);
+    work_ms = timing(session, "mass_erase_ms", 8000);
     log_request(session, "MASS_ERASE");
     return write_at(device_path(session.id, "flash.bin"), 0, erased.data(), flash_size) ? OK : errERASE;
 }
@@ -168,6 +168,7 @@ int special_command(Session& session, const uint8_t* data, uint16_t length) {
     uint32_t address =
         length >= 5 ? uint32_t(data[1] | data[2] << 8 | data[3] << 16 | uint32_t(data[4]) << 24) : 0;
     long erase_poll = timing(session, "poll_erase_ms", 100);
+    long work_ms = 0;
     if (data[0] == 0x21 && length == 5) {
         bool known = segment_for(session.alt, address);
         if (known)
@@ -175,15 +176,14 @@ int special_command(Session& session, const uint8_t* data, uint16_t length) {
         log_request(session, "SET_ADDRESS " + hex(address));
         finish_later(session, known ? OK : errTARGET, timing(session, "poll_address_ms", 5), 0);
     } else if (data[0] == 0x41 && length == 5) {
-        Status status = erase_sector(session, address);
-        finish_later(session, status, erase_poll, session.delay_ms);
+        Status status = erase_sector(session, address, work_ms);
+        finish_later(session, status, erase_poll, work_ms);
     } else if ((data[0] == 0x41 || data[0] == 0x92) && length == 1) {
-        Status status = mass_erase(session);
-        finish_later(session, status, erase_poll, session.delay_ms);
+        Status status = mass_erase(session, work_ms);
+        finish_later(session, status, erase_poll, work_ms);
     } else {
         return stall(session, "unknown special command");
     }
-    session.delay_ms = 0;
     return length;
 }
 
