@@ -2,11 +2,11 @@
 
 // Collects every log message while alive, so tests can assert what was (and was not) logged.
 
-#include <QMutex>
-#include <QMutexLocker>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
+
+#include <mutex>
 
 class MessageCapture {
 public:
@@ -26,9 +26,13 @@ public:
     MessageCapture(MessageCapture const&) = delete;
     MessageCapture& operator=(MessageCapture const&) = delete;
 
+    // A fresh list: a shared copy would let a logging thread's next append reallocate under the reader.
     QList<Message> messages() const {
-        QMutexLocker lock(&mutex);
-        return collected;
+        std::lock_guard<std::mutex> lock(mutex);
+        QList<Message> copy;
+        for (auto const& m : collected)
+            copy.append(m);
+        return copy;
     }
 
     QStringList texts(QtMsgType type) const {
@@ -49,12 +53,13 @@ private:
 
     static void handler(QtMsgType type, QMessageLogContext const&, QString const& text) {
         if (MessageCapture* self = instance()) {
-            QMutexLocker lock(&self->mutex);
+            std::lock_guard<std::mutex> lock(self->mutex);
             self->collected.append({type, text});
         }
     }
 
     QtMessageHandler previous = nullptr;
-    mutable QMutex mutex;
+    // Standard rather than Qt's, so that the thread checker sees the hand-over from logging threads.
+    mutable std::mutex mutex;
     QList<Message> collected;
 };

@@ -1,0 +1,265 @@
+#include "control/sm_a.h"
+
+#include "dfu/firmware_transfer.h"
+
+#include <QDebug>
+#include <chrono>
+
+SM_A* sm_A = nullptr;
+
+namespace {
+
+char const* command_name(SM_A::Command command) {
+    switch (command) {
+    case SM_A::None:
+        return "None";
+    case SM_A::Download:
+        return "Download";
+    case SM_A::UploadAndVerify:
+        return "UploadAndVerify";
+    }
+    return "?";
+}
+
+} // namespace
+
+SM_A::SM_A(QString desired_FW_dfu_path, QString desired_FW_bin_path, QString uploaded_FW_bin_path,
+           QObject* parent)
+    : QThread(parent), desired_FW_dfu_path(desired_FW_dfu_path), desired_FW_bin_path(desired_FW_bin_path),
+      uploaded_FW_bin_path(uploaded_FW_bin_path) {
+    qDebug() << "SM_A created";
+}
+
+SM_A::~SM_A() {
+    do_stop();
+    qDebug() << "SM_A: Waiting in dtor";
+    wait();
+}
+
+void SM_A::set_command(Command new_command, int read_count) {
+    std::lock_guard<std::mutex> lock(mutex);
+    command = new_command;
+    command_read_count = read_count;
+}
+
+SM_A::Command SM_A::get_command() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return command;
+}
+
+void SM_A::do_stop() {
+    std::lock_guard<std::mutex> lock(mutex);
+    stopping = true;
+    stop_requested.notify_all();
+}
+
+bool SM_A::is_stopping() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return stopping;
+}
+
+DFU::DeviceInfo SM_A::device_info_snapshot() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return device_info;
+}
+
+void SM_A::enable_debug_output() {
+    qInfo() << "SM_A: Adding connections to show debug output (state transitions)";
+    auto const log_signal = [this](QString const& name, bool polling) {
+        return [this, name, polling] {
+            bool const repeated_poll = previous_was_polling && (name == "NoDevConn" || name == "scanning");
+            if (!repeated_poll) {
+                qDebug() << "SM_A: /sig_" + name;
+            }
+            previous_was_polling = polling;
+        };
+    };
+    connect(this, &SM_A::sig_NoDevConn, this, log_signal("NoDevConn", true), Qt::DirectConnection);
+    connect(this, &SM_A::sig_scanning, this, log_signal("scanning", true), Qt::DirectConnection);
+    connect(this, &SM_A::sig_readingInfo, this, log_signal("readingInfo", false), Qt::DirectConnection);
+    connect(this, &SM_A::sig_DevConn, this, log_signal("DevConn", false), Qt::DirectConnection);
+    connect(this, &SM_A::sig_FwDownloading, this, log_signal("FwDownloading", false), Qt::DirectConnection);
+    connect(this, &SM_A::sig_FwDownloaded, this, log_signal("FwDownloaded", false), Qt::DirectConnection);
+    connect(this, &SM_A::sig_FwUploading, this, log_signal("FwUploading", false), Qt::DirectConnection);
+    connect(this, &SM_A::sig_FwUploadedDiffers, this, log_signal("FwUploadedDiffers", false),
+            Qt::DirectConnection);
+    connect(this, &SM_A::sig_FwUploadedMatches, this, log_signal("FwUploadedMatches", false),
+            Qt::DirectConnection);
+}
+
+void SM_A::run() {
+    Next next = Next::A0;
+    while (next != Next::Stop) {
+        switch (next) {
+        case Next::A0:
+            next = at_A0();
+            break;
+        case Next::A2:
+            next = at_A2();
+            break;
+        case Next::A4:
+            next = at_A4();
+            break;
+        case Next::A7:
+            next = at_A7();
+            break;
+        case Next::Stop:
+            break;
+        }
+    }
+}
+
+SM_A::Next SM_A::at_A0() {
+    emit sig_A0_entered();
+    // The next device found is read anew, even one that never went away.
+    last_device_serial = "";
+    drop_pending_command("because the device left the listing");
+    return at_A1();
+}
+
+SM_A::Next SM_A::at_A1() {
+    emit sig_A1_entered();
+    if (is_stopping()) {
+        return Next::Stop;
+    }
+    publish(DFU::DeviceInfo());
+    emit sig_NoDevConn();
+    if (!first_pass_done) {
+        first_pass_done = true;
+        return Next::A2;
+    }
+    return pause(idle_delay_ms) ? Next::Stop : Next::A2;
+}
+
+SM_A::Next SM_A::at_A2() {
+    emit sig_A2_entered();
+    emit sig_scanning();
+    DFU::ScanResult const scan = DFU::make_scan();
+    if (is_stopping()) {
+        return Next::Stop;
+    }
+    if (!single_device(scan)) {
+        return Next::A0;
+    }
+    if (scan.devices.first().serial == last_device_serial) {
+        return Next::A4;
+    }
+    return read_new_device(scan.devices.first());
+}
+
+SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
+    emit sig_readingInfo();
+    emit sig_NoDevConn();
+    last_device_serial = device.serial;
+    // The earlier device's record must not colour this one: read into a fresh record, publish it whole.
+    publish(DFU::DeviceInfo());
+    DFU::DeviceInfo info;
+    DFU::CommandResult const result = DFU::read_device_info(&device, &info);
+    if (result.exit_code != 0) {
+        emit sig_DeviceError(result.output);
+        return Next::A7;
+    }
+    info.read_count = ++reads_done;
+    publish(info);
+    emit sig_DevConn();
+    return Next::A4;
+}
+
+SM_A::Next SM_A::at_A4() {
+    emit sig_A4_entered();
+    if (is_stopping() || pause(poll_delay_ms)) {
+        return Next::Stop;
+    }
+    switch (take_command_for_current_read()) {
+    case UploadAndVerify:
+        carry_out_upload_and_verify();
+        return Next::A2;
+    case Download:
+        carry_out_download();
+        return Next::A0;
+    case None:
+        break;
+    }
+    return Next::A2;
+}
+
+SM_A::Next SM_A::at_A7() {
+    emit sig_A7_entered();
+    emit sig_scanning();
+    for (;;) {
+        if (pause(poll_delay_ms)) {
+            return Next::Stop;
+        }
+        DFU::ScanResult const scan = DFU::make_scan();
+        if (is_stopping()) {
+            return Next::Stop;
+        }
+        if (!single_device(scan) || scan.devices.first().serial != last_device_serial) {
+            return Next::A0;
+        }
+    }
+}
+
+void SM_A::carry_out_upload_and_verify() {
+    emit sig_A6_entered();
+    emit sig_FwUploading();
+    if (DFU::upload_and_compare_FW_bin(desired_FW_bin_path, uploaded_FW_bin_path)) {
+        qDebug() << "Uploaded FW matches";
+        emit sig_FwUploadedMatches();
+    } else {
+        qDebug() << "Uploaded FW does not match";
+        emit sig_FwUploadedDiffers();
+    }
+}
+
+void SM_A::carry_out_download() {
+    emit sig_A5_entered();
+    emit sig_FwDownloading();
+    DFU::download_FW_to_device(desired_FW_bin_path);
+    emit sig_FwDownloaded();
+}
+
+SM_A::Command SM_A::take_command_for_current_read() {
+    Command taken;
+    int ordered_for;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        taken = command;
+        ordered_for = command_read_count;
+        command = None;
+    }
+    int const current = device_info.read_count;
+    if (taken != None && (ordered_for != current || current == 0)) {
+        qInfo().nospace() << "SM_A: dropping command " << command_name(taken) << " ordered for device read "
+                          << ordered_for << ", the current device read is " << current;
+        return None;
+    }
+    return taken;
+}
+
+void SM_A::drop_pending_command(char const* reason) {
+    Command dropped;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        dropped = command;
+        command = None;
+    }
+    if (dropped != None) {
+        qInfo().nospace() << "SM_A: dropping pending command " << command_name(dropped) << " " << reason;
+    }
+}
+
+void SM_A::publish(DFU::DeviceInfo const& info) {
+    std::lock_guard<std::mutex> lock(mutex);
+    device_info = info;
+}
+
+bool SM_A::pause(int ms) {
+    std::unique_lock<std::mutex> lock(mutex);
+    stop_requested.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
+    return stopping;
+}
+
+bool SM_A::single_device(DFU::ScanResult const& scan) const {
+    return scan.error == 0 && scan.devices.size() == 1;
+}

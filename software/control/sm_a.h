@@ -1,0 +1,97 @@
+#pragma once
+
+#include "dfu/device_info.h"
+
+#include <QString>
+#include <QThread>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+// The one background thread: it alone talks to the device, polls for it, reads it and carries out the
+// commands of the flow machine.
+class SM_A : public QThread {
+    Q_OBJECT
+
+public:
+    enum Command : int32_t { None = 0, Download = 1, UploadAndVerify = 2 };
+
+    SM_A(QString desired_FW_dfu_path, QString desired_FW_bin_path, QString uploaded_FW_bin_path,
+         QObject* parent = nullptr);
+    ~SM_A() override;
+
+    // Orders a command for the device read numbered `read_count` (DFU::DeviceInfo::read_count). The worker
+    // carries it out only while that read is still the current one.
+    void set_command(Command command, int read_count);
+    Command get_command();
+    void do_stop();
+    bool is_stopping();
+    // A consistent copy of the record of the last device read, safe to take on any thread.
+    DFU::DeviceInfo device_info_snapshot();
+    void enable_debug_output();
+
+    int idle_delay_ms = 200;
+    int poll_delay_ms = 200;
+
+signals:
+    void sig_NoDevConn();
+    void sig_DevConn();
+    void sig_scanning();
+    void sig_readingInfo();
+    void sig_DeviceError(QString message);
+    void sig_FwDownloading();
+    void sig_FwDownloaded();
+    void sig_FwUploading();
+    void sig_FwUploadedDiffers();
+    void sig_FwUploadedMatches();
+    void sig_A0_entered();
+    void sig_A1_entered();
+    void sig_A2_entered();
+    void sig_A3_entered();
+    void sig_A4_entered();
+    void sig_A5_entered();
+    void sig_A6_entered();
+    void sig_A7_entered();
+
+protected:
+    void run() override;
+
+private:
+    enum class Next { A0, A2, A4, A7, Stop };
+
+    Next at_A0();
+    Next at_A1();
+    Next at_A2();
+    Next at_A4();
+    Next at_A7();
+    Next read_new_device(DFU::DeviceItem const& device);
+    void carry_out_upload_and_verify();
+    void carry_out_download();
+    Command take_command_for_current_read();
+    void drop_pending_command(char const* reason);
+    void publish(DFU::DeviceInfo const& info);
+    // Sleeps up to `ms`, returning at once on a stop request; true when stopping.
+    bool pause(int ms);
+    bool single_device(DFU::ScanResult const& scan) const;
+
+    DFU::DeviceInfo device_info;
+    QString desired_FW_dfu_path;
+    QString desired_FW_bin_path;
+    QString uploaded_FW_bin_path;
+    QString last_device_serial = "";
+    Command command = None;
+    int command_read_count = 0;
+    // Successful reads so far; device_info.read_count names the current one.
+    int reads_done = 0;
+    bool stopping = false;
+    bool first_pass_done = false;
+    bool previous_was_polling = false;
+    // Guards command, command_read_count, stopping and device_info; never held across a dfu-util run.
+    // Standard rather than Qt primitives, so that the thread checker sees every hand-over between the two
+    // threads.
+    std::mutex mutex;
+    std::condition_variable stop_requested;
+};
+
+// The worker of the running application; the flow machine's guards reach the device record through it.
+extern SM_A* sm_A;

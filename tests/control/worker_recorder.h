@@ -1,0 +1,131 @@
+#pragma once
+
+// Records every signal of the device worker, in emission order, on the worker thread itself.
+
+#include "control/sm_a.h"
+
+#include <QElapsedTimer>
+#include <QStringList>
+#include <algorithm>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+class WorkerRecorder {
+public:
+    explicit WorkerRecorder(SM_A* worker) {
+        clock.start();
+        record(worker, &SM_A::sig_NoDevConn, "NoDevConn");
+        record(worker, &SM_A::sig_DevConn, "DevConn");
+        record(worker, &SM_A::sig_scanning, "scanning");
+        record(worker, &SM_A::sig_readingInfo, "readingInfo");
+        QObject::connect(
+            worker, &SM_A::sig_DeviceError, worker,
+            [this](QString const& message) {
+                std::lock_guard<std::mutex> lock(mutex);
+                error_messages.push_back(message);
+                add_locked("DeviceError");
+            },
+            Qt::DirectConnection);
+        record(worker, &SM_A::sig_FwDownloading, "FwDownloading");
+        record(worker, &SM_A::sig_FwDownloaded, "FwDownloaded");
+        record(worker, &SM_A::sig_FwUploading, "FwUploading");
+        record(worker, &SM_A::sig_FwUploadedDiffers, "FwUploadedDiffers");
+        record(worker, &SM_A::sig_FwUploadedMatches, "FwUploadedMatches");
+        record(worker, &SM_A::sig_A0_entered, "A0");
+        record(worker, &SM_A::sig_A1_entered, "A1");
+        record(worker, &SM_A::sig_A2_entered, "A2");
+        record(worker, &SM_A::sig_A4_entered, "A4");
+        record(worker, &SM_A::sig_A5_entered, "A5");
+        record(worker, &SM_A::sig_A6_entered, "A6");
+        record(worker, &SM_A::sig_A7_entered, "A7");
+    }
+
+    // A fresh list: an implicitly shared copy would let the worker's next append reallocate under it.
+    QStringList names() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return copy(recorded);
+    }
+    int count(QString const& name) const { return names().count(name); }
+    // Milliseconds since the recorder was made, of the n-th emission of the signal.
+    qint64 time_of(QString const& name, int n) const {
+        std::lock_guard<std::mutex> lock(mutex);
+        int seen = 0;
+        for (size_t i = 0; i < recorded.size(); ++i) {
+            if (recorded[i] == name && seen++ == n) {
+                return times[i];
+            }
+        }
+        return -1;
+    }
+    QStringList device_errors() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return copy(error_messages);
+    }
+    // Runs `action` once on the worker thread, after earlier hooks for the same emission, when the signal is
+    // emitted for the `n`-th time from now on.
+    void on_worker_thread(QString const& name, int n, std::function<void()> action) {
+        std::lock_guard<std::mutex> lock(mutex);
+        hooks.push_back({name, static_cast<int>(std::count(recorded.begin(), recorded.end(), name)) + n,
+                         std::move(action)});
+    }
+
+private:
+    struct Hook {
+        QString name;
+        int at_count;
+        std::function<void()> action;
+    };
+
+    template <typename Signal> void record(SM_A* worker, Signal signal, char const* name) {
+        QObject::connect(
+            worker, signal, worker,
+            [this, name] {
+                std::vector<std::function<void()>> actions;
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    add_locked(name);
+                    actions = take_hooks_locked(name);
+                }
+                for (auto const& action : actions) {
+                    action();
+                }
+            },
+            Qt::DirectConnection);
+    }
+
+    static QStringList copy(std::vector<QString> const& items) {
+        QStringList list;
+        for (QString const& item : items) {
+            list << item;
+        }
+        return list;
+    }
+
+    void add_locked(QString const& name) {
+        recorded.push_back(name);
+        times.push_back(clock.elapsed());
+    }
+
+    // In the order they were registered.
+    std::vector<std::function<void()>> take_hooks_locked(QString const& name) {
+        int const emitted = static_cast<int>(std::count(recorded.begin(), recorded.end(), name));
+        std::vector<std::function<void()>> due;
+        for (auto it = hooks.begin(); it != hooks.end();) {
+            if (it->name == name && it->at_count == emitted) {
+                due.push_back(std::move(it->action));
+                it = hooks.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        return due;
+    }
+
+    mutable std::mutex mutex;
+    QElapsedTimer clock;
+    std::vector<QString> recorded;
+    std::vector<qint64> times;
+    std::vector<QString> error_messages;
+    std::vector<Hook> hooks;
+};
