@@ -1,5 +1,6 @@
 #include "app/app.h"
 #include "files/simulator.h"
+#include "gui/log_window.h"
 
 #include "message_capture.h"
 #include "test_config.h"
@@ -116,6 +117,20 @@ private slots:
         QVERIFY(lines.filter("Compiled for platform (OS):").first().endsWith("with 'DEBUG' not defined"));
     }
 
+    void handler_routes_to_the_live_log_window_only() {
+        QStringList routed;
+        logWindow = new LogWindow();
+        connect(logWindow.data(), &LogWindow::sendMessage, this,
+                [&](QtMsgType, QMessageLogContext const&, QString const& text) { routed << text; });
+        const QtMessageHandler previous = qInstallMessageHandler(logWindowMessageHandler);
+        qInfo() << "first";
+        delete logWindow.data();
+        qInfo() << "dropped";
+        qInstallMessageHandler(previous);
+        QVERIFY(logWindow.isNull());
+        QCOMPARE(routed, QStringList{"first"});
+    }
+
     void cleanup_waits_and_returns_the_loop_result() {
         MessageCapture capture;
         QElapsedTimer timer;
@@ -127,5 +142,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestAppShell)
+QTEST_MAIN(TestAppShell)
 #include "tst_app_shell.moc"
