@@ -1,0 +1,171 @@
+#include "control/sm_b.h"
+
+#include "app/service_build.h"
+
+#include <QDebug>
+#include <cstdio>
+
+Device::Type SM_B::desired_ID = Device::Type(0);
+QString SM_B::desired_revision;
+DFU::DeviceInfo SM_B::judged_device_info;
+
+GuardedTransition::GuardedTransition(QObject const* sender, char const* signal, Guard guard, QState* source)
+    : QSignalTransition(sender, signal, source), guard(guard) {}
+
+GuardedTransition::~GuardedTransition() = default;
+
+bool GuardedTransition::eventTest(QEvent* event) {
+    return QSignalTransition::eventTest(event) && guard();
+}
+
+namespace {
+
+DFU::DeviceInfo const& judged() {
+    return SM_B::judged_device_info;
+}
+
+bool device_has_valid_type(Device::Type desired) {
+    DFU::DeviceInfo const& info = judged();
+    std::printf("device_has_valid_type(%i): valid %i, device_type: %i\n", static_cast<int>(desired),
+                static_cast<int>(info.valid), static_cast<int>(info.device_type));
+    std::fflush(stdout);
+    return info.valid && info.device_type == static_cast<uint8_t>(desired);
+}
+
+bool device_has_revision(QString const& revision) {
+    return judged().valid && judged().FW_revision == revision;
+}
+
+// Row 1 is always the first guard tried for a sig_DevConn in B1, so it takes the one copy of the worker's
+// record that all four guards and the exit action of B1 judge: a read finishing meanwhile cannot mix in.
+bool otp_is_blank() {
+    SM_B::judged_device_info = sm_A ? sm_A->device_info_snapshot() : DFU::DeviceInfo();
+    return judged().OTP_info.blank;
+}
+
+bool is_other_product() {
+    if (!judged().valid) {
+        return false;
+    }
+    return !device_has_valid_type(SM_B::desired_ID);
+}
+
+bool needs_upgrade() {
+    return device_has_valid_type(SM_B::desired_ID) && !device_has_revision(SM_B::desired_revision);
+}
+
+bool has_desired_firmware() {
+    return device_has_valid_type(SM_B::desired_ID) && device_has_revision(SM_B::desired_revision);
+}
+
+void add_guarded(QState* source, SM_A* worker, GuardedTransition::Guard guard, QState* target) {
+    auto* transition = new GuardedTransition(worker, SIGNAL(sig_DevConn()), guard, source);
+    transition->setTargetState(target);
+}
+
+} // namespace
+
+SM_B::SM_B(SM_A* worker, Device::Type desired_type, QString desired_revision_text)
+    : QStateMachine(nullptr), worker(worker) {
+    desired_ID = desired_type;
+    desired_revision = desired_revision_text;
+    B1 = add_state("B1: No (DFU-SE) dev. conn.");
+    B2 = add_state("B2: Conn. to (DFU-SE) dev. with diff. FW rev.");
+    B3 = add_state("B3: Upgrading FW");
+    B4 = add_state("B4: Uploading and verifying FW");
+    B6 = add_state("B6: FW in dev. matches");
+    B7 = add_state("B7: FW in dev. differs");
+    B8 = add_state("B8: Invalid (DFU-SE) dev. conn.");
+    B9 = add_state("B9: Conn. to (DFU-SE) dev. with Empty OTP.");
+    setInitialState(B1);
+    add_transitions();
+    add_connections();
+}
+
+SM_B::~SM_B() = default;
+
+QState* SM_B::add_state(char const* name) {
+    auto* state = new QState(this);
+    state->setObjectName(name);
+    return state;
+}
+
+void SM_B::add_transitions() {
+    add_guarded(B1, worker, otp_is_blank, B9);
+    add_guarded(B1, worker, is_other_product, B8);
+    add_guarded(B1, worker, needs_upgrade, B2);
+    add_guarded(B1, worker, has_desired_firmware, B4);
+    B2->addTransition(this, &SM_B::sig_DoDownload, B3);
+    B2->addTransition(worker, &SM_A::sig_NoDevConn, B1);
+    B3->addTransition(worker, &SM_A::sig_NoDevConn, B1);
+    B4->addTransition(worker, &SM_A::sig_FwUploadedMatches, B6);
+    B4->addTransition(worker, &SM_A::sig_FwUploadedDiffers, B7);
+    B6->addTransition(worker, &SM_A::sig_NoDevConn, B1);
+    B7->addTransition(this, &SM_B::sig_DoDownload, B3);
+    B7->addTransition(worker, &SM_A::sig_NoDevConn, B1);
+    B8->addTransition(worker, &SM_A::sig_NoDevConn, B1);
+    B9->addTransition(this, &SM_B::sig_DoDownload, B3);
+    B9->addTransition(worker, &SM_A::sig_NoDevConn, B1);
+    // The worker drops a verification ordered for a device that has left, so no result would ever come.
+    B4->addTransition(worker, &SM_A::sig_NoDevConn, B1);
+}
+
+void SM_B::add_connections() {
+    connect(B1, &QState::entered, this, [this] {
+        emit sig_UpgradeImpossible();
+        connected_device_info = DFU::DeviceInfo();
+    });
+    connect(B1, &QState::exited, this, [this] {
+        connected_device_info = judged_device_info;
+        qInfo() << "Device connected with:\n" << connected_device_info;
+        emit sig_DeviceConnected();
+    });
+    connect(B2, &QState::entered, this, [this] {
+        emit sig_UpgradePossible();
+        emit sig_DifferingRevision();
+    });
+    connect(B3, &QState::entered, this,
+            [this] { worker->set_command(SM_A::Download, connected_device_info.read_count); });
+    connect(B4, &QState::entered, this, [this] {
+        emit sig_UploadingVerifying();
+        worker->set_command(SM_A::UploadAndVerify, connected_device_info.read_count);
+    });
+    connect(B6, &QState::entered, this, [this] { emit sig_FwMatches(); });
+    connect(B7, &QState::entered, this, [this] {
+        emit sig_UpgradePossible();
+        emit sig_FwDiffers();
+    });
+    connect(B8, &QState::entered, this, [this] { emit sig_InvalidProduct(); });
+    connect(B9, &QState::entered, this, [this] {
+        if (have_service_build()) {
+            emit sig_UpgradePossible();
+        } else {
+            emit sig_UpgradeImpossible();
+        }
+        emit sig_DifferingRevision();
+    });
+}
+
+void SM_B::enable_debug_output() {
+    qInfo() << "SM_B: Add connections to show emitted signals";
+    auto const log_signal = [](char const* name) {
+        return [name] { qDebug() << QString("SM_B: /sig_%1").arg(name); };
+    };
+    connect(this, &SM_B::sig_UpgradeImpossible, this, log_signal("UpgradeImpossible"));
+    connect(this, &SM_B::sig_UpgradePossible, this, log_signal("UpgradePossible"));
+    connect(this, &SM_B::sig_DifferingRevision, this, log_signal("DifferingRevision"));
+    connect(this, &SM_B::sig_DoDownload, this, log_signal("DoDownload"));
+    connect(this, &SM_B::sig_UploadingVerifying, this, log_signal("UploadingVerifying"));
+    connect(this, &SM_B::sig_FwMatches, this, log_signal("FwMatches"));
+    connect(this, &SM_B::sig_FwDiffers, this, log_signal("FwDiffers"));
+    connect(this, &SM_B::sig_DeviceConnected, this, log_signal("DeviceConnected"));
+    connect(this, &SM_B::sig_InvalidProduct, this, log_signal("InvalidProduct"));
+    for (QState* state : {B1, B2, B3, B4, B6, B7, B8}) {
+        connect(state, &QState::entered, this,
+                [state] { qDebug() << QString("SM_B: entered %1").arg(state->objectName()); });
+    }
+}
+
+void SM_B::do_download() {
+    emit sig_DoDownload();
+}
