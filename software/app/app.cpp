@@ -1,5 +1,8 @@
 #include "app/app.h"
 
+#include "app/connections.h"
+#include "control/sm_a.h"
+#include "control/sm_b.h"
 #include "dfu/command.h"
 #include "dfu/dfu_util.h"
 #include "files/files.h"
@@ -9,6 +12,7 @@
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 
+#include <QApplication>
 #include <QCommandLineParser>
 #include <QDebug>
 #include <QThread>
@@ -92,6 +96,25 @@ void create_main_window() {
     mainWindow->setWindowTitle("Zentova Firmware Upgrade Tool");
 }
 
+// The worker reads from and uploads into the private directory the firmware was unpacked to.
+void create_engine() {
+    QString const dir = Files::external_dir.path() + "/";
+    sm_A = new SM_A(dir + Files::desired_FW_fileName_dfu, dir + Files::desired_FW_fileName_bin,
+                    dir + Files::uploaded_FW_fileName_bin);
+    sm_A->idle_delay_ms = 500;
+    sm_A->poll_delay_ms = 1000;
+    sm_A->enable_debug_output();
+    sm_B = new SM_B(sm_A, settings.desired_FW_type, settings.desired_FW_revision);
+    sm_B->enable_debug_output();
+}
+
+// The worker thread starts only once the flow machine has entered B1, inside the event loop.
+void connect_and_start_engine() {
+    add_connections(qobject_cast<QApplication*>(QCoreApplication::instance()));
+    QObject::connect(sm_B, &QStateMachine::started, start_worker);
+    sm_B->start();
+}
+
 } // namespace
 
 void logWindowMessageHandler(QtMsgType type, QMessageLogContext const& context, QString const& text) {
@@ -119,14 +142,25 @@ void GUI_init() {
     // 7. Main window.
     create_main_window();
     // 8. Worker and flow machine.
+    create_engine();
     // 9. Connections; the flow machine's start starts the worker thread once the event loop runs.
+    connect_and_start_engine();
     // 10. The window is shown.
     mainWindow->show();
 }
 
 int GUI_cleanup(int result) {
     qInfo() << "app.exec() returns: " << result;
+    if (sm_B)
+        sm_B->stop();
+    if (sm_A)
+        sm_A->do_stop();
     qInfo() << "Waiting 2 s before deleting objects";
     QThread::sleep(2);
+    // The worker goes first, so that none of its signals reaches a deleted flow machine.
+    delete sm_A;
+    sm_A = nullptr;
+    delete sm_B;
+    sm_B = nullptr;
     return result;
 }

@@ -1,0 +1,8 @@
+#pragma once
+
+class QApplication;
+
+// Wires the flow machine, the worker, the main window and the log window together.
+void add_connections(QApplication* app);
+// Connected by start-up to the flow machine's `started`: the worker polls only once B1 is entered.
+void start_worker();
