@@ -32,6 +32,8 @@ void parse_arguments(QStringList const& arguments) {
     parser.addOption({{"s", "use-simulator"}, "Use simulated device interaction."});
     parser.addOption({{"S", "no-use-simulator"}, "Disable use of simulated device interaction."});
     parser.addOption({{"l", "use-log-window"}, "Enable use of log window (open it with Ctrl-l)"});
+    // Acted on before the application object exists (headless_requested); listed here so it is accepted.
+    parser.addOption({"headless", "Upgrade without a window; the exit code tells the verdict."});
     parser.process(arguments);
 
     qDebug().nospace() << "Initial value of 'simulator::use'=" << simulator::use
@@ -147,6 +149,17 @@ void GUI_init() {
     connect_and_start_engine();
     // 10. The window is shown.
     mainWindow->show();
+}
+
+void headless_init() {
+    parse_arguments(QCoreApplication::instance());
+    log_device_choice();
+    set_up_dfu_util_location();
+    log_build();
+    unpack_files();
+    DFU::dfu_util::execution_test();
+    load_settings(log_desired_FW_Info());
+    create_engine();
 }
 
 int GUI_cleanup(int result) {

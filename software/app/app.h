@@ -24,6 +24,8 @@ void parse_arguments(QStringList const& arguments);
 
 // Brings every part up in start-up order; the event loop then runs the upgrade.
 void GUI_init();
+// The same start-up without fonts, log window, main window and connections (option --headless).
+void headless_init();
 // Stops and deletes the engine after the event loop; returns the loop's result.
 int GUI_cleanup(int result);
 

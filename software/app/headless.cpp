@@ -1,0 +1,221 @@
+#include "app/headless.h"
+
+#include "app/app.h"
+#include "app/connections.h"
+#include "app/termination.h"
+
+#include <QCoreApplication>
+#include <QRegularExpression>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+constexpr int bar_width = 30;
+constexpr int terminal_tick_ms = 100;
+
+// No pause before deleting: the worker's destructor waits for its thread, and a dfu-util run under way
+// is finished, never killed.
+void shut_down_engine() {
+    sm_B->stop();
+    sm_A->do_stop();
+    delete sm_A;
+    sm_A = nullptr;
+    delete sm_B;
+    sm_B = nullptr;
+}
+
+} // namespace
+
+bool headless_requested(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--headless") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int run_headless() {
+    headless_init();
+    HeadlessFrontEnd front_end(sm_A, sm_B, settings.gui, stdout, ::isatty(::fileno(stdout)) == 1);
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::received, &front_end, &HeadlessFrontEnd::interrupt);
+    QObject::connect(&front_end, &HeadlessFrontEnd::finished, QCoreApplication::instance(),
+                     [](int exit_code) { QCoreApplication::exit(exit_code); });
+    QObject::connect(sm_B, &QStateMachine::started, start_worker);
+    sm_B->start();
+    int const exit_code = QCoreApplication::exec();
+    shut_down_engine();
+    return exit_code;
+}
+
+QString plain_text(QString const& rich_text) {
+    static QRegularExpression const tag("<[^>]*>");
+    QString text = rich_text;
+    text.replace(QRegularExpression("<br\\s*/?>", QRegularExpression::CaseInsensitiveOption), " ");
+    return text.remove(tag).simplified();
+}
+
+TextProgress::TextProgress(FILE* out, bool terminal, QObject* parent)
+    : QObject(parent), out(out), terminal(terminal) {
+    connect(&timer, &QTimer::timeout, this, &TextProgress::tick);
+}
+
+void TextProgress::start(QString const& new_caption, double seconds) {
+    break_line();
+    caption = new_caption;
+    duration_ms = std::max(1, static_cast<int>(seconds * 1000));
+    last_drawn = -1;
+    clock.start();
+    timer.start(terminal ? terminal_tick_ms : std::max(50, duration_ms / 100));
+    draw(0);
+}
+
+void TextProgress::complete(QString const& new_caption) {
+    timer.stop();
+    caption = new_caption;
+    last_drawn = -1;
+    draw(100);
+    break_line();
+}
+
+// Like the window's bar, which is reset and hidden with the new caption.
+void TextProgress::stop(QString const& new_caption) {
+    timer.stop();
+    caption = new_caption;
+    last_drawn = -1;
+    draw(0);
+    break_line();
+}
+
+void TextProgress::hide() {
+    timer.stop();
+    break_line();
+}
+
+void TextProgress::break_line() {
+    if (bar_on_line) {
+        std::fputs("\n", out);
+        std::fflush(out);
+        bar_on_line = false;
+    }
+}
+
+void TextProgress::tick() {
+    int const percent = std::min(100, static_cast<int>(100.0 * clock.elapsed() / duration_ms));
+    draw(percent);
+    if (percent >= 100) {
+        timer.stop();
+    }
+}
+
+void TextProgress::draw(int percent) {
+    if (terminal) {
+        int const filled = percent * bar_width / 100;
+        QString const bar = QString(filled, '#') + QString(bar_width - filled, '-');
+        QString const line = QString("\r[%1] %2% %3").arg(bar).arg(percent, 3).arg(caption);
+        std::fputs(line.toUtf8().constData(), out);
+        bar_on_line = true;
+    } else if (last_drawn < 0 || percent / 10 > last_drawn / 10) {
+        std::fputs(QString("%1% %2\n").arg(percent).arg(caption).toUtf8().constData(), out);
+    }
+    std::fflush(out);
+    last_drawn = percent;
+}
+
+HeadlessFrontEnd::HeadlessFrontEnd(SM_A* worker, SM_B* machine, Settings::GUI const& texts, FILE* out,
+                                   bool terminal, QObject* parent)
+    : QObject(parent), worker(worker), machine(machine), texts(texts), out(out), progress(out, terminal) {
+    connect_machine();
+}
+
+void HeadlessFrontEnd::connect_machine() {
+    connect(machine, &SM_B::sig_UpgradeImpossible, this, [this] {
+        progress.hide();
+        show_text("status_noDev");
+    });
+    connect(machine, &SM_B::sig_DeviceConnected, this, [this] {
+        show_text("status_devConn", {machine->connected_device_info.OTP_info.product_name()});
+    });
+    connect(machine, &SM_B::sig_DifferingRevision, this, &HeadlessFrontEnd::show_revision);
+    connect(machine, &SM_B::sig_DoDownload, this, [this] { progress.start("Upgrading firmware", 60.0); });
+    connect(machine, &SM_B::sig_UploadingVerifying, this,
+            [this] { progress.start("Uploading & verifying", 0.5); });
+    connect(machine, &SM_B::sig_FwMatches, this, [this] {
+        progress.complete("Done. Disconnect USB cable.");
+        show_revision();
+    });
+    connect(machine, &SM_B::sig_FwDiffers, this, [this] {
+        show_revision();
+        progress.stop("FW differs");
+    });
+    connect(machine->B2, &QState::entered, this, &HeadlessFrontEnd::offer_install);
+    connect(machine->B7, &QState::entered, this, &HeadlessFrontEnd::offer_install);
+    connect(machine->B6, &QState::entered, this,
+            [this] { finish(Headless::firmware_matches, "firmware matches the embedded one"); });
+    connect(machine->B8, &QState::entered, this,
+            [this] { finish(Headless::other_product, "another product; this firmware is not for it"); });
+    connect(machine->B9, &QState::entered, this,
+            [this] { finish(Headless::blank_product_record, "the product record of the device is blank"); });
+    connect(worker, &SM_A::sig_DeviceError, this,
+            [this] { finish(Headless::device_unreadable, "the device could not be read"); });
+}
+
+void HeadlessFrontEnd::interrupt(int signal_number) {
+    finish(Headless::interrupted_base + signal_number, "interrupted");
+}
+
+void HeadlessFrontEnd::show(QString const& line) {
+    if (line == last_line) {
+        return;
+    }
+    last_line = line;
+    progress.break_line();
+    std::fputs((line + "\n").toUtf8().constData(), out);
+    std::fflush(out);
+}
+
+void HeadlessFrontEnd::show_text(QString const& id, QStringList const& args) {
+    QString text = texts.text(id);
+    for (QString const& arg : args) {
+        text = text.arg(arg);
+    }
+    show(plain_text(text));
+}
+
+void HeadlessFrontEnd::show_revision() {
+    DFU::DeviceInfo const& info = machine->connected_device_info;
+    QString const product = info.OTP_info.product_name();
+    if (info.FW_revision.isEmpty()) {
+        show_text("status_devRevUnknown", {product});
+    } else {
+        show_text("status_devRev", {product, info.FW_revision});
+    }
+}
+
+// Where the window offers the install button. One download per run: a difference after it is the verdict.
+void HeadlessFrontEnd::offer_install() {
+    if (done) {
+        return;
+    }
+    if (downloads_ordered > 0) {
+        finish(Headless::differs_after_download, "firmware still differs after the download");
+        return;
+    }
+    ++downloads_ordered;
+    // Queued: the machine is still entering the state.
+    QMetaObject::invokeMethod(machine, &SM_B::do_download, Qt::QueuedConnection);
+}
+
+void HeadlessFrontEnd::finish(int exit_code, QString const& result) {
+    if (done) {
+        return;
+    }
+    done = true;
+    progress.hide();
+    show(QString("Result: %1 (exit code %2)").arg(result).arg(exit_code));
+    machine->stop();
+    worker->do_stop();
+    emit finished(exit_code);
+}

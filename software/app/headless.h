@@ -1,0 +1,95 @@
+#pragma once
+
+#include "control/sm_a.h"
+#include "control/sm_b.h"
+#include "gui/settings.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <cstdio>
+
+// Exit codes of a run without a window, one per verdict.
+namespace Headless {
+enum ExitCode : int {
+    firmware_matches = 0,       // B6: the device holds exactly the embedded firmware
+    differs_after_download = 2, // B7 or B2 again after the download was carried out
+    other_product = 3,          // B8
+    blank_product_record = 4,   // B9
+    device_unreadable = 5,      // the worker could not read the device information
+    interrupted_base = 128,     // plus the signal number: 130 for SIGINT, 143 for SIGTERM
+};
+}
+
+// The time-driven progress of one phase as a text bar redrawn in place on a terminal, or as a line at every
+// tenth when the output is a file or a pipe.
+class TextProgress : public QObject {
+    Q_OBJECT
+
+public:
+    TextProgress(FILE* out, bool terminal, QObject* parent = nullptr);
+
+    void start(QString const& caption, double seconds);
+    void complete(QString const& caption);
+    void stop(QString const& caption);
+    void hide();
+    // Ends a bar drawn in place, so that the next line starts at the left margin.
+    void break_line();
+
+private:
+    void tick();
+    void draw(int percent);
+
+    FILE* out;
+    bool terminal;
+    QTimer timer;
+    QElapsedTimer clock;
+    int duration_ms = 1;
+    QString caption;
+    int last_drawn = -1;
+    bool bar_on_line = false;
+};
+
+// Runs the upgrade flow without any widget: prints what the window would show, clicks install where the
+// window would offer it, and ends with the verdict's exit code.
+class HeadlessFrontEnd : public QObject {
+    Q_OBJECT
+
+public:
+    HeadlessFrontEnd(SM_A* worker, SM_B* machine, Settings::GUI const& texts, FILE* out, bool terminal,
+                     QObject* parent = nullptr);
+
+    void interrupt(int signal_number);
+
+signals:
+    // Emitted once, when the run has reached its verdict; the engine is already asked to stop.
+    void finished(int exit_code);
+
+private:
+    void connect_machine();
+    void show(QString const& line);
+    void show_text(QString const& id, QStringList const& args = {});
+    void show_revision();
+    void offer_install();
+    void finish(int exit_code, QString const& result);
+
+    SM_A* worker;
+    SM_B* machine;
+    Settings::GUI texts;
+    FILE* out;
+    TextProgress progress;
+    QString last_line;
+    int downloads_ordered = 0;
+    bool done = false;
+};
+
+// Strips rich-text markup and folds white space, so a window text reads as one plain line.
+QString plain_text(QString const& rich_text);
+
+// Whether the command line asks for the run without a window; looked at before the application object
+// exists, because that run must not need a display.
+bool headless_requested(int argc, char** argv);
+// Start-up, event loop and shutdown of the run without a window; returns the verdict's exit code.
+int run_headless();

@@ -1,0 +1,154 @@
+// The program without a window, run as a process against the emulated bootloader: printed course, exit
+// codes, and an orderly end on SIGINT and SIGTERM that leaves no temporary directory behind.
+
+#include "sim_fixture.h"
+#include "test_config.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+
+namespace {
+
+QString const updater = QStringLiteral(TEST_BUILD_DIR "/updater");
+QString const no_device_text = "The USB cable must have a 'Type B' plug and a 'Type A' plug.";
+
+QStringList output_lines(QProcess& process) {
+    QStringList lines;
+    for (QString const& line : QString::fromUtf8(process.readAllStandardOutput()).split('\n')) {
+        if (!line.isEmpty() && !line.startsWith("device_has_valid_type(")) {
+            lines << line;
+        }
+    }
+    return lines;
+}
+
+QStringList upgrade_directories(QString const& temporary_root) {
+    return QDir(temporary_root).entryList({"upgrade_*"}, QDir::Dirs | QDir::NoDotAndDotDot);
+}
+
+} // namespace
+
+class TestHeadless : public QObject {
+    Q_OBJECT
+
+    // The program's private directory is made below TMPDIR, so each run's leftovers can be seen.
+    QTemporaryDir temporary_root;
+
+    void start(QProcess& process, QStringList const& arguments, bool window = false) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TMPDIR", temporary_root.path());
+        if (window) {
+            environment.insert("QT_QPA_PLATFORM", "offscreen");
+        }
+        process.setProcessEnvironment(environment);
+        process.start(updater, arguments);
+        QVERIFY(process.waitForStarted());
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(QFile::exists(updater)); }
+
+    void verdict_and_printed_course_data() {
+        QTest::addColumn<QString>("configuration");
+        QTest::addColumn<int>("exit_code");
+        QTest::addColumn<QStringList>("expected_lines");
+        QTest::addColumn<bool>("downloads");
+        QTest::newRow("older firmware is upgraded")
+            << "old-firmware" << 0
+            << QStringList({no_device_text, "Connected to a F20.",
+                            "Connected to a F20 with firmware version 2.6.3", "0% Upgrading firmware",
+                            "0% Uploading & verifying", "100% Done. Disconnect USB cable.",
+                            "Connected to a F20 with firmware version 2.7.0",
+                            "Result: firmware matches the embedded one (exit code 0)"})
+            << true;
+        QTest::newRow("current firmware is verified without a download")
+            << "current-firmware" << 0
+            << QStringList({"Connected to a F20.", "100% Done. Disconnect USB cable.",
+                            "Result: firmware matches the embedded one (exit code 0)"})
+            << false;
+        QTest::newRow("write fault")
+            << "write-fault" << 2
+            << QStringList({"0% Upgrading firmware", "0% FW differs",
+                            "Result: firmware still differs after the download (exit code 2)"})
+            << true;
+        QTest::newRow("cell that does not program")
+            << "bad-cell" << 2
+            << QStringList({"Result: firmware still differs after the download (exit code 2)"}) << true;
+        QTest::newRow("another product")
+            << "other-product" << 3
+            << QStringList({"Connected to a Nal-70.",
+                            "Result: another product; this firmware is not for it (exit code 3)"})
+            << false;
+        QTest::newRow("blank product record")
+            << "blank-otp" << 4
+            << QStringList({"Connected to a N/A with unknown firmware version.",
+                            "Result: the product record of the device is blank (exit code 4)"})
+            << false;
+        QTest::newRow("device that cannot be read")
+            << "otp-read-error" << 5 << QStringList({"Result: the device could not be read (exit code 5)"})
+            << false;
+    }
+    void verdict_and_printed_course() {
+        QFETCH(QString, configuration);
+        QFETCH(int, exit_code);
+        QFETCH(QStringList, expected_lines);
+        QFETCH(bool, downloads);
+        SimWorld world(configuration);
+        QVERIFY(world.ok());
+        QProcess process;
+        start(process, {"-s", "--headless"});
+
+        QVERIFY(process.waitForFinished(60000));
+
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QStringList const lines = output_lines(process);
+        QVERIFY2(process.exitCode() == exit_code, qPrintable(lines.join('\n')));
+        int position = 0;
+        for (QString const& expected : expected_lines) {
+            int const found = lines.indexOf(expected, position);
+            QVERIFY2(found >= 0,
+                     qPrintable(QString("missing or out of order: %1\n%2").arg(expected, lines.join('\n'))));
+            position = found + 1;
+        }
+        QCOMPARE(lines.last(), expected_lines.last());
+        QCOMPARE(lines.contains("0% Upgrading firmware"), downloads);
+        QVERIFY(upgrade_directories(temporary_root.path()).isEmpty());
+    }
+
+    void interruption_stops_in_order_and_removes_the_temporary_directory_data() {
+        QTest::addColumn<bool>("window");
+        QTest::addColumn<int>("signal_number");
+        QTest::newRow("headless, SIGINT") << false << SIGINT;
+        QTest::newRow("headless, SIGTERM") << false << SIGTERM;
+        QTest::newRow("window, SIGINT") << true << SIGINT;
+        QTest::newRow("window, SIGTERM") << true << SIGTERM;
+    }
+    void interruption_stops_in_order_and_removes_the_temporary_directory() {
+        QFETCH(bool, window);
+        QFETCH(int, signal_number);
+        SimWorld world("two-devices");
+        QVERIFY(world.ok());
+        QProcess process;
+        start(process, window ? QStringList({"-s"}) : QStringList({"-s", "--headless"}), window);
+        int const listed = world.log().filter("LIST").size();
+        QTRY_VERIFY(world.log().filter("LIST").size() >= listed + 2);
+        QCOMPARE(upgrade_directories(temporary_root.path()).size(), 1);
+
+        ::kill(static_cast<pid_t>(process.processId()), signal_number);
+
+        QVERIFY(process.waitForFinished(15000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 128 + signal_number);
+        QVERIFY(upgrade_directories(temporary_root.path()).isEmpty());
+        if (!window) {
+            QCOMPARE(output_lines(process).last(),
+                     QString("Result: interrupted (exit code %1)").arg(128 + signal_number));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHeadless)
+#include "tst_headless.moc"
