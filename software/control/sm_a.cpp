@@ -4,6 +4,8 @@
 
 #include <QDebug>
 #include <chrono>
+#include <csignal>
+#include <pthread.h>
 
 SM_A* sm_A = nullptr;
 
@@ -19,6 +21,16 @@ char const* command_name(SM_A::Command command) {
         return "UploadAndVerify";
     }
     return "?";
+}
+
+// Ctrl+C on a terminal signals the whole process group. dfu-util, started from this thread, inherits its
+// signal mask, so a write is never cut off half-way; the process's own handler stops the engine in order.
+void block_termination_signals() {
+    sigset_t termination;
+    sigemptyset(&termination);
+    sigaddset(&termination, SIGINT);
+    sigaddset(&termination, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &termination, nullptr);
 }
 
 } // namespace
@@ -88,6 +100,7 @@ void SM_A::enable_debug_output() {
 }
 
 void SM_A::run() {
+    block_termination_signals();
     Next next = Next::A0;
     while (next != Next::Stop) {
         switch (next) {

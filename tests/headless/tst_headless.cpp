@@ -5,6 +5,7 @@
 #include "test_config.h"
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -37,14 +38,15 @@ class TestHeadless : public QObject {
     // The program's private directory is made below TMPDIR, so each run's leftovers can be seen.
     QTemporaryDir temporary_root;
 
-    void start(QProcess& process, QStringList const& arguments, bool window = false) {
+    void start(QProcess& process, QStringList const& arguments, bool window = false,
+               QString const& program = updater) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("TMPDIR", temporary_root.path());
         if (window) {
             environment.insert("QT_QPA_PLATFORM", "offscreen");
         }
         process.setProcessEnvironment(environment);
-        process.start(updater, arguments);
+        process.start(program, arguments);
         QVERIFY(process.waitForStarted());
     }
 
@@ -115,6 +117,26 @@ private slots:
         }
         QCOMPARE(lines.last(), expected_lines.last());
         QCOMPARE(lines.contains("0% Upgrading firmware"), downloads);
+        QVERIFY(upgrade_directories(temporary_root.path()).isEmpty());
+    }
+
+    // Ctrl+C on a terminal reaches the whole process group, dfu-util included: the write must still finish.
+    void ctrl_c_during_a_download_lets_the_download_finish() {
+        SimWorld world("old-firmware", false);
+        QVERIFY(world.ok());
+        QProcess process;
+        start(process, {updater, "-s", "--headless"}, false, "setsid");
+        QTRY_VERIFY_WITH_TIMEOUT(!world.log().filter(" ERASE ").isEmpty(), 30000);
+
+        ::kill(-static_cast<pid_t>(process.processId()), SIGINT);
+
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitCode(), 128 + SIGINT);
+        QVERIFY(!world.log().filter(" LEAVE").isEmpty());
+        QFile image(SimWorld::image("current-firmware"));
+        QVERIFY(image.open(QIODevice::ReadOnly));
+        QByteArray const bytes = image.readAll();
+        QCOMPARE(world.flash().left(bytes.size()), bytes);
         QVERIFY(upgrade_directories(temporary_root.path()).isEmpty());
     }
 
