@@ -52,6 +52,7 @@ private slots:
     void initTestCase();
     void start_up_shows_no_device();
     void upgrade_through_the_window();
+    void firmware_differing_after_upgrade_offers_it_again();
     void another_product_leaves_the_button_disabled();
     void ctrl_l_shows_the_log_beside_the_window();
     void quit_key_stops_the_engine_and_leaves_the_event_loop();
@@ -112,6 +113,10 @@ void TestWindowFlow::upgrade_through_the_window() {
     QVERIFY(!mainWindow->progressBar->isVisible());
 
     QTest::mouseClick(mainWindow->installButton, Qt::LeftButton);
+    // A second request while the download is under way restarts the bar; the flow machine ignores it.
+    QTest::qWait(50);
+    emit mainWindow->installButton->clicked();
+    QCOMPARE(mainWindow->progressBar->value(), 0);
     QVERIFY(mainWindow->progressBar->isVisible());
     QCOMPARE(mainWindow->progressBar->format(), QString("Upgrading firmware"));
     QCOMPARE(mainWindow->progressBar->geometry(), mainWindow->installButton->geometry());
@@ -131,9 +136,9 @@ void TestWindowFlow::upgrade_through_the_window() {
     QStringList signals_seen;
     for (Snapshot const& s : snapshots)
         signals_seen << s.signal;
-    QCOMPARE(signals_seen,
-             QStringList({"DeviceConnected", "UpgradePossible", "DifferingRevision", "DoDownload",
-                          "UpgradeImpossible", "DeviceConnected", "UploadingVerifying", "FwMatches"}));
+    QCOMPARE(signals_seen, QStringList({"DeviceConnected", "UpgradePossible", "DifferingRevision",
+                                        "DoDownload", "DoDownload", "UpgradeImpossible", "DeviceConnected",
+                                        "UploadingVerifying", "FwMatches"}));
     QString const connected =
         settings.gui.text("status_devConn").arg(sm_B->connected_device_info.OTP_info.product_name());
     QCOMPARE(snapshots[0].status, connected);
@@ -142,14 +147,28 @@ void TestWindowFlow::upgrade_through_the_window() {
     QCOMPARE(snapshots[2].status, device_revision_text(old_revision));
     QCOMPARE(snapshots[3].caption, QString("Upgrading firmware"));
     QVERIFY(snapshots[3].bar_visible);
-    QCOMPARE(snapshots[4].status, settings.gui.text("status_noDev"));
-    QVERIFY(!snapshots[4].bar_visible);
-    QVERIFY(!snapshots[4].button_enabled);
-    QCOMPARE(snapshots[6].caption, QString("Uploading & verifying"));
-    QVERIFY(snapshots[6].bar_visible);
-    QCOMPARE(snapshots[7].value, 100);
+    QCOMPARE(snapshots[4].caption, QString("Upgrading firmware"));
+    QCOMPARE(snapshots[5].status, settings.gui.text("status_noDev"));
+    QVERIFY(!snapshots[5].bar_visible);
+    QVERIFY(!snapshots[5].button_enabled);
+    QCOMPARE(snapshots[7].caption, QString("Uploading & verifying"));
+    QVERIFY(snapshots[7].bar_visible);
+    QCOMPARE(snapshots[8].value, 100);
     QVERIFY(log_lines().contains("Install clicked"));
 
+    QVERIFY(world.load("no-device"));
+    wait_for_no_device();
+}
+
+void TestWindowFlow::firmware_differing_after_upgrade_offers_it_again() {
+    QVERIFY(world.load("bad-cell"));
+    QTRY_VERIFY_WITH_TIMEOUT(mainWindow->installButton->isEnabled(), 20000);
+    QTest::mouseClick(mainWindow->installButton, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(mainWindow->progressBar->format(), QString("FW differs"), 60000);
+    QVERIFY(!mainWindow->progressBar->isVisible());
+    QCOMPARE(mainWindow->progressBar->value(), 0);
+    QVERIFY(mainWindow->installButton->isEnabled());
+    QCOMPARE(status_text(), device_revision_text(sm_B->connected_device_info.FW_revision));
     QVERIFY(world.load("no-device"));
     wait_for_no_device();
 }
