@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QStringList>
 #include <QTemporaryFile>
+#include <QTest>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -78,7 +79,8 @@ private:
     bool opened = false;
 };
 
-// Standard output of the process goes into a file while this lives.
+// Standard output of the process goes into a file while this lives. The test's own report of a failure
+// goes there too, so it is passed on to standard error.
 class StdoutCapture {
 public:
     StdoutCapture() {
@@ -91,6 +93,9 @@ public:
         std::fflush(stdout);
         ::dup2(saved, 1);
         ::close(saved);
+        if (QTest::currentTestFailed()) {
+            std::fputs(text().toUtf8().constData(), stderr);
+        }
     }
     StdoutCapture(StdoutCapture const&) = delete;
     StdoutCapture& operator=(StdoutCapture const&) = delete;

@@ -135,6 +135,13 @@ private slots:
         QTest::newRow("cell that does not program")
             << "bad-cell" << 1 << start + offer + download + verify + differs << 5;
         QTest::newRow("short upload") << "short-upload" << 0 << start + verify + differs << 3;
+        QTest::newRow("disconnect during the download")
+            << "disconnect-mid-download" << 1 << start + offer + download + verify + differs << 5;
+        QTest::newRow("erase fault") << "erase-fault" << 1 << start + offer + download + offer << 4;
+        QTest::newRow("bootloader starting in its error state")
+            << "start-in-error" << 1 << start + offer + download + verify + matches << 5;
+        QTest::newRow("device that does not come back")
+            << "no-reenter" << 1 << start + offer + download.mid(0, download.size() - 1) << 2;
     }
     void course_from_start_to_verdict() {
         QFETCH(QString, configuration);
@@ -149,7 +156,7 @@ private slots:
                                  30000);
         // Whatever follows the verdict while the device stays must not change the state.
         QTRY_VERIFY(worker_record->count("A2") >= worker_record->count("DevConn") * 3 + 3);
-        QCOMPARE(flow->sequence, expected);
+        QCOMPARE(course(flow->sequence), expected);
         QCOMPARE(trace_lines(out.text()), traces);
     }
 
@@ -159,6 +166,10 @@ private slots:
         QTest::newRow("two devices") << "two-devices";
         QTest::newRow("OTP read error") << "otp-read-error";
         QTest::newRow("access denied") << "no-access";
+        QTest::newRow("interface claimed by another program") << "claim-busy";
+        QTest::newRow("bootloader busy for ever") << "busy-forever";
+        QTest::newRow("second device with the same serial") << "same-serial";
+        QTest::newRow("DFU device of another vendor") << "foreign-vendor";
     }
     void no_usable_device_stays_in_B1() {
         QFETCH(QString, configuration);
