@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cstring>
 #include <unistd.h>
 
@@ -51,10 +52,10 @@ int run_headless() {
 }
 
 QString plain_text(QString const& rich_text) {
+    static QRegularExpression const line_break("<br\\s*/?>", QRegularExpression::CaseInsensitiveOption);
     static QRegularExpression const tag("<[^>]*>");
     QString text = rich_text;
-    text.replace(QRegularExpression("<br\\s*/?>", QRegularExpression::CaseInsensitiveOption), " ");
-    return text.remove(tag).simplified();
+    return text.replace(line_break, " ").remove(tag).simplified();
 }
 
 TextProgress::TextProgress(FILE* out, bool terminal, QObject* parent)
