@@ -115,7 +115,7 @@ void TextProgress::draw(int percent) {
     if (terminal) {
         int const filled = percent * bar_width / 100;
         QString const bar = QString(filled, '#') + QString(bar_width - filled, '-');
-        QString const line = QString("\r[%1] %2% %3").arg(bar).arg(percent, 3).arg(caption);
+        QString const line = QString("\r[%1] %2% %3\x1b[K").arg(bar).arg(percent, 3).arg(caption);
         std::fputs(line.toUtf8().constData(), out);
         bar_on_line = true;
     } else if (last_drawn < 0 || percent / 10 > last_drawn / 10) {

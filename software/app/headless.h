@@ -23,8 +23,9 @@ enum ExitCode : int {
 };
 }
 
-// The time-driven progress of one phase as a text bar redrawn in place on a terminal, or as a line at every
-// tenth when the output is a file or a pipe.
+// The time-driven progress of one phase as a text bar redrawn in place on a terminal (the rest of the line
+// cleared, so a shorter caption leaves nothing behind), or as a line at every tenth when the output is a
+// file or a pipe.
 class TextProgress : public QObject {
     Q_OBJECT
 
