@@ -297,7 +297,7 @@ Bytes option_bytes() {
     return {0xED, 0xAA, 0x12, 0x55, 0xFF, 0xFF, 0x00, 0x00, 0xFF, 0x0F, 0x00, 0xF0, 0xFF, 0xFF, 0x00, 0x00};
 }
 
-Record device_record(const DeviceSpec& spec, int port, int address) {
+Record device_record(const DeviceSpec& device, int port, int address) {
     Record record = keys({{"vendor", "0x0483"},
                           {"product", "0xDF11"},
                           {"bus", "1"},
@@ -309,28 +309,28 @@ Record device_record(const DeviceSpec& spec, int port, int address) {
                           {"dfu_state", "2"},
                           {"dfu_status", "0"},
                           {"pointer", "0x08000000"}});
-    record.set("serial", spec.serial);
+    record.set("serial", device.serial);
     record.set("ports", std::to_string(port));
     record.set("address", address);
-    for (const auto& [key, value] : spec.extra.values)
+    for (const auto& [key, value] : device.extra.values)
         record.set(key, value);
     return record;
 }
 
-bool write_device(const DeviceSpec& spec, const std::string& images_dir, int port, int address) {
-    make_dirs(device_dir(spec.id));
+bool write_device(const DeviceSpec& device, const std::string& images_dir, int port, int address) {
+    make_dirs(device_dir(device.id));
     Bytes flash(flash_size, 0xFF);
-    if (!spec.image.empty()) {
+    if (!device.image.empty()) {
         Bytes image;
-        if (!read_file(images_dir + "/" + spec.image, image) || image.size() > flash.size())
+        if (!read_file(images_dir + "/" + device.image, image) || image.size() > flash.size())
             return false;
         std::copy(image.begin(), image.end(), flash.begin());
     }
-    return write_file(device_path(spec.id, "flash.bin"), flash) &&
-           write_file(device_path(spec.id, "otp.bin"), otp_area(spec.otp_type)) &&
-           write_file(device_path(spec.id, "otp_lock.bin"), otp_lock_bytes(spec.otp_type)) &&
-           write_file(device_path(spec.id, "option.bin"), option_bytes()) &&
-           write_record(device_path(spec.id, "device.txt"), device_record(spec, port, address));
+    return write_file(device_path(device.id, "flash.bin"), flash) &&
+           write_file(device_path(device.id, "otp.bin"), otp_area(device.otp_type)) &&
+           write_file(device_path(device.id, "otp_lock.bin"), otp_lock_bytes(device.otp_type)) &&
+           write_file(device_path(device.id, "option.bin"), option_bytes()) &&
+           write_record(device_path(device.id, "device.txt"), device_record(device, port, address));
 }
 
 void remove_devices() {
@@ -356,10 +356,10 @@ bool write_configuration(const Configuration& configuration, const std::string& 
     int address = int(old_world.number("next_address", first_address));
     std::string ids;
     int port = 2;
-    for (const auto& spec : configuration.devices) {
-        if (!write_device(spec, images_dir, port++, address++))
+    for (const auto& device : configuration.devices) {
+        if (!write_device(device, images_dir, port++, address++))
             return false;
-        ids += (ids.empty() ? "" : " ") + spec.id;
+        ids += (ids.empty() ? "" : " ") + device.id;
     }
     Record world;
     world.set("fast", old_world.text("fast", "0"));
