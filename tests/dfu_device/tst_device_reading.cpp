@@ -91,13 +91,38 @@ private slots:
         QCOMPARE(result.output.contains("FW assumed invalid because of product type mismatch."), mismatch);
         QCOMPARE(any_contains(capture.texts(QtInfoMsg), "OTP is blank.\n"), blank);
         if (mismatch) {
-            QVERIFY(result.output.contains("\nwhereas FW contains\n"));
+            // The block as read from the device, before the product check cleared its validity.
+            Device::FW_Info const read =
+                Device::make_FW_Info(in_external_dir(Files::uploaded_FW_info_fileName_bin));
+            QVERIFY(result.output.endsWith(
+                "FW assumed invalid because of product type mismatch.\nOTP contains" +
+                QString(info.OTP_info.product_info) + "\nwhereas FW contains\n" + QString(read)));
             QVERIFY(any_contains(capture.texts(QtInfoMsg),
                                  "FW assumed invalid because of product type mismatch."));
         } else {
             QVERIFY(capture.texts(QtInfoMsg).contains(QString(info)));
         }
         QVERIFY(world.emulator_served("UPLOAD"));
+    }
+
+    // Both blocks are the default, so they name the same product; the revision stays empty.
+    void blank_OTP_and_flash_without_a_block() {
+        SimWorld world("blank-otp");
+        QVERIFY(world.ok());
+        world.write_flash(QByteArray());
+        MessageCapture capture;
+
+        DFU::DeviceInfo info;
+        DFU::CommandResult const result = DFU::read_device_info(&device, &info);
+
+        QCOMPARE(result.exit_code, 0);
+        QVERIFY(info.valid);
+        QVERIFY(info.OTP_info.blank);
+        QCOMPARE(int(info.device_type), 0);
+        QVERIFY(!info.FW_info.valid);
+        QVERIFY(info.FW_revision.isEmpty());
+        QVERIFY(!result.output.contains("mismatch"));
+        QVERIFY(capture.texts(QtInfoMsg).contains("DeviceInfo:\n\tDevice type:\t0\n\tFW_revision:\t\n"));
     }
 
     void failed_OTP_upload_reaches_the_caller() {
