@@ -55,7 +55,7 @@ QString system_directory() {
 
 Device::FW_Info read_FW_Info_from_desired_FW() {
     QString const path = Files::external_dir.path() + "/" + Files::desired_FW_fileName_bin;
-    qDebug().noquote() << "Reading desired FW_Info from " + path;
+    qDebug() << "Reading desired FW_Info from " << path;
     return Device::make_FW_Info(path);
 }
 

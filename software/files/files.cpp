@@ -37,9 +37,9 @@ bool extract_resources(QList<ID> ids, bool strict) {
         QString const source = ":resources/" + name;
         QString const target = external_dir.path() + "/" + name;
         if (QFile::copy(source, target)) {
-            qDebug().noquote() << "Extracted " + name;
+            qDebug() << "Extracted " << name;
         } else {
-            qInfo().noquote() << "Failed to extract " + name;
+            qInfo() << "Failed to extract " << name;
             all_ok = false;
         }
     }

@@ -129,7 +129,7 @@ private slots:
         QVERIFY(first.valid);
         QVERIFY(first.product_info.type == Device::Type::SOLK);
         QCOMPARE(first.revision, QString("2.7.0"));
-        QCOMPARE(capture.texts(QtDebugMsg), QStringList({"Reading desired FW_Info from " + image}));
+        QCOMPARE(capture.texts(QtDebugMsg), QStringList({"Reading desired FW_Info from  \"" + image + "\""}));
 
         QFile replacement(image);
         QVERIFY(replacement.open(QIODevice::WriteOnly | QIODevice::Truncate));

@@ -79,7 +79,7 @@ private slots:
         MessageCapture capture;
         QVERIFY(Files::extract_resources({ID::desired_FW_dfu, ID::desired_FW_bin}, true));
         QCOMPARE(capture.texts(QtDebugMsg),
-                 QStringList({"Extracted firmware.dfu", "Extracted firmware.bin"}));
+                 QStringList({"Extracted  \"firmware.dfu\"", "Extracted  \"firmware.bin\""}));
         for (QString name : {"firmware.dfu", "firmware.bin"}) {
             QByteArray const copy = read_all(in_external_dir(name));
             QVERIFY(!copy.isEmpty());
@@ -94,7 +94,7 @@ private slots:
         MessageCapture capture;
         QVERIFY(!Files::extract_resources({ID::desired_FW_bin, ID::desired_FW_dfu}, true));
         QCOMPARE(capture.texts(QtInfoMsg),
-                 QStringList({"Failed to extract firmware.bin", "Failed to extract firmware.dfu"}));
+                 QStringList({"Failed to extract  \"firmware.bin\"", "Failed to extract  \"firmware.dfu\""}));
         QVERIFY(Files::extract_resources({ID::desired_FW_bin}, false));
     }
 
