@@ -111,6 +111,15 @@ void add_connections(QApplication* app) {
     add_log_shortcut(logWindow->dialog);
 }
 
+void stop_on_termination_signal() {
+    reset_message_handler();
+    sm_B->stop();
+    qInfo() << "Trying to stop sm_A";
+    sm_A->do_stop();
+    // Also when the flow machine is not running and so will never report that it stopped.
+    QCoreApplication::quit();
+}
+
 void start_worker() {
     qInfo() << "Starting sm_A";
     sm_A->start(QThread::InheritPriority);

@@ -1,7 +1,7 @@
 #include "app/app.h"
+#include "app/connections.h"
 #include "app/headless.h"
 #include "app/termination.h"
-#include "gui/main_window.h"
 
 #include <QApplication>
 
@@ -12,12 +12,8 @@ int main(int argc, char* argv[]) {
     }
     QApplication app(argc, argv);
     GUI_init();
-    // SIGINT and SIGTERM take the quit key's orderly way out.
     TerminationSignals termination;
-    QObject::connect(&termination, &TerminationSignals::received, [] {
-        if (mainWindow)
-            emit mainWindow->finished();
-    });
+    QObject::connect(&termination, &TerminationSignals::received, stop_on_termination_signal);
     int const result = GUI_cleanup(app.exec());
     return TerminationSignals::received_signal() ? 128 + TerminationSignals::received_signal() : result;
 }
