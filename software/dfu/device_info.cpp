@@ -62,7 +62,7 @@ CommandResult read_device_info(DeviceItem const* device, DeviceInfo* info) {
     }
     info->device_type = static_cast<uint8_t>(info->OTP_info.product_info.type);
     info->valid = true;
-    qInfo().noquote() << QString(info->OTP_info);
+    qInfo() << QString(info->OTP_info);
 
     info->FW_info = read_FW_Info(device);
     if (firmware_belongs_to_product(*info)) {

@@ -90,6 +90,9 @@ private slots:
         QCOMPARE(info.FW_info.valid, !mismatch);
         QCOMPARE(result.output.contains("FW assumed invalid because of product type mismatch."), mismatch);
         QCOMPARE(any_contains(capture.texts(QtInfoMsg), "OTP is blank.\n"), blank);
+        // The OTP block's text form is logged as a string item: quoted, its line feeds escaped.
+        QString otp_line = QString(info.OTP_info);
+        QVERIFY(capture.texts(QtInfoMsg).contains('"' + otp_line.replace('\n', "\\n") + '"'));
         if (mismatch) {
             // The block as read from the device, before the product check cleared its validity.
             Device::FW_Info const read =
