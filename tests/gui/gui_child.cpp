@@ -4,8 +4,11 @@
 #include "gui/main_window.h"
 
 #include <QApplication>
+#include <QTextBlock>
 #include <QThread>
 #include <QTimer>
+
+#include <cstdio>
 
 namespace {
 
@@ -17,6 +20,11 @@ void to_log_window(QtMsgType type, QMessageLogContext const& context, QString co
 
 int log_fatal(QApplication& app, bool from_worker) {
     log_window = new LogWindow;
+    // What the view shows, written out as it changes, since the process ends right after a fatal message.
+    QObject::connect(log_window->dialog->logView, &QTextEdit::textChanged, [] {
+        QString const last = log_window->dialog->logView->document()->lastBlock().text();
+        std::fprintf(stderr, "view: %s\n", qPrintable(last));
+    });
     qInstallMessageHandler(to_log_window);
     qInfo() << "before the end";
     if (!from_worker)

@@ -224,15 +224,19 @@ void TestLogWindow::worker_thread_messages_arrive_in_order_on_the_gui_thread() {
 void TestLogWindow::fatal_message_is_echoed_and_ends_the_process_data() {
     QTest::addColumn<QString>("mode");
     QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("shown");
     QTest::newRow("GUI thread") << "fatal-gui"
-                                << "Fatal: fatal from the GUI thread";
+                                << "Fatal: fatal from the GUI thread"
+                                << "view: FATAL: fatal from the GUI thread";
     QTest::newRow("worker thread") << "fatal-worker"
-                                   << "Fatal: fatal from the worker";
+                                   << "Fatal: fatal from the worker"
+                                   << "view: FATAL: fatal from the worker";
 }
 
 void TestLogWindow::fatal_message_is_echoed_and_ends_the_process() {
     QFETCH(QString, mode);
     QFETCH(QString, line);
+    QFETCH(QString, shown);
     QProcess child;
     child.start(GUI_CHILD_PATH, {mode});
     QVERIFY(child.waitForFinished(20000));
@@ -240,6 +244,8 @@ void TestLogWindow::fatal_message_is_echoed_and_ends_the_process() {
     QString const output = QString::fromLocal8Bit(child.readAllStandardError());
     QCOMPARE(output.count(line), 1);
     QVERIFY2(output.indexOf("Info: before the end") < output.indexOf(line), qPrintable(output));
+    QVERIFY2(output.contains("view: before the end\n"), qPrintable(output));
+    QVERIFY2(output.contains(shown + "\n"), qPrintable(output));
     QVERIFY2(!output.contains("not reached"), qPrintable(output));
 }
 

@@ -79,6 +79,10 @@ private slots:
 void TestMainWindow::geometry_is_design_pixels_times_scale() {
     Expected const e = expected();
     Settings::Settings const settings = shipped_settings();
+    QTest::ignoreMessage(QtInfoMsg,
+                         QRegularExpression(QString("^Overriding width to  %1 for text: "
+                                                    "\"<span.*Firmware version:.*1\\.2\\.3</span>\"$")
+                                                .arg(e.label_4_width)));
     auto window = build(settings);
     QCOMPARE(window->scale, e.scale);
     QCOMPARE(window->minimumSize(), e.window);
