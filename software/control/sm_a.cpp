@@ -183,17 +183,25 @@ SM_A::Next SM_A::at_A4() {
     if (is_stopping() || pause(poll_delay_ms)) {
         return Next::Stop;
     }
-    switch (take_command_for_current_read()) {
-    case UploadAndVerify:
+    Command const command = take_command_for_current_read();
+    if (command == None) {
+        return Next::A2;
+    }
+    bool const still_listed = read_device_still_listed();
+    if (is_stopping()) {
+        return Next::Stop;
+    }
+    if (!still_listed) {
+        qInfo().nospace() << "SM_A: dropping command " << command_name(command)
+                          << " because the device it was ordered for is no longer the one listed";
+        return Next::A0;
+    }
+    if (command == UploadAndVerify) {
         carry_out_upload_and_verify();
         return Next::A2;
-    case Download:
-        carry_out_download();
-        return Next::A0;
-    case None:
-        break;
     }
-    return Next::A2;
+    carry_out_download();
+    return Next::A0;
 }
 
 SM_A::Next SM_A::at_A7() {
@@ -271,6 +279,13 @@ bool SM_A::pause(int ms) {
     std::unique_lock<std::mutex> lock(mutex);
     stop_requested.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
     return stopping;
+}
+
+// The last scan may be a whole pause old: the device could have been swapped since, and dfu-util addresses
+// whichever device is attached.
+bool SM_A::read_device_still_listed() {
+    DFU::ScanResult const scan = DFU::make_scan();
+    return single_device(scan) && scan.devices.first().serial == last_device_serial;
 }
 
 bool SM_A::single_device(DFU::ScanResult const& scan) const {

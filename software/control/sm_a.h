@@ -72,6 +72,7 @@ private:
     void publish(DFU::DeviceInfo const& info);
     // Sleeps up to `ms`, returning at once on a stop request; true when stopping.
     bool pause(int ms);
+    bool read_device_still_listed();
     bool single_device(DFU::ScanResult const& scan) const;
 
     DFU::DeviceInfo device_info;

@@ -260,6 +260,49 @@ private slots:
         QCOMPARE(world.flash("dev1"), flash1);
     }
 
+    // The swap happens after the last scan that saw the judged device, during the pause before the command
+    // is taken up: dfu-util would address whichever device is attached.
+    void command_for_a_device_swapped_during_the_pause_is_dropped_data() {
+        QTest::addColumn<int>("command");
+        QTest::addColumn<bool>("other_product");
+        QTest::newRow("download, same product") << int(SM_A::Download) << false;
+        QTest::newRow("download, another product") << int(SM_A::Download) << true;
+        QTest::newRow("verification") << int(SM_A::UploadAndVerify) << false;
+    }
+    void command_for_a_device_swapped_during_the_pause_is_dropped() {
+        QFETCH(int, command);
+        QFETCH(bool, other_product);
+        SimWorld& world = make_world("two-devices");
+        QVERIFY(world.ok());
+        QVERIFY(world.unplug("dev1"));
+        if (other_product) {
+            world.write_otp(other_product_otp(), "dev1");
+        }
+        QByteArray const flash0 = world.flash("dev0");
+        QByteArray const flash1 = world.flash("dev1");
+        MessageCapture const& capture = *capture_holder;
+        start_worker();
+        QTRY_COMPARE(count("DevConn"), 1);
+        int const judged_read = worker->device_info_snapshot().read_count;
+
+        recorder->on_worker_thread("A4", 1, [this, &world, command, judged_read] {
+            worker->set_command(SM_A::Command(command), judged_read);
+            world.unplug("dev0");
+            world.plug("dev1");
+        });
+
+        QString const name = command == SM_A::Download ? "Download" : "UploadAndVerify";
+        QTRY_VERIFY(logged(capture, QtInfoMsg,
+                           "SM_A: dropping command " + name +
+                               " because the device it was ordered for is no longer the one listed"));
+        QTRY_COMPARE(count("DevConn"), 2);
+        QTRY_VERIFY(after("DevConn", 1).count("A2") >= 2);
+        QCOMPARE(count("FwDownloading"), 0);
+        QCOMPARE(count("FwUploading"), 0);
+        QCOMPARE(world.flash("dev0"), flash0);
+        QCOMPARE(world.flash("dev1"), flash1);
+    }
+
     void command_dies_when_its_device_leaves_data() {
         QTest::addColumn<QString>("ordered_at");
         QTest::addColumn<QString>("dropped_line");
