@@ -70,6 +70,7 @@ private slots:
     void status_label_holds_two_lines();
     void product_name_with_line_break_is_not_clipped();
     void labels_from_edited_settings();
+    void label_font_family_and_pixel_size();
     void missing_no_device_text_ends_the_program();
     void keys_data();
     void keys();
@@ -199,6 +200,19 @@ void TestMainWindow::labels_from_edited_settings() {
     no_status_label.gui.labels[0].create = false;
     auto window_2 = build(no_status_label);
     QCOMPARE(window_2->statusLabel, nullptr);
+}
+
+void TestMainWindow::label_font_family_and_pixel_size() {
+    auto settings = edited_settings(R"({"id":"big","text":"big","font":"FreeSans","size":20},
+        {"id":"plain","text":"plain"})");
+    auto window = build(settings);
+    QLabel* const big = label_with_text(window.get(), "big");
+    QLabel* const plain = label_with_text(window.get(), "plain");
+    double const font_scale = QGuiApplication::primaryScreen()->physicalDotsPerInch() / 110.0;
+    QCOMPARE(big->font().family(), QString("FreeSans"));
+    QCOMPARE(big->font().pixelSize(), int(20 * font_scale));
+    QCOMPARE(big->height(), QFontMetrics(big->font()).height());
+    QCOMPARE(plain->font(), QApplication::font());
 }
 
 void TestMainWindow::missing_no_device_text_ends_the_program() {
