@@ -159,6 +159,7 @@ void HeadlessFrontEnd::connect_machine() {
             [this] { finish(Headless::other_product, "another product; this firmware is not for it"); });
     connect(machine->B9, &QState::entered, this,
             [this] { finish(Headless::blank_product_record, "the product record of the device is blank"); });
+    connect(worker, &SM_A::sig_FwDownloaded, this, [this] { download_carried_out = true; });
     connect(worker, &SM_A::sig_DeviceError, this,
             [this] { finish(Headless::device_unreadable, "the device could not be read"); });
 }
@@ -196,15 +197,15 @@ void HeadlessFrontEnd::show_revision() {
 }
 
 // Where the window offers the install button. One download per run: a difference after it is the verdict.
+// An order that the worker dropped because the device changed wrote nothing, so the next read gets one.
 void HeadlessFrontEnd::offer_install() {
     if (done) {
         return;
     }
-    if (downloads_ordered > 0) {
+    if (download_carried_out) {
         finish(Headless::differs_after_download, "firmware still differs after the download");
         return;
     }
-    ++downloads_ordered;
     // Queued: the machine is still entering the state.
     QMetaObject::invokeMethod(machine, &SM_B::do_download, Qt::QueuedConnection);
 }

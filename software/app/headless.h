@@ -82,7 +82,7 @@ private:
     FILE* out;
     TextProgress progress;
     QString last_line;
-    int downloads_ordered = 0;
+    bool download_carried_out = false;
     bool done = false;
 };
 

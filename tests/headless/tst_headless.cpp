@@ -120,6 +120,41 @@ private slots:
         QVERIFY(upgrade_directories(temporary_root.path()).isEmpty());
     }
 
+    // The device leaves during the pause before the worker takes the download up: nothing was written, so
+    // the next read of it is upgraded instead of being judged a failed download.
+    void download_dropped_with_the_device_is_ordered_again_for_the_next_read() {
+        SimWorld world("old-firmware");
+        QVERIFY(world.ok());
+        QProcess process;
+        start(process, {"-s", "--headless"});
+        QString printed;
+        auto wait_for_line = [&](QString const& line) {
+            QElapsedTimer clock;
+            clock.start();
+            while (!printed.contains(line + "\n") && clock.elapsed() < 30000 &&
+                   process.state() == QProcess::Running) {
+                process.waitForReadyRead(50);
+                printed += QString::fromUtf8(process.readAllStandardOutput());
+            }
+            return printed.contains(line + "\n");
+        };
+        QVERIFY(wait_for_line("Connected to a F20 with firmware version 2.6.3"));
+        QVERIFY(world.unplug());
+        QVERIFY(wait_for_line("Connected to a F20 with firmware version 2.6.3\n0% Upgrading firmware\n" +
+                              no_device_text));
+        QVERIFY(world.log().filter(" ERASE ").isEmpty());
+        QVERIFY(world.plug());
+
+        QVERIFY(process.waitForFinished(60000));
+        printed += QString::fromUtf8(process.readAllStandardOutput());
+        QVERIFY2(process.exitCode() == 0, qPrintable(printed));
+        QCOMPARE(printed.count("0% Upgrading firmware"), 2);
+        QFile image(SimWorld::image("current-firmware"));
+        QVERIFY(image.open(QIODevice::ReadOnly));
+        QByteArray const bytes = image.readAll();
+        QCOMPARE(world.flash().left(bytes.size()), bytes);
+    }
+
     // Ctrl+C on a terminal reaches the whole process group, dfu-util included: the write must still finish.
     void ctrl_c_during_a_download_lets_the_download_finish() {
         SimWorld world("old-firmware", false);
