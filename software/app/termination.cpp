@@ -12,21 +12,25 @@ namespace {
 int pipe_fds[2] = {-1, -1};
 std::atomic<int> first_signal{0};
 
-// Only async-signal-safe work here: remember the signal and wake the event loop through the pipe.
-void on_signal(int signal_number) {
-    int expected = 0;
-    first_signal.compare_exchange_strong(expected, signal_number);
-    char const byte = static_cast<char>(signal_number);
-    ssize_t const written = ::write(pipe_fds[1], &byte, 1);
-    (void)written;
-}
-
 void install(int signal_number, void (*handler)(int)) {
     struct sigaction action = {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(signal_number, &action, nullptr);
+}
+
+// Only async-signal-safe work here: remember the signal and wake the event loop through the pipe. A second
+// signal takes the default action, so a shutdown waiting for a dfu-util run that never ends can still be
+// cut short; that run itself blocks both signals and is left to finish.
+void on_signal(int signal_number) {
+    int expected = 0;
+    first_signal.compare_exchange_strong(expected, signal_number);
+    char const byte = static_cast<char>(signal_number);
+    ssize_t const written = ::write(pipe_fds[1], &byte, 1);
+    (void)written;
+    install(SIGINT, SIG_DFL);
+    install(SIGTERM, SIG_DFL);
 }
 
 } // namespace

@@ -175,6 +175,43 @@ private slots:
         QVERIFY(upgrade_directories(temporary_root.path()).isEmpty());
     }
 
+    // A dfu-util that never answers keeps the orderly shutdown waiting; a second signal still ends the
+    // program.
+    void second_signal_ends_a_shutdown_waiting_for_a_hung_dfu_util() {
+        QTemporaryDir fake_bin;
+        QTemporaryDir own_temporary_root;
+        QString const listing_started = fake_bin.filePath("listing-started");
+        QFile script(fake_bin.filePath("dfu-util"));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(QString("#!/bin/sh\n"
+                             "if [ \"$1\" = \"-V\" ]; then echo 'dfu-util 0.9'; exit 0; fi\n"
+                             "touch '%1'\n"
+                             "exec sleep 15\n")
+                         .arg(listing_started)
+                         .toUtf8());
+        script.close();
+        QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeUser));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("PATH", fake_bin.path() + ":" + environment.value("PATH"));
+        environment.insert("TMPDIR", own_temporary_root.path());
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(updater, {"--headless"});
+        QVERIFY(process.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(listing_started), 20000);
+
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        QString printed;
+        QTRY_VERIFY2((printed += QString::fromUtf8(process.readAllStandardOutput()))
+                         .contains("Result: interrupted (exit code 143)"),
+                     qPrintable(printed + QString::fromUtf8(process.readAllStandardError())));
+        QVERIFY(!process.waitForFinished(1000));
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+
+        QVERIFY(process.waitForFinished(5000));
+        QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+    }
+
     void interruption_stops_in_order_and_removes_the_temporary_directory_data() {
         QTest::addColumn<bool>("window");
         QTest::addColumn<int>("signal_number");
