@@ -35,6 +35,15 @@ void block_termination_signals() {
 
 } // namespace
 
+// The quit key terminates this thread when it does not stop in time. A dfu-util run under way is finished
+// first and the termination takes effect right after it, so a write or a read is never cut off half-way.
+template <typename Run> auto SM_A::finished_before_termination(Run run) {
+    QThread::setTerminationEnabled(false);
+    auto const result = run();
+    QThread::setTerminationEnabled(true);
+    return result;
+}
+
 SM_A::SM_A(QString desired_FW_dfu_path, QString desired_FW_bin_path, QString uploaded_FW_bin_path,
            QObject* parent)
     : QThread(parent), desired_FW_dfu_path(desired_FW_dfu_path), desired_FW_bin_path(desired_FW_bin_path),
@@ -147,7 +156,7 @@ SM_A::Next SM_A::at_A1() {
 SM_A::Next SM_A::at_A2() {
     emit sig_A2_entered();
     emit sig_scanning();
-    DFU::ScanResult const scan = DFU::make_scan();
+    DFU::ScanResult const scan = finished_before_termination(DFU::make_scan);
     if (is_stopping()) {
         return Next::Stop;
     }
@@ -167,7 +176,8 @@ SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
     // The earlier device's record must not colour this one: read into a fresh record, publish it whole.
     publish(DFU::DeviceInfo());
     DFU::DeviceInfo info;
-    DFU::CommandResult const result = DFU::read_device_info(&device, &info);
+    DFU::CommandResult const result =
+        finished_before_termination([&] { return DFU::read_device_info(&device, &info); });
     if (result.exit_code != 0) {
         emit sig_DeviceError(result.output);
         return Next::A7;
@@ -211,7 +221,7 @@ SM_A::Next SM_A::at_A7() {
         if (pause(poll_delay_ms)) {
             return Next::Stop;
         }
-        DFU::ScanResult const scan = DFU::make_scan();
+        DFU::ScanResult const scan = finished_before_termination(DFU::make_scan);
         if (is_stopping()) {
             return Next::Stop;
         }
@@ -224,7 +234,8 @@ SM_A::Next SM_A::at_A7() {
 void SM_A::carry_out_upload_and_verify() {
     emit sig_A6_entered();
     emit sig_FwUploading();
-    if (DFU::upload_and_compare_FW_bin(desired_FW_bin_path, uploaded_FW_bin_path)) {
+    if (finished_before_termination(
+            [this] { return DFU::upload_and_compare_FW_bin(desired_FW_bin_path, uploaded_FW_bin_path); })) {
         qDebug() << "Uploaded FW matches";
         emit sig_FwUploadedMatches();
     } else {
@@ -236,7 +247,7 @@ void SM_A::carry_out_upload_and_verify() {
 void SM_A::carry_out_download() {
     emit sig_A5_entered();
     emit sig_FwDownloading();
-    DFU::download_FW_to_device(desired_FW_bin_path);
+    finished_before_termination([this] { return DFU::download_FW_to_device(desired_FW_bin_path); });
     emit sig_FwDownloaded();
 }
 
@@ -284,7 +295,7 @@ bool SM_A::pause(int ms) {
 // The last scan may be a whole pause old: the device could have been swapped since, and dfu-util addresses
 // whichever device is attached.
 bool SM_A::read_device_still_listed() {
-    DFU::ScanResult const scan = DFU::make_scan();
+    DFU::ScanResult const scan = finished_before_termination(DFU::make_scan);
     return single_device(scan) && scan.devices.first().serial == last_device_serial;
 }
 

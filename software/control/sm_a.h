@@ -74,6 +74,7 @@ private:
     bool pause(int ms);
     bool read_device_still_listed();
     bool single_device(DFU::ScanResult const& scan) const;
+    template <typename Run> static auto finished_before_termination(Run run);
 
     DFU::DeviceInfo device_info;
     QString desired_FW_dfu_path;
