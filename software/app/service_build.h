@@ -1,4 +1,6 @@
 #pragma once
 
-// Service builds accept devices with a blank product record; customer builds never do.
-inline bool have_service_build() { return false; }
+// Service builds accept the firmware of a device with a blank product record and offer it the upgrade.
+inline bool have_service_build() {
+    return false;
+}

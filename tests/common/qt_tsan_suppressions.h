@@ -7,5 +7,7 @@
 // Include once per test executable.
 
 #if defined(__SANITIZE_THREAD__)
-extern "C" char const* __tsan_default_options() { return "ignore_noninstrumented_modules=1"; }
+extern "C" char const* __tsan_default_options() {
+    return "ignore_noninstrumented_modules=1";
+}
 #endif
