@@ -4,12 +4,10 @@
 #include "app/app.h"
 #include "app/connections.h"
 #include "app/termination.h"
-#include "files/files.h"
 #include "gui/main_window.h"
 
-#include "sim_fixture.h"
+#include "window_run.h"
 
-#include <QApplication>
 #include <QtTest>
 #include <csignal>
 
@@ -35,12 +33,7 @@ private slots:
 
         QCOMPARE(result, 0);
         QCOMPARE(TerminationSignals::received_signal(), SIGINT);
-        QVERIFY(!world.log().filter(" LEAVE").isEmpty());
-        QFile image(Files::external_dir.path() + "/" + Files::desired_FW_fileName_bin);
-        QVERIFY(image.open(QIODevice::ReadOnly));
-        QByteArray const written = image.readAll();
-        QVERIFY(!written.isEmpty());
-        QCOMPARE(world.flash().left(written.size()), written);
+        verify_download_finished(world);
     }
 
 private:
@@ -48,15 +41,7 @@ private:
 };
 
 int main(int argc, char* argv[]) {
-    // Realistic timing, so that the write lasts longer than the quit key's wait for the worker.
-    SimWorld world("old-firmware", false);
-    int tool_argc = 2;
-    char tool_name[] = "updater";
-    char simulator_option[] = "-s";
-    char* tool_argv[] = {tool_name, simulator_option, nullptr};
-    QApplication app(tool_argc, tool_argv);
-    TestWindowInterrupt test(world);
-    return QTest::qExec(&test, argc, argv);
+    return run_window_test<TestWindowInterrupt>(argc, argv);
 }
 
 #include "tst_window_interrupt.moc"

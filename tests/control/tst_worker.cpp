@@ -57,6 +57,15 @@ class TestWorker : public QObject {
         return *world_holder;
     }
 
+    // Two devices: dev0 to be judged, dev1 to be swapped in for it, of the same or another product.
+    SimWorld& make_swap_world(bool other_product) {
+        SimWorld& world = make_world("two-devices");
+        if (other_product) {
+            world.write_otp(other_product_otp(), "dev1");
+        }
+        return world;
+    }
+
     void start_worker(int idle_ms = 20, int poll_ms = 50, std::function<void()> before_start = {}) {
         worker =
             std::make_unique<SM_A>(Files::external_dir.path() + "/" + Files::desired_FW_fileName_dfu, image,
@@ -231,12 +240,9 @@ private slots:
     }
     void command_for_a_swapped_device_is_dropped() {
         QFETCH(bool, other_product);
-        SimWorld& world = make_world("two-devices");
+        SimWorld& world = make_swap_world(other_product);
         QVERIFY(world.ok());
         QVERIFY(world.unplug("dev1"));
-        if (other_product) {
-            world.write_otp(other_product_otp(), "dev1");
-        }
         QByteArray const flash0 = world.flash("dev0");
         QByteArray const flash1 = world.flash("dev1");
         MessageCapture const& capture = *capture_holder;
@@ -272,12 +278,9 @@ private slots:
     void command_for_a_device_swapped_during_the_pause_is_dropped() {
         QFETCH(int, command);
         QFETCH(bool, other_product);
-        SimWorld& world = make_world("two-devices");
+        SimWorld& world = make_swap_world(other_product);
         QVERIFY(world.ok());
         QVERIFY(world.unplug("dev1"));
-        if (other_product) {
-            world.write_otp(other_product_otp(), "dev1");
-        }
         QByteArray const flash0 = world.flash("dev0");
         QByteArray const flash1 = world.flash("dev1");
         MessageCapture const& capture = *capture_holder;
