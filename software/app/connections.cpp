@@ -112,12 +112,8 @@ void add_connections(QApplication* app) {
 }
 
 void stop_on_termination_signal() {
-    reset_message_handler();
-    sm_B->stop();
-    qInfo() << "Trying to stop sm_A";
-    sm_A->do_stop();
-    // Also when the flow machine is not running and so will never report that it stopped.
-    QCoreApplication::quit();
+    if (mainWindow)
+        emit mainWindow->finished();
 }
 
 void start_worker() {
