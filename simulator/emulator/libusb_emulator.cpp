@@ -3,12 +3,15 @@
 
 #include "dfuse_device.h"
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdarg>
 #include <cstring>
 #include <dlfcn.h>
 #include <libusb-1.0/libusb.h>
 #include <thread>
+#include <unistd.h>
 
 #define SIM_EXPORT __attribute__((visibility("default")))
 
@@ -73,6 +76,15 @@ void save(const std::string& id, const DeviceState& before, const DeviceState& a
 
 // Runs one request against the device as it is now: a device that left or was re-plugged since the
 // listing is gone for this handle. Sleeps the request's delay after releasing the lock.
+// As the kernel does, one process at a time may claim the interface. A claim ends with its process or
+// with the enumeration it was made in.
+bool claimed_by_another_process(const Record& device) {
+    long const holder = device.number("claimed_by");
+    if (holder == 0 || holder == getpid() || device.number("claimed_address") != device.number("address"))
+        return false;
+    return ::kill(pid_t(holder), 0) == 0 || errno == EPERM;
+}
+
 template <typename Work> int with_device(const libusb_device* usb_device, Work work) {
     long delay_ms = 0;
     int result;
@@ -346,13 +358,23 @@ SIM_EXPORT int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, 
             sim::append_log(handle->device->id + " CLAIM busy");
             return int(LIBUSB_ERROR_BUSY);
         }
+        if (claimed_by_another_process(state.device)) {
+            sim::append_log(handle->device->id + " CLAIM busy (held by pid=" + state.device.text("claimed_by") + ")");
+            return int(LIBUSB_ERROR_BUSY);
+        }
+        state.device.set("claimed_by", long(getpid()));
+        state.device.set("claimed_address", state.device.number("address"));
         sim::append_log(handle->device->id + " CLAIM");
         return int(LIBUSB_SUCCESS);
     });
 }
 
 SIM_EXPORT int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int) {
-    return with_device(handle->device, [](DeviceState&, long&) { return int(LIBUSB_SUCCESS); });
+    return with_device(handle->device, [](DeviceState& state, long&) {
+        if (state.device.number("claimed_by") == getpid())
+            state.device.set("claimed_by", 0L);
+        return int(LIBUSB_SUCCESS);
+    });
 }
 
 SIM_EXPORT int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle* handle, int interface,

@@ -1,6 +1,8 @@
 #include "app/app.h"
 
 #include "app/connections.h"
+#include "app/exit_codes.h"
+#include "app/instance.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "dfu/command.h"
@@ -15,6 +17,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDebug>
+#include <QDir>
 #include <QThread>
 
 QPointer<LogWindow> logWindow;
@@ -74,11 +77,28 @@ void log_build() {
             << (support_misc::compiled_w_DEBUG ? "defined" : "not defined");
 }
 
-// The result is not examined here: each file logs its own failure. dfu-util and libusb come from the
-// system on Linux, so only the firmware is unpacked and nothing needs to be made executable.
-void unpack_files() {
+StartupFailure claim_instance() {
+    if (instance::claim(instance::bus_name(simulator::use)))
+        return {};
+    return {Exit::already_running,
+            "The firmware upgrade tool is already running. Finish the upgrade in the other window or run, "
+            "close it, and start the tool again."};
+}
+
+// dfu-util and libusb come from the system on Linux, so only the firmware is unpacked and nothing needs to
+// be made executable. Without the private directory and whole files nothing may be written to a unit.
+StartupFailure unpack_files() {
     using Files::ID;
-    Files::extract_resources({ID::desired_FW_dfu, ID::desired_FW_bin}, true);
+    Files::remove_stale_private_dirs();
+    if (Files::external_dir.isValid() &&
+        Files::extract_resources({ID::desired_FW_dfu, ID::desired_FW_bin}, true))
+        return {};
+    QString const reason = Files::external_dir.isValid() ? QString("the disk is full or not writable")
+                                                         : Files::external_dir.errorString();
+    return {Exit::private_files_failed,
+            QString("The tool cannot unpack its files into the temporary directory %1 (%2). Free some disk "
+                    "space, or point TMPDIR at a writable directory, and start the tool again.")
+                .arg(QDir::tempPath(), reason)};
 }
 
 Device::FW_Info log_desired_FW_Info() {
@@ -124,9 +144,11 @@ void logWindowMessageHandler(QtMsgType type, QMessageLogContext const& context, 
         logWindow->sendMessage(type, context, text);
 }
 
-void GUI_init() {
-    // 1. Command line.
+StartupFailure GUI_init() {
+    // 1. Command line, and no second instance on the same bus.
     parse_arguments(QCoreApplication::instance());
+    if (StartupFailure const failure = claim_instance())
+        return failure;
     // 2. Fonts.
     support::setup_fonts();
     // 3. Log window and, with -l, the log routing.
@@ -136,7 +158,8 @@ void GUI_init() {
     set_up_dfu_util_location();
     log_build();
     // 5. Unpacking, the dfu-util self-test and the embedded firmware's information.
-    unpack_files();
+    if (StartupFailure const failure = unpack_files())
+        return failure;
     DFU::dfu_util::execution_test();
     const Device::FW_Info desired = log_desired_FW_Info();
     // 6. Settings with the embedded product type and revision.
@@ -149,17 +172,22 @@ void GUI_init() {
     connect_and_start_engine();
     // 10. The window is shown.
     mainWindow->show();
+    return {};
 }
 
-void headless_init() {
+StartupFailure headless_init() {
     parse_arguments(QCoreApplication::instance());
+    if (StartupFailure const failure = claim_instance())
+        return failure;
     log_device_choice();
     set_up_dfu_util_location();
     log_build();
-    unpack_files();
+    if (StartupFailure const failure = unpack_files())
+        return failure;
     DFU::dfu_util::execution_test();
     load_settings(log_desired_FW_Info());
     create_engine();
+    return {};
 }
 
 int GUI_cleanup(int result) {

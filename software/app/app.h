@@ -22,10 +22,19 @@ extern bool use_log_window;
 void parse_arguments(QCoreApplication* app);
 void parse_arguments(QStringList const& arguments);
 
-// Brings every part up in start-up order; the event loop then runs the upgrade.
-void GUI_init();
+// Why start-up cannot go on: the exit code and what to tell the user. An exit code of 0 means it can.
+struct StartupFailure {
+    int exit_code = 0;
+    QString message;
+
+    explicit operator bool() const { return exit_code != 0; }
+};
+
+// Brings every part up in start-up order; the event loop then runs the upgrade. Stops early, before any
+// unit is touched, when another instance runs or the private files cannot be made.
+StartupFailure GUI_init();
 // The same start-up without fonts, log window, main window and connections (option --headless).
-void headless_init();
+StartupFailure headless_init();
 // Stops and deletes the engine after the event loop; returns the loop's result.
 int GUI_cleanup(int result);
 

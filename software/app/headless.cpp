@@ -38,7 +38,15 @@ bool headless_requested(int argc, char** argv) {
 }
 
 int run_headless() {
-    headless_init();
+    if (StartupFailure const failure = headless_init()) {
+        std::fputs(QString("Result: %1 (exit code %2)\n")
+                       .arg(failure.message)
+                       .arg(failure.exit_code)
+                       .toUtf8()
+                       .constData(),
+                   stdout);
+        return failure.exit_code;
+    }
     HeadlessFrontEnd front_end(sm_A, sm_B, settings.gui, stdout, ::isatty(::fileno(stdout)) == 1);
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, &front_end, &HeadlessFrontEnd::interrupt);
@@ -154,18 +162,66 @@ void HeadlessFrontEnd::connect_machine() {
     connect(machine->B2, &QState::entered, this, &HeadlessFrontEnd::offer_install);
     connect(machine->B7, &QState::entered, this, &HeadlessFrontEnd::offer_install);
     connect(machine->B6, &QState::entered, this,
-            [this] { finish(Headless::firmware_matches, "firmware matches the embedded one"); });
-    connect(machine->B8, &QState::entered, this,
-            [this] { finish(Headless::other_product, "another product; this firmware is not for it"); });
-    connect(machine->B9, &QState::entered, this,
-            [this] { finish(Headless::blank_product_record, "the product record of the device is blank"); });
+            [this] { finish_for_written_unit(Exit::firmware_matches, "firmware matches the embedded one"); });
+    connect(machine->B8, &QState::entered, this, [this] {
+        finish_for_written_unit(Exit::other_product, "another product; this firmware is not for it");
+    });
+    connect(machine->B9, &QState::entered, this, [this] {
+        finish_for_written_unit(Exit::blank_product_record, "the product record of the device is blank");
+    });
+    connect(worker, &SM_A::sig_A5_entered, this, [this] { writing = true; });
+    connect(worker, &SM_A::sig_A0_entered, this, &HeadlessFrontEnd::write_ended);
     connect(worker, &SM_A::sig_FwDownloaded, this, [this] { download_carried_out = true; });
+    connect(worker, &SM_A::sig_FwDownloadFailed, this, [this](QString const& reason) {
+        finish(Exit::write_failed, "the firmware write did not complete: " + reason);
+    });
+    connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] {
+        finish(
+            Exit::could_not_verify,
+            "the firmware could not be read back, so it is not verified; connect the product again and run "
+            "the tool once more to check it");
+    });
+    connect(worker, &SM_A::sig_OtherUnitThanWritten, this, [this] {
+        show(QString("Another product was connected: the upgraded product (serial %1) has not been verified "
+                     "yet. Connect it again.")
+                 .arg(worker->unit_awaiting_verification().serial));
+    });
     connect(worker, &SM_A::sig_DeviceError, this,
-            [this] { finish(Headless::device_unreadable, "the device could not be read"); });
+            [this] { finish(Exit::device_unreadable, "the device could not be read"); });
 }
 
+// A write under way is finished first, with its progress still shown; a second signal ends the tool at once
+// and the write still completes on its own.
 void HeadlessFrontEnd::interrupt(int signal_number) {
-    finish(Headless::interrupted_base + signal_number, "interrupted");
+    if (!writing) {
+        finish(Exit::interrupted_base + signal_number, "interrupted");
+        return;
+    }
+    pending_signal = signal_number;
+    show(QString("Interrupted: finishing the firmware write first, which takes at most %1 s. Interrupt again "
+                 "to quit at once; the write still completes.")
+             .arg(DFU::write_wait_ms / 1000));
+}
+
+// The worker starts over after every download, carried out or dropped.
+void HeadlessFrontEnd::write_ended() {
+    writing = false;
+    if (pending_signal != 0) {
+        finish(Exit::interrupted_base + pending_signal, "interrupted after the firmware write");
+    }
+}
+
+// After a download, only a verdict about the unit that was written ends the run.
+bool HeadlessFrontEnd::about_another_unit() {
+    DFU::DeviceItem const written = worker->unit_awaiting_verification();
+    return download_carried_out && !written.serial.isEmpty() &&
+           !machine->connected_device_info.unit.same_unit(written);
+}
+
+void HeadlessFrontEnd::finish_for_written_unit(int exit_code, QString const& result) {
+    if (!about_another_unit()) {
+        finish(exit_code, result);
+    }
 }
 
 void HeadlessFrontEnd::show(QString const& line) {
@@ -199,11 +255,11 @@ void HeadlessFrontEnd::show_revision() {
 // Where the window offers the install button. One download per run: a difference after it is the verdict.
 // An order that the worker dropped because the device changed wrote nothing, so the next read gets one.
 void HeadlessFrontEnd::offer_install() {
-    if (done) {
+    if (done || about_another_unit()) {
         return;
     }
     if (download_carried_out) {
-        finish(Headless::differs_after_download, "firmware still differs after the download");
+        finish(Exit::differs_after_download, "firmware still differs after the download");
         return;
     }
     // Queued: the machine is still entering the state.

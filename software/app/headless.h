@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/exit_codes.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "gui/settings.h"
@@ -10,18 +11,6 @@
 #include <QStringList>
 #include <QTimer>
 #include <cstdio>
-
-// Exit codes of a run without a window, one per verdict.
-namespace Headless {
-enum ExitCode : int {
-    firmware_matches = 0,       // B6: the device holds exactly the embedded firmware
-    differs_after_download = 2, // B7 or B2 again after the download was carried out
-    other_product = 3,          // B8
-    blank_product_record = 4,   // B9
-    device_unreadable = 5,      // the worker could not read the device information
-    interrupted_base = 128,     // plus the signal number: 130 for SIGINT, 143 for SIGTERM
-};
-}
 
 // The time-driven progress of one phase as a text bar redrawn in place on a terminal (the rest of the line
 // cleared, so a shorter caption leaves nothing behind), or as a line at every tenth when the output is a
@@ -74,6 +63,9 @@ private:
     void show_text(QString const& id, QStringList const& args = {});
     void show_revision();
     void offer_install();
+    void write_ended();
+    bool about_another_unit();
+    void finish_for_written_unit(int exit_code, QString const& result);
     void finish(int exit_code, QString const& result);
 
     SM_A* worker;
@@ -83,6 +75,8 @@ private:
     TextProgress progress;
     QString last_line;
     bool download_carried_out = false;
+    bool writing = false;
+    int pending_signal = 0;
     bool done = false;
 };
 

@@ -4,6 +4,7 @@
 #include "app/termination.h"
 
 #include <QApplication>
+#include <QMessageBox>
 
 int main(int argc, char* argv[]) {
     if (headless_requested(argc, argv)) {
@@ -11,7 +12,10 @@ int main(int argc, char* argv[]) {
         return run_headless();
     }
     QApplication app(argc, argv);
-    GUI_init();
+    if (StartupFailure const failure = GUI_init()) {
+        QMessageBox::critical(nullptr, "Zentova Firmware Upgrade Tool", failure.message);
+        return failure.exit_code;
+    }
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, stop_on_termination_signal);
     int const result = GUI_cleanup(app.exec());

@@ -20,17 +20,20 @@ void install(int signal_number, void (*handler)(int)) {
     sigaction(signal_number, &action, nullptr);
 }
 
+// A closed terminal or SSH session (SIGHUP) ends the tool as SIGTERM does.
+int const termination_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
 // Only async-signal-safe work here: remember the signal and wake the event loop through the pipe. A second
-// signal takes the default action, so a shutdown waiting for a dfu-util run that never ends can still be
-// cut short; that run itself blocks both signals and is left to finish.
+// signal takes the default action, so a shutdown waiting for a dfu-util run can still be cut short; that
+// run itself lives in a session of its own and finishes whatever happens to this process.
 void on_signal(int signal_number) {
     int expected = 0;
     first_signal.compare_exchange_strong(expected, signal_number);
     char const byte = static_cast<char>(signal_number);
     ssize_t const written = ::write(pipe_fds[1], &byte, 1);
     (void)written;
-    install(SIGINT, SIG_DFL);
-    install(SIGTERM, SIG_DFL);
+    for (int termination : termination_signals)
+        install(termination, SIG_DFL);
 }
 
 } // namespace
@@ -43,16 +46,19 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
     }
     notifier = new QSocketNotifier(pipe_fds[0], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &TerminationSignals::read_pipe);
-    install(SIGINT, on_signal);
-    install(SIGTERM, on_signal);
+    for (int termination : termination_signals)
+        install(termination, on_signal);
+    // A reader that goes away (`updater --headless | head`) makes writes fail instead of ending the tool
+    // half-way through a run.
+    install(SIGPIPE, SIG_IGN);
 }
 
 TerminationSignals::~TerminationSignals() {
     if (!notifier) {
         return;
     }
-    install(SIGINT, SIG_DFL);
-    install(SIGTERM, SIG_DFL);
+    for (int termination : termination_signals)
+        install(termination, SIG_DFL);
     ::close(pipe_fds[0]);
     ::close(pipe_fds[1]);
     pipe_fds[0] = pipe_fds[1] = -1;

@@ -4,7 +4,7 @@
 
 class QSocketNotifier;
 
-// Turns SIGINT and SIGTERM into a Qt signal on the main thread, so that an interrupted run stops the
+// Turns SIGINT, SIGTERM and SIGHUP into a Qt signal on the main thread, so that an interrupted run stops the
 // engine in order and leaves through main, which removes the temporary directory.
 class TerminationSignals : public QObject {
     Q_OBJECT
@@ -13,7 +13,7 @@ public:
     explicit TerminationSignals(QObject* parent = nullptr);
     ~TerminationSignals() override;
 
-    // The first signal received (SIGINT or SIGTERM), 0 while none came.
+    // The first signal received (SIGINT, SIGTERM or SIGHUP), 0 while none came.
     static int received_signal();
 
 signals:

@@ -23,13 +23,13 @@ char const* command_name(SM_A::Command command) {
     return "?";
 }
 
-// Ctrl+C on a terminal signals the whole process group. dfu-util, started from this thread, inherits its
-// signal mask, so a write is never cut off half-way; the process's own handler stops the engine in order.
+// Termination signals are for the main thread, which stops the engine in order. dfu-util gets a clear mask
+// and a session of its own from the runner, so nothing meant for this process reaches a write.
 void block_termination_signals() {
     sigset_t termination;
     sigemptyset(&termination);
-    sigaddset(&termination, SIGINT);
-    sigaddset(&termination, SIGTERM);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&termination, signal_number);
     pthread_sigmask(SIG_BLOCK, &termination, nullptr);
 }
 
@@ -84,6 +84,16 @@ DFU::DeviceInfo SM_A::device_info_snapshot() {
     return device_info;
 }
 
+DFU::DeviceItem SM_A::unit_awaiting_verification() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return written_unit;
+}
+
+void SM_A::set_unit_awaiting_verification(DFU::DeviceItem const& unit) {
+    std::lock_guard<std::mutex> lock(mutex);
+    written_unit = unit;
+}
+
 void SM_A::enable_debug_output() {
     qInfo() << "SM_A: Adding connections to show debug output (state transitions)";
     auto const log_signal = [this](QString const& name, bool polling) {
@@ -110,6 +120,7 @@ void SM_A::enable_debug_output() {
 
 void SM_A::run() {
     block_termination_signals();
+    DFU::set_stop_check_for_this_thread([this] { return is_stopping(); });
     Next next = Next::A0;
     while (next != Next::Stop) {
         switch (next) {
@@ -134,7 +145,7 @@ void SM_A::run() {
 SM_A::Next SM_A::at_A0() {
     emit sig_A0_entered();
     // The next device found is read anew, even one that never went away.
-    last_device_serial = "";
+    last_device = {};
     drop_pending_command("because the device left the listing");
     return at_A1();
 }
@@ -156,14 +167,14 @@ SM_A::Next SM_A::at_A1() {
 SM_A::Next SM_A::at_A2() {
     emit sig_A2_entered();
     emit sig_scanning();
-    DFU::ScanResult const scan = finished_before_termination(DFU::make_scan);
+    DFU::ScanResult const scan = finished_before_termination([] { return DFU::make_scan(); });
     if (is_stopping()) {
         return Next::Stop;
     }
     if (!single_device(scan)) {
         return Next::A0;
     }
-    if (scan.devices.first().serial == last_device_serial) {
+    if (scan.devices.first() == last_device) {
         return Next::A4;
     }
     return read_new_device(scan.devices.first());
@@ -172,7 +183,7 @@ SM_A::Next SM_A::at_A2() {
 SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
     emit sig_readingInfo();
     emit sig_NoDevConn();
-    last_device_serial = device.serial;
+    last_device = device;
     // The earlier device's record must not colour this one: read into a fresh record, publish it whole.
     publish(DFU::DeviceInfo());
     DFU::DeviceInfo info;
@@ -184,6 +195,12 @@ SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
     }
     info.read_count = ++reads_done;
     publish(info);
+    DFU::DeviceItem const written = unit_awaiting_verification();
+    if (!written.serial.isEmpty() && !written.same_unit(device)) {
+        qInfo().noquote() << "SM_A: read unit" << device.serial << device.path << "while the written unit"
+                          << written.serial << written.path << "has not been verified";
+        emit sig_OtherUnitThanWritten();
+    }
     emit sig_DevConn();
     return Next::A4;
 }
@@ -193,22 +210,14 @@ SM_A::Next SM_A::at_A4() {
     if (is_stopping() || pause(poll_delay_ms)) {
         return Next::Stop;
     }
+    // The command names the unit that was read, so a unit swapped in since the last listing is never
+    // touched: dfu-util finds no such unit and the command fails.
     Command const command = take_command_for_current_read();
     if (command == None) {
         return Next::A2;
     }
-    bool const still_listed = read_device_still_listed();
-    if (is_stopping()) {
-        return Next::Stop;
-    }
-    if (!still_listed) {
-        qInfo().nospace() << "SM_A: dropping command " << command_name(command)
-                          << " because the device it was ordered for is no longer the one listed";
-        return Next::A0;
-    }
     if (command == UploadAndVerify) {
-        carry_out_upload_and_verify();
-        return Next::A2;
+        return carry_out_upload_and_verify();
     }
     carry_out_download();
     return Next::A0;
@@ -221,33 +230,59 @@ SM_A::Next SM_A::at_A7() {
         if (pause(poll_delay_ms)) {
             return Next::Stop;
         }
-        DFU::ScanResult const scan = finished_before_termination(DFU::make_scan);
+        DFU::ScanResult const scan = finished_before_termination([] { return DFU::make_scan(); });
         if (is_stopping()) {
             return Next::Stop;
         }
-        if (!single_device(scan) || scan.devices.first().serial != last_device_serial) {
+        if (!single_device(scan) || !(scan.devices.first() == last_device)) {
             return Next::A0;
         }
     }
 }
 
-void SM_A::carry_out_upload_and_verify() {
+SM_A::Next SM_A::carry_out_upload_and_verify() {
     emit sig_A6_entered();
     emit sig_FwUploading();
-    if (finished_before_termination(
-            [this] { return DFU::upload_and_compare_FW_bin(desired_FW_bin_path, uploaded_FW_bin_path); })) {
+    DFU::DeviceItem const unit = device_info.unit;
+    DFU::Verification const verification = finished_before_termination(
+        [&] { return DFU::upload_and_compare_FW_bin(desired_FW_bin_path, uploaded_FW_bin_path, unit); });
+    if (verification == DFU::Verification::unknown) {
+        qInfo() << "Uploaded FW could not be read back whole; the unit is read again once it comes back";
+        emit sig_FwUploadIncomplete("The firmware could not be read back from the device.");
+        return Next::A7;
+    }
+    if (unit.same_unit(unit_awaiting_verification())) {
+        set_unit_awaiting_verification({});
+    }
+    if (verification == DFU::Verification::matches) {
         qDebug() << "Uploaded FW matches";
         emit sig_FwUploadedMatches();
     } else {
         qDebug() << "Uploaded FW does not match";
         emit sig_FwUploadedDiffers();
     }
+    return Next::A2;
 }
 
 void SM_A::carry_out_download() {
     emit sig_A5_entered();
     emit sig_FwDownloading();
-    finished_before_termination([this] { return DFU::download_FW_to_device(desired_FW_bin_path); });
+    DFU::DeviceItem const unit = device_info.unit;
+    set_unit_awaiting_verification(unit);
+    DFU::CommandResult const result =
+        finished_before_termination([&] { return DFU::download_FW_to_device(desired_FW_bin_path, unit); });
+    if (DFU::unit_was_not_found(result)) {
+        // The unit left (or was swapped) after it was read: dfu-util wrote nothing.
+        set_unit_awaiting_verification({});
+        qInfo()
+            << "SM_A: dropping command Download because the unit it was ordered for is no longer attached";
+        return;
+    }
+    if (result.exit_code != 0) {
+        emit sig_FwDownloadFailed(result.left_running
+                                      ? QString("the device stopped answering during the write")
+                                      : DFU::last_message(result));
+    }
     emit sig_FwDownloaded();
 }
 
@@ -290,13 +325,6 @@ bool SM_A::pause(int ms) {
     std::unique_lock<std::mutex> lock(mutex);
     stop_requested.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
     return stopping;
-}
-
-// The last scan may be a whole pause old: the device could have been swapped since, and dfu-util addresses
-// whichever device is attached.
-bool SM_A::read_device_still_listed() {
-    DFU::ScanResult const scan = finished_before_termination(DFU::make_scan);
-    return single_device(scan) && scan.devices.first().serial == last_device_serial;
 }
 
 bool SM_A::single_device(DFU::ScanResult const& scan) const {

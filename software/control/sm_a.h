@@ -28,6 +28,8 @@ public:
     bool is_stopping();
     // A consistent copy of the record of the last device read, safe to take on any thread.
     DFU::DeviceInfo device_info_snapshot();
+    // The unit written last, until a read-back of that unit has judged it; empty serial when none.
+    DFU::DeviceItem unit_awaiting_verification();
     void enable_debug_output();
 
     int idle_delay_ms = 200;
@@ -44,6 +46,12 @@ signals:
     void sig_FwUploading();
     void sig_FwUploadedDiffers();
     void sig_FwUploadedMatches();
+    // The write did not complete (dfu-util failed, or it outlived its time-out and was left running).
+    void sig_FwDownloadFailed(QString reason);
+    // The read-back did not complete: nothing is known about the flash; the unit is read afresh.
+    void sig_FwUploadIncomplete(QString reason);
+    // A unit other than the one written was read while the written one still awaits its verification.
+    void sig_OtherUnitThanWritten();
     void sig_A0_entered();
     void sig_A1_entered();
     void sig_A2_entered();
@@ -65,14 +73,14 @@ private:
     Next at_A4();
     Next at_A7();
     Next read_new_device(DFU::DeviceItem const& device);
-    void carry_out_upload_and_verify();
+    Next carry_out_upload_and_verify();
     void carry_out_download();
+    void set_unit_awaiting_verification(DFU::DeviceItem const& unit);
     Command take_command_for_current_read();
     void drop_pending_command(char const* reason);
     void publish(DFU::DeviceInfo const& info);
     // Sleeps up to `ms`, returning at once on a stop request; true when stopping.
     bool pause(int ms);
-    bool read_device_still_listed();
     bool single_device(DFU::ScanResult const& scan) const;
     template <typename Run> static auto finished_before_termination(Run run);
 
@@ -80,17 +88,19 @@ private:
     QString desired_FW_dfu_path;
     QString desired_FW_bin_path;
     QString uploaded_FW_bin_path;
-    QString last_device_serial = "";
+    // The unit of the last read, as listed: a new serial, port or device address means a new read.
+    DFU::DeviceItem last_device;
     Command command = None;
     int command_read_count = 0;
     // Successful reads so far; device_info.read_count names the current one.
     int reads_done = 0;
     bool stopping = false;
+    DFU::DeviceItem written_unit;
     bool first_pass_done = false;
     bool previous_was_polling = false;
-    // Guards command, command_read_count, stopping and device_info; never held across a dfu-util run.
-    // Standard rather than Qt primitives, so that the thread checker sees every hand-over between the two
-    // threads.
+    // Guards command, command_read_count, stopping, written_unit and device_info; never held across a
+    // dfu-util run. Standard rather than Qt primitives, so that the thread checker sees every hand-over
+    // between the two threads.
     std::mutex mutex;
     std::condition_variable stop_requested;
 };

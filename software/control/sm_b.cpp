@@ -108,6 +108,8 @@ void SM_B::add_transitions() {
     B9->addTransition(worker, &SM_A::sig_NoDevConn, B1);
     // The worker drops a verification ordered for a device that has left, so no result would ever come.
     B4->addTransition(worker, &SM_A::sig_NoDevConn, B1);
+    // A read-back that did not complete is no verdict: the unit is judged afresh once it comes back.
+    B4->addTransition(worker, &SM_A::sig_FwUploadIncomplete, B1);
 }
 
 void SM_B::add_connections() {

@@ -1,6 +1,6 @@
 #include "dfu/command.h"
 
-#include <QProcess>
+#include "dfu/child_process.h"
 
 namespace DFU {
 
@@ -22,23 +22,10 @@ Command::operator QString() const {
 
 namespace {
 
+thread_local std::function<bool()> stop_check;
+
 QString program_of(Command const& command) {
     return Command::path.isEmpty() ? command.program : Command::path + "/" + command.program;
-}
-
-// The listing runs every polling cycle, so its start line is written only at a raised verbosity.
-void log_start(CmdID id, QString const& program, QStringList const& args) {
-    if (id != CmdID::list) {
-        qInfo() << "Start " << program << args;
-        return;
-    }
-    bool verbose;
-    {
-        QDebug probe = qDebug();
-        verbose = probe.verbosity() > QDebug::DefaultVerbosity;
-    }
-    if (verbose)
-        qDebug() << "Start " << program << args;
 }
 
 // Qt cuts a decoded byte array at its first NUL; the output is meant to end there.
@@ -46,40 +33,76 @@ QString decode(QByteArray const& bytes) {
     return QString::fromUtf8(bytes);
 }
 
-// Output read at the time-out is logged and kept, so a slow listing is still parsed whole.
-QByteArray wait_for(QProcess& process) {
-    if (process.waitForFinished(first_wait_ms) || process.error() == QProcess::FailedToStart)
-        return {};
-    const QByteArray early = process.readAllStandardOutput();
-    qInfo() << "waitForFinished(): Process did not finish in time, exit status:" << process.exitStatus()
-            << "and output:" << decode(early);
-    qInfo() << "will wait again, forever";
-    process.waitForFinished(-1);
-    return early;
+bool is_write(CmdID id) {
+    return id == CmdID::download_FW;
+}
+
+child_process::Waiting waiting_for(CmdID id) {
+    child_process::Waiting waiting;
+    waiting.first_wait_ms = first_wait_ms;
+    waiting.leave_running_after_ms = is_write(id) ? write_wait_ms : 0;
+    waiting.stop_requested = stop_check;
+    waiting.on_slow = [id](QByteArray const& early) {
+        qInfo() << "waitForFinished(): Process did not finish in time, and output:" << decode(early);
+        if (is_write(id))
+            qInfo().nospace() << "will wait again, up to " << write_wait_ms / 1000
+                              << " s from its start, then leave it to finish on its own";
+        else
+            qInfo() << "ending it: a read or a listing does not take this long";
+    };
+    return waiting;
+}
+
+int exit_code_of(child_process::Outcome const& outcome) {
+    return outcome.end == child_process::End::exited ? outcome.exit_code : -1;
+}
+
+void log_outcome(child_process::Outcome const& outcome, CommandResult const& result, QString const& program,
+                 QStringList const& args) {
+    if (outcome.output_cut)
+        qInfo() << "Output of" << program << "cut to its first" << child_process::output_limit << "bytes";
+    if (outcome.end == child_process::End::left_running)
+        qWarning() << program << args << "still runs after" << write_wait_ms / 1000
+                   << "s; it is left to finish on its own";
+    if (result.exit_code != 0)
+        qInfo() << "Exit with" << result.exit_code << "from" << program << args
+                << "returned:" << result.output;
+    if (!result.errors.isEmpty() && result.exit_code != 0)
+        qInfo().noquote() << "dfu-util's standard error:" << result.errors.trimmed();
 }
 
 } // namespace
 
+void set_stop_check_for_this_thread(std::function<bool()> check) {
+    stop_check = std::move(check);
+}
+
 CommandResult run_command(CmdID id, QStringList const& extra_args) {
-    const Command command = commands[id];
+    const Command command = commands.value(id);
     const QString program = program_of(command);
     const QStringList args = command.args + extra_args;
-    log_start(id, program, args);
+    // The listing runs every polling cycle; its start line would drown the log.
+    if (id != CmdID::list)
+        qInfo() << "Start " << program << args;
 
-    QProcess process;
-    process.start(program, args, QIODevice::ReadWrite);
-    const QByteArray early = wait_for(process);
-
+    child_process::Outcome const outcome = child_process::run(program, args, waiting_for(id));
     CommandResult result;
-    result.output = decode(early + process.readAllStandardOutput());
-    // A program that could not be started is a failure, never an empty success.
-    const bool failed =
-        process.error() == QProcess::FailedToStart || process.exitStatus() == QProcess::CrashExit;
-    result.exit_code = failed ? -1 : process.exitCode();
-    if (result.exit_code != 0)
-        qInfo() << "Exit with" << result.exit_code << "from" << program << args
-                << "returned:" << result.output;
+    result.output = decode(outcome.output);
+    result.errors = decode(outcome.errors);
+    result.exit_code = exit_code_of(outcome);
+    result.left_running = outcome.end == child_process::End::left_running;
+    log_outcome(outcome, result, program, args);
     return result;
+}
+
+bool unit_was_not_found(CommandResult const& result) {
+    return result.exit_code != 0 && result.errors.contains("No DFU capable USB device available");
+}
+
+QString last_message(CommandResult const& result) {
+    QStringList const lines = result.errors.split('\n', Qt::SkipEmptyParts);
+    return lines.isEmpty() ? QString("dfu-util ended with exit code %1").arg(result.exit_code)
+                           : lines.last().trimmed();
 }
 
 } // namespace DFU

@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 
 namespace DFU {
 
@@ -36,13 +37,26 @@ using Commands = QMap<CmdID, Command>;
 extern Commands commands;
 
 struct CommandResult {
-    int32_t exit_code = 0; // -1 after a crash or when the program could not be started
-    QString output;        // standard output only, decoded as UTF-8
+    int32_t exit_code = 0;     // -1 after a crash, a time-out, or when the program could not be started
+    QString output;            // standard output only, decoded as UTF-8
+    QString errors;            // standard error: logged and used to explain a failure, never parsed as data
+    bool left_running = false; // a write that outlived its time-out, left to finish on its own
 };
 
-// Waits this long before logging a slow child; the child is then waited for without limit.
+// A read or a listing that takes longer than this is ended; a write is waited for further.
 constexpr int first_wait_ms = 30000;
+// A write is waited for this long from its start, and then left to finish on its own.
+constexpr int write_wait_ms = 120000;
+
+// Asked while a command runs on the calling thread: when it says stop, a read or a listing is ended at
+// once, while a write is finished first (or, past its time-out, left to finish on its own).
+void set_stop_check_for_this_thread(std::function<bool()> check);
 
 CommandResult run_command(CmdID id, QStringList const& extra_args);
+
+// dfu-util found no unit matching the command: nothing was read or written.
+bool unit_was_not_found(CommandResult const& result);
+// The last line dfu-util wrote to standard error, which says why it failed.
+QString last_message(CommandResult const& result);
 
 } // namespace DFU

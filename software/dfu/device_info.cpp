@@ -4,12 +4,22 @@
 #include "files/files.h"
 #include "files/support_misc.h"
 
+#include <QFileInfo>
+
 namespace DFU {
 
 namespace {
 
+// The read lengths of the OTP and firmware information commands in the command table.
+constexpr int otp_read_size = 512;
+constexpr int info_read_size = 2048;
+
 QString path_in_external_dir(QString const& file_name) {
     return Files::external_dir.path() + "/" + file_name;
+}
+
+CommandResult read_info_block(DeviceItem const& device, QString const& path) {
+    return upload_exactly(CmdID::upload_FW_Info, {path}, path, info_read_size, device);
 }
 
 bool firmware_belongs_to_product(DeviceInfo const& info) {
@@ -39,23 +49,30 @@ QDebug operator<<(QDebug debug, DeviceInfo const& info) {
     return debug;
 }
 
-Device::FW_Info read_FW_Info(DeviceItem const*) {
-    QString const path = path_in_external_dir(Files::uploaded_FW_info_fileName_bin);
-    // A file left by an earlier device must never be parsed as this device's block.
+CommandResult upload_exactly(CmdID id, QStringList const& extra_args, QString const& path, int size,
+                             DeviceItem const& device) {
+    // A file left by an earlier read must never be taken for this one.
     support_misc::ensure_file_is_deleted(path);
-    if (run_command(CmdID::upload_FW_Info, {path}).exit_code != 0) {
-        return Device::FW_Info();
+    CommandResult result = run_command(id, extra_args + unit_args(device));
+    if (result.exit_code != 0) {
+        return result;
     }
-    return Device::make_FW_Info(path);
+    qint64 const got = QFileInfo(path).size();
+    if (got != size) {
+        result.exit_code = -1;
+        result.errors += QString("Short read: %1 of %2 bytes\n").arg(got).arg(size);
+        qInfo().noquote() << "Short read from the device:" << got << "of" << size << "bytes into" << path;
+    }
+    return result;
 }
 
 CommandResult read_device_info(DeviceItem const* device, DeviceInfo* info) {
     QString const path = path_in_external_dir(Files::uploaded_OTP_fileName_bin);
-    support_misc::ensure_file_is_deleted(path);
-    CommandResult result = run_command(CmdID::upload_OTP, {path});
+    CommandResult result = upload_exactly(CmdID::upload_OTP, {path}, path, otp_read_size, *device);
     if (result.exit_code != 0) {
         return result;
     }
+    info->unit = *device;
     info->OTP_info = Device::make_OTP_Info(path);
     if (info->OTP_info.blank) {
         qInfo().noquote() << result.output + "OTP is blank.\n";
@@ -64,7 +81,13 @@ CommandResult read_device_info(DeviceItem const* device, DeviceInfo* info) {
     info->valid = true;
     qInfo() << QString(info->OTP_info);
 
-    info->FW_info = read_FW_Info(device);
+    QString const info_path = path_in_external_dir(Files::uploaded_FW_info_fileName_bin);
+    CommandResult const info_read = read_info_block(*device, info_path);
+    if (info_read.exit_code != 0) {
+        info->valid = false;
+        return info_read;
+    }
+    info->FW_info = Device::make_FW_Info(info_path);
     if (firmware_belongs_to_product(*info)) {
         info->FW_revision = info->FW_info.revision;
         qInfo().noquote() << QString(*info);

@@ -20,13 +20,20 @@ struct DeviceInfo {
     uint8_t device_type = 0;
     // Which successful read of the worker produced this record (0: none). A command is bound to it.
     int read_count = 0;
+    // The unit that was read; every later command addresses exactly this one.
+    DeviceItem unit;
 
     operator QString() const;
 };
 
 QDebug operator<<(QDebug debug, DeviceInfo const& info);
 
-Device::FW_Info read_FW_Info(DeviceItem const* device);
+// Reads `size` bytes of the unit with `id` into `path`. Anything but a file of exactly that size is a failed
+// read (exit code -1 when dfu-util itself said 0): a short upload is never taken as data.
+CommandResult upload_exactly(CmdID id, QStringList const& extra_args, QString const& path, int size,
+                             DeviceItem const& device);
+
+// Reads the OTP area and the firmware information block; a failure of either fails the whole read.
 CommandResult read_device_info(DeviceItem const* device, DeviceInfo* info);
 
 } // namespace DFU

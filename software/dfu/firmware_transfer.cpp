@@ -1,21 +1,18 @@
 #include "dfu/firmware_transfer.h"
 
-#include "dfu/command.h"
-#include "files/support_misc.h"
+#include "dfu/device_info.h"
 
 #include <QFile>
 
 namespace DFU {
 
-int download_FW_to_device(QString image_path) {
-    return run_command(CmdID::download_FW, {image_path}).exit_code;
+CommandResult download_FW_to_device(QString image_path, DeviceItem const& device) {
+    return run_command(CmdID::download_FW, QStringList{image_path} + unit_args(device));
 }
 
-int upload_FW_from_device(QString file_path, int size) {
-    // Deleted first, so that a failed upload can never leave an earlier file behind for the comparison.
-    support_misc::ensure_file_is_deleted(file_path);
+int upload_FW_from_device(QString file_path, int size, DeviceItem const& device) {
     QStringList const args = {"-s", QString("0x08000000:%1").arg(size), "-U", file_path};
-    return run_command(CmdID::upload_FW, args).exit_code;
+    return upload_exactly(CmdID::upload_FW, args, file_path, size, device).exit_code;
 }
 
 int size_of_binary_file(QString path) {
@@ -39,15 +36,16 @@ bool compare_FW_bin_files(QString path_a, QString path_b) {
     return file_a.readAll() == file_b.readAll();
 }
 
-bool upload_and_compare_FW_bin(QString reference_path, QString upload_path) {
+Verification upload_and_compare_FW_bin(QString reference_path, QString upload_path,
+                                       DeviceItem const& device) {
     int const size = size_of_binary_file(reference_path);
     if (size <= 0) {
-        return false;
+        return Verification::unknown;
     }
-    if (upload_FW_from_device(upload_path, size) != 0) {
-        return false;
+    if (upload_FW_from_device(upload_path, size, device) != 0) {
+        return Verification::unknown;
     }
-    return compare_FW_bin_files(reference_path, upload_path);
+    return compare_FW_bin_files(reference_path, upload_path) ? Verification::matches : Verification::differs;
 }
 
 } // namespace DFU

@@ -1,18 +1,30 @@
 #pragma once
 
+#include "dfu/command.h"
+#include "dfu/scan.h"
+
 #include <QString>
 
 namespace DFU {
 
-// Writes the raw image to flash from its start and lets the device leave DFU mode; dfu-util's exit code.
-int download_FW_to_device(QString image_path);
-// Reads `size` bytes of flash from its start into `file_path`; dfu-util's exit code.
-int upload_FW_from_device(QString file_path, int size);
+// What a read-back tells about the firmware in the unit.
+enum class Verification {
+    matches,
+    differs,
+    // The read-back did not complete (dfu-util failed, or fewer bytes came than asked for): nothing is
+    // known about the flash.
+    unknown,
+};
+
+// Writes the raw image to the unit's flash from its start and lets the unit leave DFU mode.
+CommandResult download_FW_to_device(QString image_path, DeviceItem const& device);
+// Reads `size` bytes of flash from its start into `file_path`; a failure unless exactly `size` bytes came.
+int upload_FW_from_device(QString file_path, int size, DeviceItem const& device);
 // Size in bytes, or -1 when the file cannot be opened.
 int size_of_binary_file(QString path);
 // True when both files have the same non-zero size and the same bytes.
 bool compare_FW_bin_files(QString path_a, QString path_b);
-// Reads back as many bytes as the reference image holds and compares them with it.
-bool upload_and_compare_FW_bin(QString reference_path, QString upload_path);
+// Reads back as many bytes as the reference image holds from the unit and compares them with it.
+Verification upload_and_compare_FW_bin(QString reference_path, QString upload_path, DeviceItem const& device);
 
 } // namespace DFU

@@ -28,6 +28,20 @@ QRegularExpression const& serial_expression() {
     return expression;
 }
 
+QRegularExpression const& path_expression() {
+    static const QRegularExpression expression = compile(QStringLiteral("path=\"([0-9.-]+)\""));
+    return expression;
+}
+
+QRegularExpression const& devnum_expression() {
+    static const QRegularExpression expression = compile(QStringLiteral("devnum=([0-9]+)"));
+    return expression;
+}
+
+DFU::DeviceItem unit_of(QString const& line, QString const& serial) {
+    return {serial, path_expression().match(line).captured(1), devnum_expression().match(line).captured(1)};
+}
+
 } // namespace
 
 DfuUtilParser::DfuUtilParser(QString const& listing) {
@@ -43,12 +57,14 @@ DfuUtilParser::DfuUtilParser(QString const& listing) {
             status = no_dfu_device;
             return;
         }
-        const QString serial = match.captured(1);
-        if (serials.isEmpty() || serials.last() != serial)
-            serials.append(serial);
+        const DFU::DeviceItem unit = unit_of(line, match.captured(1));
+        if (units.isEmpty() || !(units.last() == unit)) {
+            units.append(unit);
+            serials.append(unit.serial);
+        }
         ++device_lines;
     }
-    nr_of_devices = serials.size();
+    nr_of_devices = units.size();
     if (nr_of_devices == 0)
         status = no_dfu_device;
     else if (nr_of_devices == 1)
@@ -69,18 +85,32 @@ QString DfuUtilParser::status_as_string() const {
 
 namespace DFU {
 
+QStringList unit_args(DeviceItem const& device) {
+    QStringList args{"-S", device.serial};
+    if (!device.path.isEmpty())
+        args << "-p" << device.path;
+    if (!device.devnum.isEmpty())
+        args << "-n" << device.devnum;
+    return args;
+}
+
 ScanResult scan_for_devices(QString listing) {
     const DfuUtilParser parser(listing);
     ScanResult result;
-    for (QString const& serial : parser.serials)
-        result.devices.append({serial});
+    result.devices = parser.units;
     if (parser.status == DfuUtilParser::one_dfu_device)
         result.error = 0;
     return result;
 }
 
 ScanResult make_scan() {
+    return make_scan(nullptr);
+}
+
+ScanResult make_scan(QString* errors) {
     const CommandResult listing = run_command(CmdID::list, {});
+    if (errors)
+        *errors = listing.errors;
     if (listing.exit_code != 0)
         return {};
     return scan_for_devices(listing.output);

@@ -6,6 +6,24 @@
 
 #include <cstdint>
 
+namespace DFU {
+
+// One bootloader as a listing names it. Every command after the listing addresses it by all three, so a
+// unit swapped in meanwhile, even one with the same serial in the same port, is never read or written.
+struct DeviceItem {
+    QString serial;
+    QString path;   // USB bus and port numbers, e.g. "1-1.2"
+    QString devnum; // the device address, new at every enumeration
+
+    bool same_unit(DeviceItem const& other) const { return serial == other.serial && path == other.path; }
+    bool operator==(DeviceItem const& other) const { return same_unit(other) && devnum == other.devnum; }
+};
+
+// dfu-util's options that make a command address exactly this unit.
+QStringList unit_args(DeviceItem const& device);
+
+} // namespace DFU
+
 // Classifies the device listing of dfu-util: no device, one usable device, one that does not look
 // right, or several.
 class DfuUtilParser {
@@ -31,14 +49,13 @@ public:
 
     Status status = no_dfu_device;
     QStringList serials;
+    // One entry per bootloader, in listing order; consecutive lines with the same serial, path and device
+    // address belong to one.
+    QVector<DFU::DeviceItem> units;
     int32_t nr_of_devices = 0;
 };
 
 namespace DFU {
-
-struct DeviceItem {
-    QString serial;
-};
 
 struct ScanResult {
     int32_t error = 1;
@@ -47,5 +64,8 @@ struct ScanResult {
 
 ScanResult scan_for_devices(QString listing);
 ScanResult make_scan();
+// The same, and dfu-util's standard error of the listing, which tells why a present bootloader was not
+// listed (for example no permission to open it).
+ScanResult make_scan(QString* errors);
 
 } // namespace DFU

@@ -28,10 +28,15 @@ extern QString const uploaded_FW_info_fileName_bin;
 extern QString const uploaded_OTP_fileName_bin;
 extern QString const dfu_util_executable_fileName;
 
-// Private to this process and removed with its contents at exit.
+// Private to this process and removed with its contents at exit. Its name carries the process id.
 extern QTemporaryDir external_dir;
 
-// Copies ":resources/<name>" of each id into external_dir; an existing target makes that copy fail.
+// Copies ":resources/<name>" of each id into external_dir; an existing target, or a copy that did not arrive
+// whole, makes that copy fail.
 bool extract_resources(QList<ID> ids, bool strict);
+
+// Removes the private directories that killed instances of this tool left behind: only this tool's name
+// pattern, only this user's, only those whose process is gone. Returns how many.
+int remove_stale_private_dirs();
 
 } // namespace Files

@@ -27,6 +27,7 @@ public:
         connect(worker, &SM_A::sig_NoDevConn, this, [this] { add("NoDevConn"); });
         connect(worker, &SM_A::sig_FwUploadedMatches, this, [this] { add("FwUploadedMatches"); });
         connect(worker, &SM_A::sig_FwUploadedDiffers, this, [this] { add("FwUploadedDiffers"); });
+        connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] { add("FwUploadIncomplete"); });
     }
 
     void watch(SM_B* machine) {

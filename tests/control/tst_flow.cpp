@@ -25,6 +25,7 @@ QStringList const download = {"DoDownload", "B3", "NoDevConn", "UpgradeImpossibl
 QStringList const verify = {"DevConn", "DeviceConnected", "UploadingVerifying", "B4"};
 QStringList const matches = {"FwUploadedMatches", "FwMatches", "B6"};
 QStringList const differs = {"FwUploadedDiffers", "UpgradePossible", "FwDiffers", "B7"};
+QStringList const unverified = {"FwUploadIncomplete", "UpgradeImpossible", "B1"};
 
 int trace_lines(QString const& text) {
     return text.count("device_has_valid_type(");
@@ -134,7 +135,9 @@ private slots:
                                      << 5;
         QTest::newRow("cell that does not program")
             << "bad-cell" << 1 << start + offer + download + verify + differs << 5;
-        QTest::newRow("short upload") << "short-upload" << 0 << start + verify + differs << 3;
+        QTest::newRow("short upload") << "short-upload" << 0 << start + verify + unverified << 3;
+        QTest::newRow("DFU device of another vendor beside it")
+            << "foreign-vendor" << 1 << start + offer + download + verify + matches << 5;
         QTest::newRow("disconnect during the download")
             << "disconnect-mid-download" << 1 << start + offer + download + verify + differs << 5;
         QTest::newRow("erase fault") << "erase-fault" << 1 << start + offer + download + offer << 4;
@@ -155,7 +158,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(flow->sequence.size() >= expected.size() && flow->current == expected.last(),
                                  30000);
         // Whatever follows the verdict while the device stays must not change the state.
-        QTRY_VERIFY(worker_record->count("A2") >= worker_record->count("DevConn") * 3 + 3);
+        int const listed = world->log().filter("LIST").size();
+        QTRY_VERIFY(world->log().filter("LIST").size() >= listed + 3);
         QCOMPARE(course(flow->sequence), expected);
         QCOMPARE(trace_lines(out.text()), traces);
     }
@@ -169,7 +173,6 @@ private slots:
         QTest::newRow("interface claimed by another program") << "claim-busy";
         QTest::newRow("bootloader busy for ever") << "busy-forever";
         QTest::newRow("second device with the same serial") << "same-serial";
-        QTest::newRow("DFU device of another vendor") << "foreign-vendor";
     }
     void no_usable_device_stays_in_B1() {
         QFETCH(QString, configuration);
@@ -251,8 +254,8 @@ private slots:
         run();
 
         QTRY_COMPARE(flow->sequence.count("B1"), 2);
-        QCOMPARE(course(flow->sequence),
-                 start + verify + differs + QStringList({"NoDevConn", "UpgradeImpossible", "B1"}));
+        QStringList const expected = start + verify + unverified;
+        QCOMPARE(course(flow->sequence).mid(0, expected.size()), expected);
     }
 
     void debug_output_names_every_state_but_B9() {

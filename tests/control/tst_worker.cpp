@@ -267,18 +267,25 @@ private slots:
     }
 
     // The swap happens after the last scan that saw the judged device, during the pause before the command
-    // is taken up: dfu-util would address whichever device is attached.
+    // is taken up. The command names the unit that was read, so dfu-util finds no such unit and touches
+    // neither; the unit swapped in is read afresh.
     void command_for_a_device_swapped_during_the_pause_is_dropped_data() {
         QTest::addColumn<int>("command");
+        QTest::addColumn<QString>("configuration");
         QTest::addColumn<bool>("other_product");
-        QTest::newRow("download, same product") << int(SM_A::Download) << false;
-        QTest::newRow("download, another product") << int(SM_A::Download) << true;
-        QTest::newRow("verification") << int(SM_A::UploadAndVerify) << false;
+        QTest::newRow("download, same product") << int(SM_A::Download) << "two-devices" << false;
+        QTest::newRow("download, another product") << int(SM_A::Download) << "two-devices" << true;
+        QTest::newRow("download, same serial") << int(SM_A::Download) << "same-serial" << false;
+        QTest::newRow("verification") << int(SM_A::UploadAndVerify) << "two-devices" << false;
     }
     void command_for_a_device_swapped_during_the_pause_is_dropped() {
         QFETCH(int, command);
+        QFETCH(QString, configuration);
         QFETCH(bool, other_product);
-        SimWorld& world = make_swap_world(other_product);
+        SimWorld& world = make_world(configuration);
+        if (other_product) {
+            world.write_otp(other_product_otp(), "dev1");
+        }
         QVERIFY(world.ok());
         QVERIFY(world.unplug("dev1"));
         QByteArray const flash0 = world.flash("dev0");
@@ -294,16 +301,19 @@ private slots:
             world.plug("dev1");
         });
 
-        QString const name = command == SM_A::Download ? "Download" : "UploadAndVerify";
-        QTRY_VERIFY(logged(capture, QtInfoMsg,
-                           "SM_A: dropping command " + name +
-                               " because the device it was ordered for is no longer the one listed"));
+        if (command == SM_A::Download) {
+            QTRY_VERIFY(logged(capture, QtInfoMsg,
+                               "SM_A: dropping command Download because the unit it was ordered for is no "
+                               "longer attached"));
+        } else {
+            QTRY_COMPARE(count("FwUploadIncomplete"), 1);
+        }
         QTRY_COMPARE(count("DevConn"), 2);
-        QTRY_VERIFY(after("DevConn", 1).count("A2") >= 2);
-        QCOMPARE(count("FwDownloading"), 0);
-        QCOMPARE(count("FwUploading"), 0);
+        QCOMPARE(count("FwDownloaded"), 0);
+        QCOMPARE(count("FwUploadedMatches") + count("FwUploadedDiffers"), 0);
         QCOMPARE(world.flash("dev0"), flash0);
         QCOMPARE(world.flash("dev1"), flash1);
+        QVERIFY(world.log().filter(" ERASE ").isEmpty());
     }
 
     void command_dies_when_its_device_leaves_data() {
@@ -394,7 +404,8 @@ private slots:
         QCOMPARE(recorder->names().last(), QString("scanning"));
     }
 
-    void stop_during_a_scan_ends_after_that_scan() {
+    // A listing, unlike a write, is ended at once by a stop.
+    void stop_during_a_scan_ends_it() {
         SimWorld& world = make_world("old-firmware");
         QVERIFY(world.ok());
         start_worker(20, 60000,
@@ -402,7 +413,7 @@ private slots:
 
         QVERIFY(worker->wait(5000));
         QCOMPARE(recorder->names(), QStringList({"A0", "A1", "NoDevConn", "A2", "scanning"}));
-        QCOMPARE(listings(world), 1);
+        QVERIFY(listings(world) <= 1);
     }
 };
 

@@ -32,6 +32,9 @@ public:
         record(worker, &SM_A::sig_FwUploading, "FwUploading");
         record(worker, &SM_A::sig_FwUploadedDiffers, "FwUploadedDiffers");
         record(worker, &SM_A::sig_FwUploadedMatches, "FwUploadedMatches");
+        record(worker, &SM_A::sig_FwUploadIncomplete, "FwUploadIncomplete");
+        record(worker, &SM_A::sig_FwDownloadFailed, "FwDownloadFailed");
+        record(worker, &SM_A::sig_OtherUnitThanWritten, "OtherUnitThanWritten");
         record(worker, &SM_A::sig_A0_entered, "A0");
         record(worker, &SM_A::sig_A1_entered, "A1");
         record(worker, &SM_A::sig_A2_entered, "A2");

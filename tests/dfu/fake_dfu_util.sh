@@ -18,6 +18,9 @@ sleep)
     sleep "$2"
     printf 'late\n'
     ;;
+flood)
+    head -c "$2" /dev/zero | tr '\000' x
+    ;;
 listing)
     cat "$2"
     exit "${3:-0}"

@@ -42,6 +42,9 @@ private:
     QStringList saved;
 };
 
+DeviceItem const unit{"325E35633334", "1-2", "5"};
+QStringList const naming_the_unit{"-S", "325E35633334", "-p", "1-2", "-n", "5"};
+
 } // namespace
 
 class TestFirmwareTransfer : public QObject {
@@ -53,40 +56,45 @@ private slots:
         QString const target = fake.file("uploaded_FW.bin");
         write_file(target, "stale read-back");
         MessageCapture capture;
-        QCOMPARE(upload_FW_from_device(target, 403300), 0);
+        upload_FW_from_device(target, 403300, unit);
         QVERIFY2(!QFile::exists(target), "the earlier read-back must be gone before dfu-util runs");
-        QStringList const expected{"-d", "0483", "-a", "0", "-s", "0x08000000:403300", "-U", target};
-        QCOMPARE(capture.texts(QtInfoMsg), QStringList{start_line(fake.program, expected)});
+        QStringList const expected =
+            QStringList{"-d", "0483", "-a", "0", "-s", "0x08000000:403300", "-U", target} + naming_the_unit;
+        QCOMPARE(capture.texts(QtInfoMsg).value(0), start_line(fake.program, expected));
     }
 
     void download_writes_the_image_from_the_start_of_flash() {
         FakeDfuUtil fake;
         QString const image = fake.file("firmware.bin");
         MessageCapture capture;
-        QCOMPARE(download_FW_to_device(image), 0);
-        QStringList const expected{"-d", "0483", "-a", "0", "-s", "0x08000000:leave", "-D", image};
+        QCOMPARE(download_FW_to_device(image, unit).exit_code, 0);
+        QStringList const expected =
+            QStringList{"-d", "0483", "-a", "0", "-s", "0x08000000:leave", "-D", image} + naming_the_unit;
         QCOMPARE(capture.texts(QtInfoMsg), QStringList{start_line(fake.program, expected)});
     }
 
+    // An upload that says it succeeded but left no file of the asked size is a failed read.
     void transfers_return_the_exit_code_data() {
         QTest::addColumn<QStringList>("script_case");
-        QTest::addColumn<int>("code");
-        QTest::newRow("exit 0") << QStringList{"exit", "0"} << 0;
-        QTest::newRow("exit 74") << QStringList{"exit", "74"} << 74;
-        QTest::newRow("crash") << QStringList{"crash"} << -1;
+        QTest::addColumn<int>("download_code");
+        QTest::addColumn<int>("upload_code");
+        QTest::newRow("exit 0") << QStringList{"exit", "0"} << 0 << -1;
+        QTest::newRow("exit 74") << QStringList{"exit", "74"} << 74 << 74;
+        QTest::newRow("crash") << QStringList{"crash"} << -1 << -1;
     }
     void transfers_return_the_exit_code() {
         QFETCH(QStringList, script_case);
-        QFETCH(int, code);
+        QFETCH(int, download_code);
+        QFETCH(int, upload_code);
         FakeDfuUtil fake;
         MessageCapture capture;
         {
             FixedArgs download(CmdID::download_FW, script_case);
-            QCOMPARE(download_FW_to_device(fake.file("firmware.bin")), code);
+            QCOMPARE(download_FW_to_device(fake.file("firmware.bin"), unit).exit_code, download_code);
         }
         {
             FixedArgs upload(CmdID::upload_FW, script_case);
-            QCOMPARE(upload_FW_from_device(fake.file("uploaded_FW.bin"), 1024), code);
+            QCOMPARE(upload_FW_from_device(fake.file("uploaded_FW.bin"), 1024, unit), upload_code);
         }
     }
 
@@ -102,7 +110,8 @@ private slots:
         if (exists)
             write_file(reference, QByteArray());
         MessageCapture capture;
-        QVERIFY(!upload_and_compare_FW_bin(reference, fake.file("uploaded_FW.bin")));
+        QCOMPARE(int(upload_and_compare_FW_bin(reference, fake.file("uploaded_FW.bin"), unit)),
+                 int(Verification::unknown));
         QVERIFY(capture.empty());
     }
 };
