@@ -8,6 +8,7 @@ packages=(
     dfu-util libusb-1.0-0-dev python3
     fonts-freefont-otf
     libbenchmark-dev
+    help2man dpkg-dev file lintian desktop-file-utils appstream udev
 )
 
 missing=()

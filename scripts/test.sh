@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test suite: the sanitizer builds first, the full
-# suite last.
+# Installs what is missing, builds, and runs every test suite: the sanitizer builds first, then the full
+# suite, last the Debian package's build, checks, installation and removal.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -27,3 +27,5 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 echo "== Full suite =="
 build build all
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+bash scripts/package_test.sh build-package

@@ -30,13 +30,31 @@ void parse_arguments(QCoreApplication* app) {
     parse_arguments(app->arguments());
 }
 
+void add_program_options(QCommandLineParser* parser) {
+    // Qt does not wrap the description: lines of at most 80 characters.
+    parser->setApplicationDescription(
+        "Brings the firmware of a Zentova product up to date with the firmware this\n"
+        "program carries. The product is connected in its bootloader's USB DFU mode\n"
+        "(USB id 0483:df11); every USB operation is one run of dfu-util.");
+    parser->addOption({{"s", "use-simulator"},
+                       "Run every dfu-util command against the emulated bootloader of the build tree "
+                       "instead of a real product (for development and demonstrations)."});
+    parser->addOption({{"S", "no-use-simulator"}, "Use the real product; wins over --use-simulator."});
+    parser->addOption({{"l", "use-log-window"},
+                       "Also show the log in a dialog beside the window (Ctrl+L shows or hides it)."});
+    // --headless, --help and --version are acted on before the application object exists (main);
+    // listed here so that they are accepted and described.
+    parser->addOption({"headless", "Upgrade without a window: print each step to standard output, click "
+                                   "install where the window would offer it, and end with the verdict's "
+                                   "exit code."});
+    parser->addOption({{"h", "help"}, "Print this help and exit."});
+    parser->addOption(
+        {{"v", "version"}, "Print the program's version and the firmware it carries, and exit."});
+}
+
 void parse_arguments(QStringList const& arguments) {
     QCommandLineParser parser;
-    parser.addOption({{"s", "use-simulator"}, "Use simulated device interaction."});
-    parser.addOption({{"S", "no-use-simulator"}, "Disable use of simulated device interaction."});
-    parser.addOption({{"l", "use-log-window"}, "Enable use of log window (open it with Ctrl-l)"});
-    // Acted on before the application object exists (headless_requested); listed here so it is accepted.
-    parser.addOption({"headless", "Upgrade without a window; the exit code tells the verdict."});
+    add_program_options(&parser);
     parser.process(arguments);
 
     qDebug().nospace() << "Initial value of 'simulator::use'=" << simulator::use

@@ -7,6 +7,7 @@
 #include <QStringList>
 
 class LogWindow;
+class QCommandLineParser;
 class MainWindow;
 class SM_B;
 
@@ -18,6 +19,9 @@ extern SM_B* sm_B;
 extern Settings::Settings settings;
 extern bool use_log_window;
 
+// The program's options, in the order --help lists them: the one table that parse_arguments, main's
+// early look at the command line and the manual page read.
+void add_program_options(QCommandLineParser* parser);
 // Ends the process with the parser's message on an unknown option.
 void parse_arguments(QCoreApplication* app);
 void parse_arguments(QStringList const& arguments);

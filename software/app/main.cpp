@@ -1,3 +1,4 @@
+#include "app/about.h"
 #include "app/app.h"
 #include "app/connections.h"
 #include "app/headless.h"
@@ -7,6 +8,10 @@
 #include <QMessageBox>
 
 int main(int argc, char* argv[]) {
+    if (help_or_version_requested(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        return print_help_or_version();
+    }
     if (headless_requested(argc, argv)) {
         QCoreApplication app(argc, argv);
         return run_headless();
