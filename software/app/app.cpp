@@ -3,6 +3,7 @@
 #include "app/connections.h"
 #include "app/exit_codes.h"
 #include "app/instance.h"
+#include "app/narration.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "dfu/command.h"
@@ -23,6 +24,7 @@
 QPointer<LogWindow> logWindow;
 QPointer<MainWindow> mainWindow;
 SM_B* sm_B = nullptr;
+Narrator* narrator = nullptr;
 Settings::Settings settings;
 bool use_log_window = false;
 
@@ -98,9 +100,13 @@ void log_build() {
 StartupFailure claim_instance() {
     if (instance::claim(instance::bus_name(simulator::use)))
         return {};
-    return {Exit::already_running,
-            "The firmware upgrade tool is already running. Finish the upgrade in the other window or run, "
-            "close it, and start the tool again."};
+    return {Exit::already_running, settings.gui.text("hint_alreadyRunning")};
+}
+
+StartupFailure check_dfu_util() {
+    if (simulator::use || DFU::dfu_util::supported_version_present())
+        return {};
+    return {Exit::no_dfu_util, settings.gui.text("hint_noDfuUtil")};
 }
 
 // dfu-util and libusb come from the system on Linux, so only the firmware is unpacked and nothing needs to
@@ -113,10 +119,7 @@ StartupFailure unpack_files() {
         return {};
     QString const reason = Files::external_dir.isValid() ? QString("the disk is full or not writable")
                                                          : Files::external_dir.errorString();
-    return {Exit::private_files_failed,
-            QString("The tool cannot unpack its files into the temporary directory %1 (%2). Free some disk "
-                    "space, or point TMPDIR at a writable directory, and start the tool again.")
-                .arg(QDir::tempPath(), reason)};
+    return {Exit::private_files_failed, settings.gui.text("hint_privateFiles").arg(QDir::tempPath(), reason)};
 }
 
 Device::FW_Info log_desired_FW_Info() {
@@ -126,7 +129,6 @@ Device::FW_Info log_desired_FW_Info() {
 }
 
 void load_settings(Device::FW_Info const& desired) {
-    settings.gui = Settings::make_GUI(":resources/settings_GUI.json");
     settings.desired_FW_type = desired.product_info.type;
     settings.desired_FW_revision = desired.revision;
 }
@@ -146,6 +148,7 @@ void create_engine() {
     sm_A->enable_debug_output();
     sm_B = new SM_B(sm_A, settings.desired_FW_type, settings.desired_FW_revision);
     sm_B->enable_debug_output();
+    narrator = new Narrator(sm_A, sm_B, settings.gui);
 }
 
 // The worker thread starts only once the flow machine has entered B1, inside the event loop.
@@ -157,6 +160,17 @@ void connect_and_start_engine() {
 
 } // namespace
 
+// The texts come first: start-up failures are told in them.
+void load_texts() {
+    if (!settings.gui.valid)
+        settings.gui = Settings::make_GUI(":resources/settings_GUI.json");
+}
+
+bool display_available() {
+    return qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY") ||
+           qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+}
+
 void logWindowMessageHandler(QtMsgType type, QMessageLogContext const& context, QString const& text) {
     if (logWindow)
         logWindow->sendMessage(type, context, text);
@@ -165,6 +179,7 @@ void logWindowMessageHandler(QtMsgType type, QMessageLogContext const& context, 
 StartupFailure GUI_init() {
     // 1. Command line, and no second instance on the same bus.
     parse_arguments(QCoreApplication::instance());
+    load_texts();
     if (StartupFailure const failure = claim_instance())
         return failure;
     // 2. Fonts.
@@ -179,6 +194,8 @@ StartupFailure GUI_init() {
     if (StartupFailure const failure = unpack_files())
         return failure;
     DFU::dfu_util::execution_test();
+    if (StartupFailure const failure = check_dfu_util())
+        return failure;
     const Device::FW_Info desired = log_desired_FW_Info();
     // 6. Settings with the embedded product type and revision.
     load_settings(desired);
@@ -195,6 +212,7 @@ StartupFailure GUI_init() {
 
 StartupFailure headless_init() {
     parse_arguments(QCoreApplication::instance());
+    load_texts();
     if (StartupFailure const failure = claim_instance())
         return failure;
     log_device_choice();
@@ -203,22 +221,28 @@ StartupFailure headless_init() {
     if (StartupFailure const failure = unpack_files())
         return failure;
     DFU::dfu_util::execution_test();
+    if (StartupFailure const failure = check_dfu_util())
+        return failure;
     load_settings(log_desired_FW_Info());
     create_engine();
     return {};
 }
 
+// The windows are already out of sight; deleting the worker waits for its thread, which ends a read at once
+// and a write once it is done.
 int GUI_cleanup(int result) {
     qInfo() << "app.exec() returns: " << result;
+    if (mainWindow)
+        mainWindow->hide();
     if (sm_B)
         sm_B->stop();
     if (sm_A)
         sm_A->do_stop();
-    qInfo() << "Waiting 2 s before deleting objects";
-    QThread::sleep(2);
     // The worker goes first, so that none of its signals reaches a deleted flow machine.
     delete sm_A;
     sm_A = nullptr;
+    delete narrator;
+    narrator = nullptr;
     delete sm_B;
     sm_B = nullptr;
     return result;

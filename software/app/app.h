@@ -10,12 +10,15 @@ class LogWindow;
 class QCommandLineParser;
 class MainWindow;
 class SM_B;
+class Narrator;
 
 // Process-wide objects made by start-up. The windows are never deleted; sm_B is deleted by
 // GUI_cleanup, after the worker sm_A (declared with SM_A).
 extern QPointer<LogWindow> logWindow;
 extern QPointer<MainWindow> mainWindow;
 extern SM_B* sm_B;
+// Decides what the user is told; made with the engine.
+extern Narrator* narrator;
 extern Settings::Settings settings;
 extern bool use_log_window;
 
@@ -41,6 +44,11 @@ StartupFailure GUI_init();
 StartupFailure headless_init();
 // Stops and deletes the engine after the event loop; returns the loop's result.
 int GUI_cleanup(int result);
+
+// Loads the texts of the settings file into `settings.gui`, once.
+void load_texts();
+// Whether a window can be opened: a display, or a platform chosen by QT_QPA_PLATFORM.
+bool display_available();
 
 // Routes a log message to the log window while it lives; runs on whichever thread logged.
 void logWindowMessageHandler(QtMsgType type, QMessageLogContext const& context, QString const& text);

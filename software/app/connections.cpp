@@ -1,8 +1,10 @@
 #include "app/connections.h"
 
 #include "app/app.h"
+#include "app/narration.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
+#include "dfu/command.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 
@@ -12,27 +14,16 @@
 
 namespace {
 
-// How long the quit key waits for the worker before terminating it.
-const unsigned long worker_stop_wait_ms = 1000;
-
-QString setting_text(QString const& id) {
-    return settings.gui.text(id);
-}
-
-QString connected_product_name() {
-    return sm_B->connected_device_info.OTP_info.product_name();
-}
-
-QString revision_text() {
-    QString const revision = sm_B->connected_device_info.FW_revision;
-    if (!revision.isEmpty())
-        return setting_text("status_devRev").arg(connected_product_name()).arg(revision);
-    return setting_text("status_devRevUnknown").arg(connected_product_name());
-}
+bool quit_requested = false;
 
 void set_status(QString const& text) {
     if (mainWindow && mainWindow->statusLabel)
         mainWindow->statusLabel->setText(text);
+}
+
+void set_hint(QString const& text) {
+    if (mainWindow && mainWindow->hintLabel)
+        mainWindow->hintLabel->setText(text);
 }
 
 void reset_message_handler() {
@@ -40,37 +31,54 @@ void reset_message_handler() {
     qInfo() << "Msg-handler reset";
 }
 
-void stop_worker() {
-    qInfo() << "Trying to stop sm_A";
-    sm_A->do_stop();
-    if (sm_A->wait(worker_stop_wait_ms))
-        return;
-    qWarning() << "Oops, SM_A not dead yet";
-    sm_A->terminate();
-    sm_A->wait();
+void hide_windows() {
+    if (logWindow)
+        logWindow->dialog->hide();
+    if (mainWindow)
+        mainWindow->hide();
 }
 
-void show_no_device() {
-    set_status(setting_text("status_noDev"));
+// Reads and listings end at once on a stop; the window goes at once and the engine stops out of sight.
+void stop_engine() {
+    qInfo() << "Trying to stop sm_A";
+    hide_windows();
+    reset_message_handler();
+    sm_B->stop();
+    sm_A->do_stop();
+}
+
+// A write under way is finished first, and the window says so. Quitting again leaves the write to finish
+// on its own and ends the tool at once.
+void quit() {
+    if (quit_requested || !sm_A->is_writing()) {
+        if (quit_requested)
+            sm_A->leave_write_running();
+        stop_engine();
+        return;
+    }
+    quit_requested = true;
+    set_hint(narrator->text(
+        "hint", {narrator->text("hint_finishingWrite", {QString::number(DFU::write_wait_ms / 1000)})}));
+    QObject::connect(
+        sm_A, &SM_A::sig_A0_entered, mainWindow.data(), [] { stop_engine(); }, Qt::QueuedConnection);
+}
+
+void show_phase(QString const& caption, double seconds) {
+    mainWindow->progressBar->startAutoProgress(caption, seconds);
+}
+
+void end_phase(QString const& caption, bool completed) {
+    ProgressBar* bar = mainWindow->progressBar;
+    bar->timer->stop();
+    bar->setValue(completed ? bar->maximum() : bar->minimum());
+    bar->setFormat(caption);
+    if (!completed)
+        bar->hide();
+}
+
+void hide_phase() {
     mainWindow->progressBar->setFormat("This text should not be visible!");
     mainWindow->progressBar->hide();
-}
-
-void show_firmware_matches() {
-    ProgressBar* bar = mainWindow->progressBar;
-    bar->timer->stop();
-    bar->setValue(bar->maximum());
-    bar->setFormat("Done. Disconnect USB cable.");
-    set_status(revision_text());
-}
-
-void show_firmware_differs() {
-    set_status(revision_text());
-    ProgressBar* bar = mainWindow->progressBar;
-    bar->timer->stop();
-    bar->setValue(bar->minimum());
-    bar->setFormat("FW differs");
-    bar->hide();
 }
 
 void toggle_log_window() {
@@ -84,29 +92,27 @@ void add_log_shortcut(QWidget* window) {
     QObject::connect(shortcut, &QShortcut::activated, toggle_log_window);
 }
 
+void connect_narrator(MainWindow* window) {
+    QObject::connect(narrator, &Narrator::status, window, set_status);
+    QObject::connect(narrator, &Narrator::hint, window, set_hint);
+    QObject::connect(narrator, &Narrator::phase_started, window, show_phase);
+    QObject::connect(narrator, &Narrator::phase_completed, window,
+                     [](QString const& caption) { end_phase(caption, true); });
+    QObject::connect(narrator, &Narrator::phase_failed, window,
+                     [](QString const& caption) { end_phase(caption, false); });
+    QObject::connect(narrator, &Narrator::phase_hidden, window, hide_phase);
+}
+
 } // namespace
 
 void add_connections(QApplication* app) {
     MainWindow* window = mainWindow.data();
-    ProgressBar* bar = window->progressBar;
-
-    QObject::connect(window, &MainWindow::finished, reset_message_handler);
-    QObject::connect(window, &MainWindow::finished, sm_B, &QStateMachine::stop);
-    QObject::connect(window, &MainWindow::finished, stop_worker);
+    QObject::connect(window, &MainWindow::finished, quit);
     QObject::connect(sm_B, &QStateMachine::stopped, app, &QCoreApplication::quit);
     QObject::connect(sm_B, &SM_B::sig_UpgradeImpossible, window, &MainWindow::disableDownload);
     QObject::connect(sm_B, &SM_B::sig_UpgradePossible, window, &MainWindow::enableDownload);
-    QObject::connect(sm_B, &SM_B::sig_DeviceConnected,
-                     [] { set_status(setting_text("status_devConn").arg(connected_product_name())); });
-    QObject::connect(sm_B, &SM_B::sig_DifferingRevision, [] { set_status(revision_text()); });
-    QObject::connect(sm_B, &SM_B::sig_UpgradeImpossible, window, show_no_device);
     QObject::connect(window->installButton, &QAbstractButton::clicked, sm_B, &SM_B::do_download);
-    QObject::connect(sm_B, &SM_B::sig_DoDownload, bar,
-                     [bar] { bar->startAutoProgress("Upgrading firmware", 60.0); });
-    QObject::connect(sm_B, &SM_B::sig_UploadingVerifying, bar,
-                     [bar] { bar->startAutoProgress("Uploading & verifying", 0.5); });
-    QObject::connect(sm_B, &SM_B::sig_FwMatches, show_firmware_matches);
-    QObject::connect(sm_B, &SM_B::sig_FwDiffers, show_firmware_differs);
+    connect_narrator(window);
     add_log_shortcut(window);
     add_log_shortcut(logWindow->dialog);
 }

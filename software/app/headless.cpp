@@ -2,7 +2,9 @@
 
 #include "app/app.h"
 #include "app/connections.h"
+#include "app/narration.h"
 #include "app/termination.h"
+#include "dfu/command.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -22,6 +24,8 @@ void shut_down_engine() {
     sm_A->do_stop();
     delete sm_A;
     sm_A = nullptr;
+    delete narrator;
+    narrator = nullptr;
     delete sm_B;
     sm_B = nullptr;
 }
@@ -40,14 +44,14 @@ bool headless_requested(int argc, char** argv) {
 int run_headless() {
     if (StartupFailure const failure = headless_init()) {
         std::fputs(QString("Result: %1 (exit code %2)\n")
-                       .arg(failure.message)
+                       .arg(plain_text(failure.message))
                        .arg(failure.exit_code)
                        .toUtf8()
                        .constData(),
                    stdout);
         return failure.exit_code;
     }
-    HeadlessFrontEnd front_end(sm_A, sm_B, settings.gui, stdout, ::isatty(::fileno(stdout)) == 1);
+    HeadlessFrontEnd front_end(sm_A, sm_B, narrator, stdout, ::isatty(::fileno(stdout)) == 1);
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, &front_end, &HeadlessFrontEnd::interrupt);
     QObject::connect(&front_end, &HeadlessFrontEnd::finished, QCoreApplication::instance(),
@@ -133,93 +137,79 @@ void TextProgress::draw(int percent) {
     last_drawn = percent;
 }
 
-HeadlessFrontEnd::HeadlessFrontEnd(SM_A* worker, SM_B* machine, Settings::GUI const& texts, FILE* out,
-                                   bool terminal, QObject* parent)
-    : QObject(parent), worker(worker), machine(machine), texts(texts), out(out), progress(out, terminal) {
+HeadlessFrontEnd::HeadlessFrontEnd(SM_A* worker, SM_B* machine, Narrator* narrator, FILE* out, bool terminal,
+                                   QObject* parent)
+    : QObject(parent), worker(worker), machine(machine), narrator(narrator), out(out),
+      progress(out, terminal) {
+    connect_narrator();
     connect_machine();
+    connect_worker();
+}
+
+void HeadlessFrontEnd::connect_narrator() {
+    connect(narrator, &Narrator::status, this, [this](QString const& text) { show(plain_text(text)); });
+    connect(narrator, &Narrator::hint, this, [this](QString const& text) {
+        if (!text.isEmpty()) {
+            show(plain_text(text));
+        }
+    });
+    connect(narrator, &Narrator::phase_started, this,
+            [this](QString const& caption, double seconds) { progress.start(caption, seconds); });
+    connect(narrator, &Narrator::phase_completed, this,
+            [this](QString const& caption) { progress.complete(caption); });
+    connect(narrator, &Narrator::phase_failed, this,
+            [this](QString const& caption) { progress.stop(caption); });
+    connect(narrator, &Narrator::phase_hidden, this, [this] { progress.hide(); });
+    connect(narrator, &Narrator::not_verified, this,
+            [this] { finish(Exit::not_verified, narrator->text("result_notVerified")); });
 }
 
 void HeadlessFrontEnd::connect_machine() {
-    connect(machine, &SM_B::sig_UpgradeImpossible, this, [this] {
-        progress.hide();
-        show_text("status_noDev");
-    });
-    connect(machine, &SM_B::sig_DeviceConnected, this, [this] {
-        show_text("status_devConn", {machine->connected_device_info.OTP_info.product_name()});
-    });
-    connect(machine, &SM_B::sig_DifferingRevision, this, &HeadlessFrontEnd::show_revision);
-    connect(machine, &SM_B::sig_DoDownload, this, [this] { progress.start("Upgrading firmware", 60.0); });
-    connect(machine, &SM_B::sig_UploadingVerifying, this,
-            [this] { progress.start("Uploading & verifying", 0.5); });
-    connect(machine, &SM_B::sig_FwMatches, this, [this] {
-        progress.complete("Done. Disconnect USB cable.");
-        show_revision();
-    });
-    connect(machine, &SM_B::sig_FwDiffers, this, [this] {
-        show_revision();
-        progress.stop("FW differs");
-    });
     connect(machine->B2, &QState::entered, this, &HeadlessFrontEnd::offer_install);
     connect(machine->B7, &QState::entered, this, &HeadlessFrontEnd::offer_install);
     connect(machine->B6, &QState::entered, this,
-            [this] { finish_for_written_unit(Exit::firmware_matches, "firmware matches the embedded one"); });
-    connect(machine->B8, &QState::entered, this, [this] {
-        finish_for_written_unit(Exit::other_product, "another product; this firmware is not for it");
-    });
-    connect(machine->B9, &QState::entered, this, [this] {
-        finish_for_written_unit(Exit::blank_product_record, "the product record of the device is blank");
-    });
+            [this] { finish_for_written_unit(Exit::firmware_matches, narrator->text("result_matches")); });
+    connect(machine->B8, &QState::entered, this,
+            [this] { finish_for_written_unit(Exit::other_product, narrator->text("result_otherProduct")); });
+    connect(machine->B9, &QState::entered, this,
+            [this] { finish_for_written_unit(Exit::blank_product_record, narrator->text("result_blank")); });
+}
+
+void HeadlessFrontEnd::connect_worker() {
     connect(worker, &SM_A::sig_A5_entered, this, [this] { writing = true; });
     connect(worker, &SM_A::sig_A0_entered, this, &HeadlessFrontEnd::write_ended);
     connect(worker, &SM_A::sig_FwDownloaded, this, [this] { download_carried_out = true; });
     connect(worker, &SM_A::sig_FwDownloadFailed, this, [this](QString const& reason) {
-        finish(Exit::write_failed, "the firmware write did not complete: " + reason);
+        finish(Exit::write_failed, narrator->text("result_writeFailed", {reason}));
     });
-    connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] {
-        finish(
-            Exit::could_not_verify,
-            "the firmware could not be read back, so it is not verified; connect the product again and run "
-            "the tool once more to check it");
-    });
-    connect(worker, &SM_A::sig_OtherUnitThanWritten, this, [this] {
-        show(QString("Another product was connected: the upgraded product (serial %1) has not been verified "
-                     "yet. Connect it again.")
-                 .arg(worker->unit_awaiting_verification().serial));
-    });
+    connect(worker, &SM_A::sig_FwUploadIncomplete, this,
+            [this] { finish(Exit::could_not_verify, narrator->text("result_couldNotVerify")); });
     connect(worker, &SM_A::sig_DeviceError, this,
-            [this] { finish(Exit::device_unreadable, "the device could not be read"); });
+            [this] { finish(Exit::device_unreadable, narrator->text("result_unreadable")); });
 }
 
 // A write under way is finished first, with its progress still shown; a second signal ends the tool at once
 // and the write still completes on its own.
 void HeadlessFrontEnd::interrupt(int signal_number) {
     if (!writing) {
-        finish(Exit::interrupted_base + signal_number, "interrupted");
+        finish(Exit::interrupted_base + signal_number, narrator->text("result_interrupted"));
         return;
     }
     pending_signal = signal_number;
-    show(QString("Interrupted: finishing the firmware write first, which takes at most %1 s. Interrupt again "
-                 "to quit at once; the write still completes.")
-             .arg(DFU::write_wait_ms / 1000));
+    show(plain_text(narrator->text("hint_finishingWrite", {QString::number(DFU::write_wait_ms / 1000)})));
 }
 
 // The worker starts over after every download, carried out or dropped.
 void HeadlessFrontEnd::write_ended() {
     writing = false;
     if (pending_signal != 0) {
-        finish(Exit::interrupted_base + pending_signal, "interrupted after the firmware write");
+        finish(Exit::interrupted_base + pending_signal, narrator->text("result_interruptedAfterWrite"));
     }
 }
 
 // After a download, only a verdict about the unit that was written ends the run.
-bool HeadlessFrontEnd::about_another_unit() {
-    DFU::DeviceItem const written = worker->unit_awaiting_verification();
-    return download_carried_out && !written.serial.isEmpty() &&
-           !machine->connected_device_info.unit.same_unit(written);
-}
-
 void HeadlessFrontEnd::finish_for_written_unit(int exit_code, QString const& result) {
-    if (!about_another_unit()) {
+    if (!narrator->judging_another_unit()) {
         finish(exit_code, result);
     }
 }
@@ -234,32 +224,14 @@ void HeadlessFrontEnd::show(QString const& line) {
     std::fflush(out);
 }
 
-void HeadlessFrontEnd::show_text(QString const& id, QStringList const& args) {
-    QString text = texts.text(id);
-    for (QString const& arg : args) {
-        text = text.arg(arg);
-    }
-    show(plain_text(text));
-}
-
-void HeadlessFrontEnd::show_revision() {
-    DFU::DeviceInfo const& info = machine->connected_device_info;
-    QString const product = info.OTP_info.product_name();
-    if (info.FW_revision.isEmpty()) {
-        show_text("status_devRevUnknown", {product});
-    } else {
-        show_text("status_devRev", {product, info.FW_revision});
-    }
-}
-
 // Where the window offers the install button. One download per run: a difference after it is the verdict.
 // An order that the worker dropped because the device changed wrote nothing, so the next read gets one.
 void HeadlessFrontEnd::offer_install() {
-    if (done || about_another_unit()) {
+    if (done || narrator->judging_another_unit()) {
         return;
     }
     if (download_carried_out) {
-        finish(Exit::differs_after_download, "firmware still differs after the download");
+        finish(Exit::differs_after_download, narrator->text("result_differs"));
         return;
     }
     // Queued: the machine is still entering the state.

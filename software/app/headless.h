@@ -3,7 +3,6 @@
 #include "app/exit_codes.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
-#include "gui/settings.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -42,13 +41,15 @@ private:
     bool bar_on_line = false;
 };
 
+class Narrator;
+
 // Runs the upgrade flow without any widget: prints what the window would show, clicks install where the
 // window would offer it, and ends with the verdict's exit code.
 class HeadlessFrontEnd : public QObject {
     Q_OBJECT
 
 public:
-    HeadlessFrontEnd(SM_A* worker, SM_B* machine, Settings::GUI const& texts, FILE* out, bool terminal,
+    HeadlessFrontEnd(SM_A* worker, SM_B* machine, Narrator* narrator, FILE* out, bool terminal,
                      QObject* parent = nullptr);
 
     void interrupt(int signal_number);
@@ -58,19 +59,18 @@ signals:
     void finished(int exit_code);
 
 private:
+    void connect_narrator();
     void connect_machine();
+    void connect_worker();
     void show(QString const& line);
-    void show_text(QString const& id, QStringList const& args = {});
-    void show_revision();
     void offer_install();
     void write_ended();
-    bool about_another_unit();
     void finish_for_written_unit(int exit_code, QString const& result);
     void finish(int exit_code, QString const& result);
 
     SM_A* worker;
     SM_B* machine;
-    Settings::GUI texts;
+    Narrator* narrator;
     FILE* out;
     TextProgress progress;
     QString last_line;

@@ -1,11 +1,13 @@
 #include "app/about.h"
 #include "app/app.h"
 #include "app/connections.h"
+#include "app/exit_codes.h"
 #include "app/headless.h"
 #include "app/termination.h"
 
 #include <QApplication>
 #include <QMessageBox>
+#include <cstdio>
 
 int main(int argc, char* argv[]) {
     if (help_or_version_requested(argc, argv)) {
@@ -15,6 +17,12 @@ int main(int argc, char* argv[]) {
     if (headless_requested(argc, argv)) {
         QCoreApplication app(argc, argv);
         return run_headless();
+    }
+    if (!display_available()) {
+        // Told before the toolkit would abort for want of a display, which would leave files behind.
+        load_texts();
+        std::fprintf(stderr, "%s\n", settings.gui.text("hint_noDisplay").toUtf8().constData());
+        return Exit::cannot_start;
     }
     QApplication app(argc, argv);
     if (StartupFailure const failure = GUI_init()) {

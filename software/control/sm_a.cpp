@@ -79,6 +79,18 @@ bool SM_A::is_stopping() {
     return stopping;
 }
 
+bool SM_A::is_writing() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return writing;
+}
+
+void SM_A::leave_write_running() {
+    std::lock_guard<std::mutex> lock(mutex);
+    leaving_write = true;
+    stopping = true;
+    stop_requested.notify_all();
+}
+
 DFU::DeviceInfo SM_A::device_info_snapshot() {
     std::lock_guard<std::mutex> lock(mutex);
     return device_info;
@@ -87,6 +99,11 @@ DFU::DeviceInfo SM_A::device_info_snapshot() {
 DFU::DeviceItem SM_A::unit_awaiting_verification() {
     std::lock_guard<std::mutex> lock(mutex);
     return written_unit;
+}
+
+void SM_A::set_writing(bool now) {
+    std::lock_guard<std::mutex> lock(mutex);
+    writing = now;
 }
 
 void SM_A::set_unit_awaiting_verification(DFU::DeviceItem const& unit) {
@@ -120,7 +137,11 @@ void SM_A::enable_debug_output() {
 
 void SM_A::run() {
     block_termination_signals();
-    DFU::set_stop_check_for_this_thread([this] { return is_stopping(); });
+    DFU::set_stop_checks_for_this_thread([this] { return is_stopping(); },
+                                         [this] {
+                                             std::lock_guard<std::mutex> lock(mutex);
+                                             return leaving_write;
+                                         });
     Next next = Next::A0;
     while (next != Next::Stop) {
         switch (next) {
@@ -167,7 +188,7 @@ SM_A::Next SM_A::at_A1() {
 SM_A::Next SM_A::at_A2() {
     emit sig_A2_entered();
     emit sig_scanning();
-    DFU::ScanResult const scan = finished_before_termination([] { return DFU::make_scan(); });
+    DFU::ScanResult const scan = scan_and_judge_situation();
     if (is_stopping()) {
         return Next::Stop;
     }
@@ -190,7 +211,7 @@ SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
     DFU::CommandResult const result =
         finished_before_termination([&] { return DFU::read_device_info(&device, &info); });
     if (result.exit_code != 0) {
-        emit sig_DeviceError(result.output);
+        emit sig_DeviceError(DFU::last_message(result));
         return Next::A7;
     }
     info.read_count = ++reads_done;
@@ -230,7 +251,7 @@ SM_A::Next SM_A::at_A7() {
         if (pause(poll_delay_ms)) {
             return Next::Stop;
         }
-        DFU::ScanResult const scan = finished_before_termination([] { return DFU::make_scan(); });
+        DFU::ScanResult const scan = scan_and_judge_situation();
         if (is_stopping()) {
             return Next::Stop;
         }
@@ -269,8 +290,10 @@ void SM_A::carry_out_download() {
     emit sig_FwDownloading();
     DFU::DeviceItem const unit = device_info.unit;
     set_unit_awaiting_verification(unit);
+    set_writing(true);
     DFU::CommandResult const result =
         finished_before_termination([&] { return DFU::download_FW_to_device(desired_FW_bin_path, unit); });
+    set_writing(false);
     if (DFU::unit_was_not_found(result)) {
         // The unit left (or was swapped) after it was read: dfu-util wrote nothing.
         set_unit_awaiting_verification({});
@@ -325,6 +348,26 @@ bool SM_A::pause(int ms) {
     std::unique_lock<std::mutex> lock(mutex);
     stop_requested.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
     return stopping;
+}
+
+// dfu-util's standard error tells what the listing leaves out: a bootloader this user may not open.
+DFU::ScanResult SM_A::scan_and_judge_situation() {
+    QString errors;
+    DFU::ScanResult const scan = finished_before_termination([&] { return DFU::make_scan(&errors); });
+    Situation now = Clear;
+    if (scan.devices.size() > 1) {
+        now = SeveralUnits;
+    } else if (scan.devices.isEmpty() && errors.contains("LIBUSB_ERROR_ACCESS")) {
+        now = NoAccess;
+    } else if (errors.startsWith(DFU::cannot_start_text)) {
+        now = NoDfuUtil;
+    }
+    if (now != situation && !is_stopping()) {
+        situation = now;
+        qInfo() << "SM_A: listing situation" << now << "from dfu-util's standard error:" << errors.trimmed();
+        emit sig_Situation(now);
+    }
+    return scan;
 }
 
 bool SM_A::single_device(DFU::ScanResult const& scan) const {

@@ -15,6 +15,13 @@ class SM_A : public QThread {
 
 public:
     enum Command : int32_t { None = 0, Download = 1, UploadAndVerify = 2 };
+    // What the listing says beyond the units it names.
+    enum Situation : int32_t {
+        Clear = 0,
+        NoAccess = 1,     // a bootloader is attached, but this user may not open it
+        SeveralUnits = 2, // more than one bootloader is attached
+        NoDfuUtil = 3,    // dfu-util cannot be started
+    };
 
     SM_A(QString desired_FW_dfu_path, QString desired_FW_bin_path, QString uploaded_FW_bin_path,
          QObject* parent = nullptr);
@@ -26,6 +33,10 @@ public:
     Command get_command();
     void do_stop();
     bool is_stopping();
+    // True while a download runs: a stop waits for it to finish.
+    bool is_writing();
+    // Stops without waiting for a download under way, which finishes on its own.
+    void leave_write_running();
     // A consistent copy of the record of the last device read, safe to take on any thread.
     DFU::DeviceInfo device_info_snapshot();
     // The unit written last, until a read-back of that unit has judged it; empty serial when none.
@@ -52,6 +63,8 @@ signals:
     void sig_FwUploadIncomplete(QString reason);
     // A unit other than the one written was read while the written one still awaits its verification.
     void sig_OtherUnitThanWritten();
+    // The listing's situation changed; emitted only on a change.
+    void sig_Situation(int situation);
     void sig_A0_entered();
     void sig_A1_entered();
     void sig_A2_entered();
@@ -76,12 +89,14 @@ private:
     Next carry_out_upload_and_verify();
     void carry_out_download();
     void set_unit_awaiting_verification(DFU::DeviceItem const& unit);
+    void set_writing(bool now);
     Command take_command_for_current_read();
     void drop_pending_command(char const* reason);
     void publish(DFU::DeviceInfo const& info);
     // Sleeps up to `ms`, returning at once on a stop request; true when stopping.
     bool pause(int ms);
     bool single_device(DFU::ScanResult const& scan) const;
+    DFU::ScanResult scan_and_judge_situation();
     template <typename Run> static auto finished_before_termination(Run run);
 
     DFU::DeviceInfo device_info;
@@ -95,12 +110,15 @@ private:
     // Successful reads so far; device_info.read_count names the current one.
     int reads_done = 0;
     bool stopping = false;
+    bool writing = false;
+    bool leaving_write = false;
     DFU::DeviceItem written_unit;
     bool first_pass_done = false;
     bool previous_was_polling = false;
-    // Guards command, command_read_count, stopping, written_unit and device_info; never held across a
-    // dfu-util run. Standard rather than Qt primitives, so that the thread checker sees every hand-over
-    // between the two threads.
+    Situation situation = Clear;
+    // Guards command, command_read_count, stopping, writing, leaving_write, written_unit and device_info;
+    // never held across a dfu-util run. Standard rather than Qt primitives, so that the thread checker sees
+    // every hand-over between the two threads.
     std::mutex mutex;
     std::condition_variable stop_requested;
 };

@@ -119,7 +119,8 @@ Outcome wait_for(pid_t pid, Waiting const& waiting, int out_fd) {
             ::waitpid(pid, &status, 0);
             return Outcome{End::ended_by_us, -1, {}, {}, false};
         }
-        if (!may_end && slow && (stop || elapsed >= waiting.leave_running_after_ms))
+        bool const leave_now = waiting.leave_running_now && waiting.leave_running_now();
+        if (!may_end && (leave_now || (slow && (stop || elapsed >= waiting.leave_running_after_ms))))
             return Outcome{End::left_running, -1, {}, {}, false};
         QThread::msleep(poll_interval_ms);
     }

@@ -19,6 +19,8 @@ struct Waiting {
     // Asked every few milliseconds; when true, a child that may be ended is ended at once, one that may not
     // is left running once first_wait_ms has passed.
     std::function<bool()> stop_requested;
+    // Asked likewise; when true, a child that may not be ended is left running at once.
+    std::function<bool()> leave_running_now;
     // Called once with the output so far when first_wait_ms passes.
     std::function<void(QByteArray const& early_output)> on_slow;
 };

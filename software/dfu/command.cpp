@@ -5,6 +5,7 @@
 namespace DFU {
 
 QString Command::path;
+QString const cannot_start_text = "Cannot start ";
 
 Commands commands{
     {CmdID::version, {"dfu-util", {"-V"}}},
@@ -23,6 +24,7 @@ Command::operator QString() const {
 namespace {
 
 thread_local std::function<bool()> stop_check;
+thread_local std::function<bool()> leave_check;
 
 QString program_of(Command const& command) {
     return Command::path.isEmpty() ? command.program : Command::path + "/" + command.program;
@@ -42,6 +44,7 @@ child_process::Waiting waiting_for(CmdID id) {
     waiting.first_wait_ms = first_wait_ms;
     waiting.leave_running_after_ms = is_write(id) ? write_wait_ms : 0;
     waiting.stop_requested = stop_check;
+    waiting.leave_running_now = leave_check;
     waiting.on_slow = [id](QByteArray const& early) {
         qInfo() << "waitForFinished(): Process did not finish in time, and output:" << decode(early);
         if (is_write(id))
@@ -73,8 +76,9 @@ void log_outcome(child_process::Outcome const& outcome, CommandResult const& res
 
 } // namespace
 
-void set_stop_check_for_this_thread(std::function<bool()> check) {
-    stop_check = std::move(check);
+void set_stop_checks_for_this_thread(std::function<bool()> stop, std::function<bool()> leave) {
+    stop_check = std::move(stop);
+    leave_check = std::move(leave);
 }
 
 CommandResult run_command(CmdID id, QStringList const& extra_args) {
@@ -88,7 +92,8 @@ CommandResult run_command(CmdID id, QStringList const& extra_args) {
     child_process::Outcome const outcome = child_process::run(program, args, waiting_for(id));
     CommandResult result;
     result.output = decode(outcome.output);
-    result.errors = decode(outcome.errors);
+    result.errors =
+        outcome.end == child_process::End::not_started ? cannot_start_text + program : decode(outcome.errors);
     result.exit_code = exit_code_of(outcome);
     result.left_running = outcome.end == child_process::End::left_running;
     log_outcome(outcome, result, program, args);

@@ -48,11 +48,15 @@ constexpr int first_wait_ms = 30000;
 // A write is waited for this long from its start, and then left to finish on its own.
 constexpr int write_wait_ms = 120000;
 
-// Asked while a command runs on the calling thread: when it says stop, a read or a listing is ended at
-// once, while a write is finished first (or, past its time-out, left to finish on its own).
-void set_stop_check_for_this_thread(std::function<bool()> check);
+// Asked while a command runs on the calling thread: when `stop` says so, a read or a listing is ended at
+// once, while a write is finished first (or, past its time-out, left to finish on its own); when `leave`
+// says so, a write is left to finish on its own at once.
+void set_stop_checks_for_this_thread(std::function<bool()> stop, std::function<bool()> leave);
 
 CommandResult run_command(CmdID id, QStringList const& extra_args);
+
+// Standard error of a run whose program could not be started.
+extern QString const cannot_start_text;
 
 // dfu-util found no unit matching the command: nothing was read or written.
 bool unit_was_not_found(CommandResult const& result);

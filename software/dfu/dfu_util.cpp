@@ -6,7 +6,9 @@
 
 #include <QDebug>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStandardPaths>
+#include <QVersionNumber>
 
 namespace DFU {
 
@@ -38,6 +40,21 @@ bool execution_test() {
     qInfo().noquote() << "Result of execution test: status was" << (result.exit_code == 0 ? "ok" : "bad")
                       << "and output:" << (as_expected ? QString("as expected") : output);
     return result.exit_code == 0 && as_expected;
+}
+
+QVersionNumber version_of(QString const& banner) {
+    static QRegularExpression const first_line("^dfu-util ([0-9]+(\\.[0-9]+)*)");
+    return QVersionNumber::fromString(first_line.match(banner).captured(1));
+}
+
+bool supported_version_present() {
+    CommandResult const result = run_command(CmdID::version, {});
+    QVersionNumber const found = version_of(result.output);
+    bool const supported = result.exit_code == 0 && !found.isNull() && found >= QVersionNumber(0, 9);
+    qInfo().noquote() << "Found dfu-util"
+                      << (found.isNull() ? QString("of unknown version") : found.toString())
+                      << (supported ? "(supported)" : "(0.9 or later is needed)");
+    return supported;
 }
 
 QString system_directory() {

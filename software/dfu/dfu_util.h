@@ -3,6 +3,7 @@
 #include "device/fw_info.h"
 
 #include <QString>
+#include <QVersionNumber>
 
 namespace DFU {
 
@@ -16,6 +17,10 @@ QString basename();
 QString full_path();
 // Runs "dfu-util -V"; true when it exits with 0 and prints exactly the expected text.
 bool execution_test();
+// The release a "dfu-util -V" banner names; null when it names none.
+QVersionNumber version_of(QString const& banner);
+// Runs "dfu-util -V" and logs the release found; true when it is 0.9 or later.
+bool supported_version_present();
 // The directory of the dfu-util found on the PATH, or an empty text (with a warning) when there is none.
 QString system_directory();
 

@@ -208,6 +208,31 @@ void add_labels(Settings::Settings const* settings, MainWindow* window, bool sim
             add_label(entry, *settings, window);
 }
 
+namespace {
+
+// The hint spans the free width above the product picture; it wraps, and is empty while there is
+// nothing to add.
+constexpr int design_hint_width = 590;
+constexpr int design_hint_height = 110;
+
+QLabel* make_hint_label(Settings::Settings const* settings, MainWindow* window) {
+    Settings::LabelData const* entry = settings->gui.label("hint");
+    if (!entry) {
+        return nullptr;
+    }
+    auto* label = new QLabel(window);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setStyleSheet(white_label_style);
+    label->setGeometry(rounded(entry->x * window->scale), rounded(entry->y * window->scale),
+                       rounded(design_hint_width * window->scale),
+                       rounded(design_hint_height * window->scale));
+    label->show();
+    return label;
+}
+
+} // namespace
+
 MainWindow* MainWindow_factory(Settings::Settings const* settings, QWidget* parent, bool simulator) {
     if (settings->gui.text("status_noDev").isEmpty())
         qFatal("No message with id '%s' found, aborting", "status_noDev");
@@ -218,5 +243,6 @@ MainWindow* MainWindow_factory(Settings::Settings const* settings, QWidget* pare
     window->progressBar = new ProgressBar(window);
     window->setupGeometry();
     add_circles(scaled_circles(settings->gui.circles, window->scale), window);
+    window->hintLabel = make_hint_label(settings, window);
     return window;
 }

@@ -25,6 +25,8 @@ public:
 
     QWidget* central;
     QLabel* statusLabel = nullptr;
+    // What happened and what to do, when there is more to say than the status line holds.
+    QLabel* hintLabel = nullptr;
     bool downloadMode = false;
     double scale;
     InstallButton* installButton = nullptr;

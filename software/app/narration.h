@@ -1,0 +1,55 @@
+#pragma once
+
+#include "control/sm_a.h"
+#include "control/sm_b.h"
+#include "gui/settings.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+// Decides what the user is told at each moment of the flow, for the window and the run without a window
+// alike: the status line, the running phase, and a hint that says what happened and what to do. The
+// texts come from the settings file.
+class Narrator : public QObject {
+    Q_OBJECT
+
+public:
+    Narrator(SM_A* worker, SM_B* machine, Settings::GUI const& texts, QObject* parent = nullptr);
+
+    // A text of the settings file with its place holders filled in.
+    QString text(QString const& id, QStringList const& args = {}) const;
+    // After a download, whether the unit now judged is another one than the unit that was written.
+    bool judging_another_unit() const;
+
+    // How long after a download the written unit may take to come back and be verified.
+    int verify_wait_ms = 30000;
+
+signals:
+    void status(QString const& rich_text);
+    // Empty when there is nothing to add.
+    void hint(QString const& rich_text);
+    void phase_started(QString const& caption, double seconds);
+    void phase_completed(QString const& caption);
+    void phase_failed(QString const& caption);
+    void phase_hidden();
+    // The written unit did not come back within verify_wait_ms.
+    void not_verified();
+
+private:
+    void connect_machine();
+    void connect_worker();
+    void tell_hint(QString const& id, QStringList const& args = {});
+    void clear_passing_hint();
+    void show_revision();
+    void on_matches();
+    void on_situation(int situation);
+    void on_verify_wait_over();
+
+    SM_A* worker;
+    SM_B* machine;
+    Settings::GUI texts;
+    QTimer verify_wait;
+    QString hint_id;
+};
