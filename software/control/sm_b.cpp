@@ -1,6 +1,6 @@
 #include "control/sm_b.h"
 
-#include "app/service_build.h"
+#include "device/service_build.h"
 
 #include <QDebug>
 #include <cstdio>
