@@ -4,12 +4,13 @@
 #   2. a shell script running the same dfu-util command lines back to back, with no pauses: list until
 #      the device is there, read OTP and info block, download, list until it is back, read again, read
 #      the whole image back and compare it with cmp.
-# Both go through the simulator script, so each dfu-util run costs the same. The tool's specified pauses
-# are counted, not subtracted: from the emulator's request log, each dfu-util run of the tool is classified
-# (listing with or without the device, OTP read, info block read, download, read-back), and the worker's
-# loop says which pause came before each run: 1 s after a completed device read or a listing that found
-# the same device again (A4), 0.5 s after a listing without a device or after the download (A1), none
-# between the two reads of a device, before a device's first read, or after the read-back.
+# Both go through the simulator script, so each dfu-util run costs the same. The worker's pauses (one second
+# before it takes up a command, half a second idle before a listing) are counted, not subtracted: from the
+# emulator's request log, each dfu-util run of the tool is classified (listing with or without the device,
+# OTP read, info block read, download, read-back), and the worker's loop says which pause came before each
+# run: 1 s after a completed device read or a listing that found the same device again (A4), 0.5 s after a
+# listing without a device or after the download (A1), none between the two reads of a device, before a
+# device's first read, or after the read-back.
 #
 #   bench/upgrade/upgrade_time.sh [build directory, default build]
 set -euo pipefail
@@ -36,7 +37,7 @@ calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
 listings() { grep -c ' LIST ' "$DFU_SIM_DIR/requests.log" || true; }
 # Seconds of the 1 s pauses (A4) and of the 0.5 s idle pauses (A1) before the tool's dfu-util runs, and
 # the runs in order, from the request log.
-specified_pauses() {
+worker_pauses() {
     awk '
         /^pid=[0-9]+ / && $2 != "CONFIG" {
             pid = $1
@@ -73,7 +74,7 @@ verdict=$?
 set -e
 tool_s=$(calc "$(now) - $start")
 tool_listings=$(listings)
-read -r a4_pauses_s idle_pauses_s tool_runs < <(specified_pauses)
+read -r a4_pauses_s idle_pauses_s tool_runs < <(worker_pauses)
 [ "$verdict" = 0 ] || { echo "the tool ended with $verdict:" >&2; cat "$work/headless.out" >&2; exit 1; }
 
 fresh_world
@@ -98,7 +99,7 @@ printf '  its dfu-util runs:%s\n' "$tool_runs"
 printf 'bare dfu-util sequence in a shell:   %6.2f s  (%d listings)\n' "$shell_s" "$shell_listings"
 printf 'ratio tool / shell:                  %6.2f\n' "$(calc "$tool_s / $shell_s")"
 printf 'difference:                          %6.2f s\n' "$difference_s"
-printf 'specified pauses of the tool:\n'
+printf 'pauses of the worker:\n'
 printf '  1 s before a command or a re-listing: %5.2f s\n' "$a4_pauses_s"
 printf '  0.5 s idle before a listing:          %5.2f s  (overlapping the device'"'"'s re-enumeration,\n' \
     "$idle_pauses_s"

@@ -1,8 +1,9 @@
 #include "control/sm_b.h"
 
-#include "app/service_build.h"
+#include "device/service_build.h"
 
 #include <QDebug>
+#include <QMetaMethod>
 #include <cstdio>
 
 Device::Type SM_B::desired_ID = Device::Type(0);
@@ -150,22 +151,22 @@ void SM_B::add_connections() {
 
 void SM_B::enable_debug_output() {
     qInfo() << "SM_B: Add connections to show emitted signals";
-    auto const log_signal = [](char const* name) {
-        return [name] { qDebug() << QString("SM_B: /sig_%1").arg(name); };
-    };
-    connect(this, &SM_B::sig_UpgradeImpossible, this, log_signal("UpgradeImpossible"));
-    connect(this, &SM_B::sig_UpgradePossible, this, log_signal("UpgradePossible"));
-    connect(this, &SM_B::sig_DifferingRevision, this, log_signal("DifferingRevision"));
-    connect(this, &SM_B::sig_DoDownload, this, log_signal("DoDownload"));
-    connect(this, &SM_B::sig_UploadingVerifying, this, log_signal("UploadingVerifying"));
-    connect(this, &SM_B::sig_FwMatches, this, log_signal("FwMatches"));
-    connect(this, &SM_B::sig_FwDiffers, this, log_signal("FwDiffers"));
-    connect(this, &SM_B::sig_DeviceConnected, this, log_signal("DeviceConnected"));
-    connect(this, &SM_B::sig_InvalidProduct, this, log_signal("InvalidProduct"));
+    // Every signal the machine declares, read from its meta-object, so that a new one is logged too.
+    QMetaObject const& meta = staticMetaObject;
+    QMetaMethod const log = meta.method(meta.indexOfSlot("log_emitted_signal()"));
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+        if (meta.method(i).methodType() == QMetaMethod::Signal) {
+            connect(this, meta.method(i), this, log);
+        }
+    }
     for (QState* state : {B1, B2, B3, B4, B6, B7, B8}) {
         connect(state, &QState::entered, this,
                 [state] { qDebug() << QString("SM_B: entered %1").arg(state->objectName()); });
     }
+}
+
+void SM_B::log_emitted_signal() {
+    qDebug() << QString("SM_B: /%1").arg(QString(sender()->metaObject()->method(senderSignalIndex()).name()));
 }
 
 void SM_B::do_download() {

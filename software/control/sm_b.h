@@ -63,6 +63,9 @@ signals:
 public slots:
     void do_download();
 
+private slots:
+    void log_emitted_signal();
+
 private:
     QState* add_state(char const* name);
     void add_transitions();

@@ -1,6 +1,6 @@
 #include "dfu/device_info.h"
 
-#include "app/service_build.h"
+#include "device/service_build.h"
 #include "files/files.h"
 #include "files/support_misc.h"
 

@@ -1,5 +1,5 @@
 #include "app/app.h"
-#include "files/simulator.h"
+#include "dfu/simulator.h"
 #include "gui/log_window.h"
 
 #include "message_capture.h"

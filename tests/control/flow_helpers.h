@@ -5,6 +5,7 @@
 
 #include "control/sm_a.h"
 #include "control/sm_b.h"
+#include "signal_tap.h"
 
 #include <QObject>
 #include <QStringList>
@@ -31,15 +32,7 @@ public:
     }
 
     void watch(SM_B* machine) {
-        connect(machine, &SM_B::sig_UpgradeImpossible, this, [this] { add("UpgradeImpossible"); });
-        connect(machine, &SM_B::sig_UpgradePossible, this, [this] { add("UpgradePossible"); });
-        connect(machine, &SM_B::sig_DifferingRevision, this, [this] { add("DifferingRevision"); });
-        connect(machine, &SM_B::sig_DoDownload, this, [this] { add("DoDownload"); });
-        connect(machine, &SM_B::sig_UploadingVerifying, this, [this] { add("UploadingVerifying"); });
-        connect(machine, &SM_B::sig_FwMatches, this, [this] { add("FwMatches"); });
-        connect(machine, &SM_B::sig_FwDiffers, this, [this] { add("FwDiffers"); });
-        connect(machine, &SM_B::sig_DeviceConnected, this, [this] { add("DeviceConnected"); });
-        connect(machine, &SM_B::sig_InvalidProduct, this, [this] { add("InvalidProduct"); });
+        taps = tap_own_signals(machine, [this](QString const& name) { add(name); });
         for (QState* state : machine->findChildren<QState*>()) {
             QString const name = state->objectName().left(2);
             connect(state, &QState::entered, this, [this, name] {
@@ -53,6 +46,8 @@ public:
     QString current;
 
 private:
+    std::vector<std::unique_ptr<SignalTap>> taps;
+
     void add(QString const& name) {
         if (name == "NoDevConn" && !sequence.isEmpty() && sequence.last() == name) {
             return;

@@ -3,8 +3,8 @@
 
 #include "control/sm_a.h"
 #include "control/sm_b.h"
+#include "dfu/simulator.h"
 #include "files/files.h"
-#include "files/simulator.h"
 
 #include "flow_helpers.h"
 #include "message_capture.h"

@@ -1,8 +1,8 @@
 // The device worker thread against the emulated bootloader, driven by the real dfu-util, with short delays.
 
 #include "control/sm_a.h"
+#include "dfu/simulator.h"
 #include "files/files.h"
-#include "files/simulator.h"
 
 #include "message_capture.h"
 #include "qt_tsan_suppressions.h"

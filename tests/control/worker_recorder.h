@@ -3,6 +3,7 @@
 // Records every signal of the device worker, in emission order, on the worker thread itself.
 
 #include "control/sm_a.h"
+#include "signal_tap.h"
 
 #include <QElapsedTimer>
 #include <QStringList>
@@ -13,35 +14,18 @@
 
 class WorkerRecorder {
 public:
+    // The message is kept before the signal is recorded, so that it is there once the signal is.
     explicit WorkerRecorder(SM_A* worker) {
         clock.start();
-        record(worker, &SM_A::sig_NoDevConn, "NoDevConn");
-        record(worker, &SM_A::sig_DevConn, "DevConn");
-        record(worker, &SM_A::sig_scanning, "scanning");
-        record(worker, &SM_A::sig_readingInfo, "readingInfo");
         QObject::connect(
             worker, &SM_A::sig_DeviceError, worker,
             [this](QString const& message) {
                 std::lock_guard<std::mutex> lock(mutex);
                 error_messages.push_back(message);
-                add_locked("DeviceError");
             },
             Qt::DirectConnection);
-        record(worker, &SM_A::sig_FwDownloading, "FwDownloading");
-        record(worker, &SM_A::sig_FwDownloaded, "FwDownloaded");
-        record(worker, &SM_A::sig_FwUploading, "FwUploading");
-        record(worker, &SM_A::sig_FwUploadedDiffers, "FwUploadedDiffers");
-        record(worker, &SM_A::sig_FwUploadedMatches, "FwUploadedMatches");
-        record(worker, &SM_A::sig_FwUploadIncomplete, "FwUploadIncomplete");
-        record(worker, &SM_A::sig_FwDownloadFailed, "FwDownloadFailed");
-        record(worker, &SM_A::sig_OtherUnitThanWritten, "OtherUnitThanWritten");
-        record(worker, &SM_A::sig_A0_entered, "A0");
-        record(worker, &SM_A::sig_A1_entered, "A1");
-        record(worker, &SM_A::sig_A2_entered, "A2");
-        record(worker, &SM_A::sig_A4_entered, "A4");
-        record(worker, &SM_A::sig_A5_entered, "A5");
-        record(worker, &SM_A::sig_A6_entered, "A6");
-        record(worker, &SM_A::sig_A7_entered, "A7");
+        taps = tap_own_signals(
+            worker, [this](QString const& name) { record(name); }, Qt::DirectConnection);
     }
 
     // A fresh list: an implicitly shared copy would let the worker's next append reallocate under it.
@@ -80,21 +64,16 @@ private:
         std::function<void()> action;
     };
 
-    template <typename Signal> void record(SM_A* worker, Signal signal, char const* name) {
-        QObject::connect(
-            worker, signal, worker,
-            [this, name] {
-                std::vector<std::function<void()>> actions;
-                {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    add_locked(name);
-                    actions = take_hooks_locked(name);
-                }
-                for (auto const& action : actions) {
-                    action();
-                }
-            },
-            Qt::DirectConnection);
+    void record(QString const& name) {
+        std::vector<std::function<void()>> actions;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            add_locked(name);
+            actions = take_hooks_locked(name);
+        }
+        for (auto const& action : actions) {
+            action();
+        }
     }
 
     static QStringList copy(std::vector<QString> const& items) {
@@ -131,4 +110,5 @@ private:
     std::vector<qint64> times;
     std::vector<QString> error_messages;
     std::vector<Hook> hooks;
+    std::vector<std::unique_ptr<SignalTap>> taps;
 };

@@ -2,8 +2,8 @@
 
 #include "dfu/device_info.h"
 #include "dfu/firmware_transfer.h"
+#include "dfu/simulator.h"
 #include "files/files.h"
-#include "files/simulator.h"
 
 #include "message_capture.h"
 #include "sim_fixture.h"

@@ -5,7 +5,7 @@
 
 #include "dfu/command.h"
 #include "dfu/scan.h"
-#include "files/simulator.h"
+#include "dfu/simulator.h"
 
 #include <QRegularExpression>
 #include <QtTest>

@@ -25,7 +25,7 @@ constexpr size_t block_search_limit = 1948;
 constexpr size_t text_field_size = 32;
 constexpr uint16_t dfuse_vendor = 0x0483;
 constexpr uint16_t dfuse_product = 0xDF11;
-constexpr uint16_t dfu_spec_release = 0x011A;
+constexpr uint16_t dfu_suffix_version = 0x011A;
 
 struct Options {
     std::string out_bin;
@@ -252,7 +252,7 @@ Bytes make_dfuse(const Bytes& image, const Options& o) {
     put_u16(dfu, at, o.device_release);
     put_u16(dfu, at + 2, dfuse_product);
     put_u16(dfu, at + 4, dfuse_vendor);
-    put_u16(dfu, at + 6, dfu_spec_release);
+    put_u16(dfu, at + 6, dfu_suffix_version);
     dfu[at + 8] = 'U';
     dfu[at + 9] = 'F';
     dfu[at + 10] = 'D';

@@ -1,4 +1,4 @@
-#include "files/simulator.h"
+#include "dfu/simulator.h"
 
 #include "dfu/command.h"
 
