@@ -40,9 +40,9 @@ void hide_windows() {
 
 // Reads and listings end at once on a stop; the window goes at once and the engine stops out of sight.
 void stop_engine() {
-    qInfo() << "Trying to stop sm_A";
     hide_windows();
     reset_message_handler();
+    qInfo() << "Trying to stop sm_A";
     sm_B->stop();
     sm_A->do_stop();
 }

@@ -38,7 +38,7 @@ bool Narrator::judging_another_unit() const {
 }
 
 void Narrator::connect_machine() {
-    connect(machine->B1, &QState::entered, this, [this] {
+    connect(machine, &SM_B::sig_UpgradeImpossible, this, [this] {
         emit phase_hidden();
         emit status(text("status_noDev"));
     });
@@ -50,7 +50,7 @@ void Narrator::connect_machine() {
     // Started on entering the state, not on the click: a click where no download can follow starts nothing.
     connect(machine->B3, &QState::entered, this,
             [this] { emit phase_started(download_caption, download_seconds); });
-    connect(machine->B4, &QState::entered, this,
+    connect(machine, &SM_B::sig_UploadingVerifying, this,
             [this] { emit phase_started(verify_caption, verify_seconds); });
     connect(machine->B6, &QState::entered, this, &Narrator::on_matches);
     connect(machine->B7, &QState::entered, this, [this] {

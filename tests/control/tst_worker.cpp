@@ -188,7 +188,7 @@ private slots:
         QTRY_COMPARE(count("A7"), 1);
         QCOMPARE(after("readingInfo").mid(0, 4), QStringList({"NoDevConn", "DeviceError", "A7", "scanning"}));
         QCOMPARE(recorder->device_errors().size(), 1);
-        QVERIFY2(recorder->device_errors().first().startsWith("dfu-util 0.11"),
+        QVERIFY2(recorder->device_errors().first().contains("LIBUSB_ERROR_PIPE"),
                  qPrintable(recorder->device_errors().first()));
         QVERIFY(logged(capture, QtInfoMsg, "Exit with"));
         int const listed = listings(world);

@@ -143,10 +143,10 @@ private slots:
         QVERIFY(timer.elapsed() < first_wait_ms);
         QCOMPARE(result.exit_code, -1);
         QCOMPARE(result.output, QString());
-        QCOMPARE(
-            capture.texts(QtInfoMsg),
-            (QStringList{start_line("/nonexistent/directory/dfu-util", {"-V"}),
-                         "Exit with -1 from \"/nonexistent/directory/dfu-util\" (\"-V\") returned: \"\""}));
+        QCOMPARE(capture.texts(QtInfoMsg),
+                 (QStringList{start_line("/nonexistent/directory/dfu-util", {"-V"}),
+                              "Exit with -1 from \"/nonexistent/directory/dfu-util\" (\"-V\") returned: \"\"",
+                              "dfu-util's standard error: Cannot start /nonexistent/directory/dfu-util"}));
     }
 
     void output_ends_at_first_NUL() {

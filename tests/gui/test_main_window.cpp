@@ -43,8 +43,11 @@ Settings::Settings edited_settings(QString const& labels) {
     return settings;
 }
 
+// The labels of the settings file; the hint label holds no text of its own.
 QList<QLabel*> labels_of(MainWindow const* window) {
-    return window->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly);
+    QList<QLabel*> labels = window->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly);
+    labels.removeOne(window->hintLabel);
+    return labels;
 }
 
 QLabel* label_with_text(MainWindow const* window, QString const& text) {

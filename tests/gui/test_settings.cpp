@@ -38,7 +38,8 @@ void TestSettings::shipped_file_holds_the_window_layout() {
     QStringList ids;
     for (auto const& label : gui.labels)
         ids << label.id;
-    QCOMPARE(ids,
+    // The window's own labels first; the texts of hints and results follow.
+    QCOMPARE(ids.mid(0, 15),
              QStringList({"2", "4", "5", "7a", "7b", "7c", "9", "8b2", "status_noDev", "status_devConn",
                           "status_devRev", "status_devRevUnknown", "app_name", "sim_mode", "debug_mode"}));
     QCOMPARE(gui.circles.size(), std::size_t(1));

@@ -113,7 +113,7 @@ void TestWindowFlow::upgrade_through_the_window() {
     QVERIFY(!mainWindow->progressBar->isVisible());
 
     QTest::mouseClick(mainWindow->installButton, Qt::LeftButton);
-    // A second request while the download is under way restarts the bar; the flow machine ignores it.
+    // A second request while the download is under way changes nothing: no download can follow it.
     QTest::qWait(50);
     emit mainWindow->installButton->clicked();
     QCOMPARE(mainWindow->progressBar->value(), 0);
@@ -145,9 +145,8 @@ void TestWindowFlow::upgrade_through_the_window() {
     QVERIFY(!snapshots[0].button_enabled);
     QVERIFY(snapshots[1].button_enabled);
     QCOMPARE(snapshots[2].status, device_revision_text(old_revision));
-    QCOMPARE(snapshots[3].caption, QString("Upgrading firmware"));
-    QVERIFY(snapshots[3].bar_visible);
     QCOMPARE(snapshots[4].caption, QString("Upgrading firmware"));
+    QVERIFY(snapshots[4].bar_visible);
     QCOMPARE(snapshots[5].status, settings.gui.text("status_noDev"));
     QVERIFY(!snapshots[5].bar_visible);
     QVERIFY(!snapshots[5].button_enabled);
@@ -205,17 +204,16 @@ void TestWindowFlow::quit_key_stops_the_engine_and_leaves_the_event_loop() {
     clock.start();
     int const result = QApplication::exec();
     QCOMPARE(result, 0);
-    QVERIFY(clock.elapsed() < 3000);
-    QVERIFY(sm_A->isFinished());
     QVERIFY(!sm_B->isRunning());
+    QVERIFY(!mainWindow->isVisible());
     QCOMPARE(GUI_cleanup(result), 0);
+    QVERIFY(clock.elapsed() < 2000);
+    QVERIFY(sm_A == nullptr);
     QString const output = capture.text();
     QVERIFY2(output.contains("Msg-handler reset"), qPrintable(output));
     QVERIFY2(output.indexOf("Msg-handler reset") < output.indexOf("Trying to stop sm_A"), qPrintable(output));
     QVERIFY2(output.indexOf("Trying to stop sm_A") < output.indexOf("app.exec() returns:  0"),
              qPrintable(output));
-    QVERIFY2(!output.contains("Oops, SM_A not dead yet"), qPrintable(output));
-    QVERIFY2(output.contains("Waiting 2 s before deleting objects"), qPrintable(output));
 }
 
 int main(int argc, char* argv[]) {
