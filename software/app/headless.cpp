@@ -182,8 +182,9 @@ void HeadlessFrontEnd::connect_worker() {
     connect(worker, &SM_A::sig_FwDownloadFailed, this, [this](QString const& reason) {
         finish(Exit::write_failed, narrator->text("result_writeFailed", {reason}));
     });
-    connect(worker, &SM_A::sig_FwUploadIncomplete, this,
-            [this] { finish(Exit::could_not_verify, narrator->text("result_couldNotVerify")); });
+    connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] {
+        finish_for_written_unit(Exit::could_not_verify, narrator->text("result_couldNotVerify"));
+    });
     connect(worker, &SM_A::sig_DeviceError, this,
             [this] { finish(Exit::device_unreadable, narrator->text("result_unreadable")); });
 }

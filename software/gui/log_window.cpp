@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QMessageBox>
+#include <QSaveFile>
 #include <QSemaphore>
 #include <QTextStream>
 #include <QThread>
@@ -93,19 +94,25 @@ void LogWindowDialog::save() {
     save_to(fileName);
 }
 
+// Written to a temporary file and renamed over the target only once whole: a full disk never leaves a
+// truncated log in place of an earlier one.
 bool LogWindowDialog::save_to(QString const& fileName) {
-    QFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        QMessageBox::warning(this, "Error",
-                             QString("<nobr>File '%1'<br/>cannot be opened for writing.<br/><br/>"
-                                     "The log output could <b>not</b> be saved!</nobr>")
-                                 .arg(fileName),
-                             QMessageBox::Ok);
-        return false;
+    QSaveFile file(fileName);
+    bool const opened = file.open(QIODevice::WriteOnly);
+    if (opened) {
+        file.write(logView->toPlainText().toLocal8Bit());
     }
-    QTextStream out(&file);
-    out << logView->toPlainText();
-    return true;
+    if (opened && file.commit()) {
+        return true;
+    }
+    QString const problem = opened ? QString("cannot be written whole (%1)").arg(file.errorString())
+                                   : QString("cannot be opened for writing");
+    QMessageBox::warning(
+        this, "Error",
+        QString("<nobr>File '%1'<br/>%2.<br/><br/>The log output could <b>not</b> be saved!</nobr>")
+            .arg(fileName, problem),
+        QMessageBox::Ok);
+    return false;
 }
 
 void LogWindowDialog::closeEvent(QCloseEvent* event) {

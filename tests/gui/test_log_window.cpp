@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
+#include <sys/mount.h>
 
 namespace {
 
@@ -50,6 +51,7 @@ private slots:
     void clear_empties_the_view();
     void save_writes_the_plain_text_to_the_chosen_file();
     void save_to_unwritable_path_shows_the_error_box();
+    void save_to_a_full_disk_keeps_the_earlier_file();
     void toggle_places_dialog_beside_the_main_window();
     void keys_and_frame_close_only_hide_the_dialog();
     void worker_thread_messages_arrive_in_order_on_the_gui_thread();
@@ -141,6 +143,35 @@ void TestLogWindow::save_to_unwritable_path_shows_the_error_box() {
     QCOMPARE(text, QString("<nobr>File '%1'<br/>cannot be opened for writing.<br/><br/>The log output could "
                            "<b>not</b> be saved!</nobr>")
                        .arg(path));
+}
+
+// A disk that fills up while the log is written leaves the earlier file as it was.
+void TestLogWindow::save_to_a_full_disk_keeps_the_earlier_file() {
+    QTemporaryDir place;
+    QByteArray const mount_point = QFile::encodeName(place.path());
+    QCOMPARE(::mount("tmpfs", mount_point.constData(), "tmpfs", 0, "size=64k"), 0);
+    QString const path = place.filePath("log.txt");
+    {
+        QFile earlier(path);
+        QVERIFY(earlier.open(QIODevice::WriteOnly));
+        earlier.write("earlier log");
+    }
+    LogWindow log;
+    log.dialog->logView->setPlainText(QString(200000, 'x'));
+    QString text;
+    when_shown<QMessageBox>([&text](QMessageBox* box) {
+        text = box->text();
+        box->button(QMessageBox::Ok)->click();
+    });
+    bool const saved = log.dialog->save_to(path);
+    QFile kept(path);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QByteArray const content = kept.readAll();
+    kept.close();
+    ::umount(mount_point.constData());
+    QVERIFY(!saved);
+    QVERIFY(text.contains("cannot be written whole"));
+    QCOMPARE(content, QByteArray("earlier log"));
 }
 
 void TestLogWindow::toggle_places_dialog_beside_the_main_window() {

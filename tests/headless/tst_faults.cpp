@@ -1,0 +1,308 @@
+// The program without a window, run as a process against the real dfu-util and the emulated bootloader, in
+// the situations a user meets when something goes wrong: what it tells, how it ends, and what the flash
+// holds afterwards.
+
+#include "sim_fixture.h"
+#include "test_config.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+#include <sys/mount.h>
+
+namespace {
+
+QString const updater = QStringLiteral(TEST_BUILD_DIR "/updater");
+
+QByteArray embedded_image() {
+    QFile image(SimWorld::image("current-firmware"));
+    return image.open(QIODevice::ReadOnly) ? image.readAll() : QByteArray();
+}
+
+bool flash_holds_image(SimWorld const& world, QString const& device = "dev0") {
+    QByteArray const image = embedded_image();
+    return !image.isEmpty() && world.flash(device).left(image.size()) == image;
+}
+
+// What a run printed so far; reading drains the pipe, so the tool never blocks on a full one.
+class Run {
+public:
+    explicit Run(QStringList const& arguments,
+                 QProcessEnvironment environment = QProcessEnvironment::systemEnvironment(),
+                 QString const& temporary_root = QString()) {
+        if (!temporary_root.isEmpty())
+            environment.insert("TMPDIR", temporary_root);
+        process.setProcessEnvironment(environment);
+        process.start(updater, arguments);
+        process.waitForStarted();
+    }
+    ~Run() {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+
+    bool wait_for(QString const& text, int ms = 20000) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!read().contains(text, Qt::CaseInsensitive) && clock.elapsed() < ms &&
+               process.state() == QProcess::Running)
+            process.waitForReadyRead(50);
+        return read().contains(text, Qt::CaseInsensitive);
+    }
+    QString const& read() {
+        printed += QString::fromUtf8(process.readAllStandardOutput());
+        return printed;
+    }
+    void signal(int signal_number) {
+        // Never 0: that would signal the test's own process group.
+        QVERIFY(process.processId() > 0);
+        ::kill(static_cast<pid_t>(process.processId()), signal_number);
+    }
+    int exit_code(int ms = 60000) {
+        if (!process.waitForFinished(ms))
+            return -2;
+        read();
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    QProcess process;
+    QString printed;
+};
+
+// The emulator logs the leave request last in a download: dfu-util has ended.
+bool wait_for_write_end(SimWorld const& world) {
+    QElapsedTimer clock;
+    clock.start();
+    while (world.log().filter(" LEAVE").isEmpty() && clock.elapsed() < 40000)
+        QTest::qWait(100);
+    QTest::qWait(300);
+    return !world.log().filter(" LEAVE").isEmpty();
+}
+
+} // namespace
+
+class TestFaults : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir temporary_root;
+
+private slots:
+    void initTestCase() { QVERIFY(QFile::exists(updater)); }
+
+    // Whatever happens to the tool once a write has started, the write runs to its end.
+    void write_outlives_the_tool_data() {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<int>("exit_code"); // -1: the tool is killed
+        QTest::newRow("terminal closed (SIGHUP)") << "hup" << 128 + SIGHUP;
+        QTest::newRow("Ctrl+C twice") << "int int" << -1;
+        QTest::newRow("reader of its output gone") << "close" << 0;
+        QTest::newRow("kill -9") << "kill" << -1;
+    }
+    void write_outlives_the_tool() {
+        QFETCH(QString, what);
+        QFETCH(int, exit_code);
+        SimWorld world("old-firmware", false);
+        QVERIFY(world.ok());
+        Run run({"-s", "--headless"}, QProcessEnvironment::systemEnvironment(), temporary_root.path());
+        QTRY_VERIFY_WITH_TIMEOUT(!world.log().filter(" ERASE ").isEmpty(), 30000);
+
+        if (what == "hup") {
+            run.signal(SIGHUP);
+            QVERIFY(run.wait_for("finishing the firmware write", 2000));
+        } else if (what == "int int") {
+            run.signal(SIGINT);
+            QVERIFY(run.wait_for("finishing the firmware write", 2000));
+            run.signal(SIGINT);
+        } else if (what == "close") {
+            run.process.closeReadChannel(QProcess::StandardOutput);
+        } else {
+            run.signal(SIGKILL);
+        }
+
+        QCOMPARE(run.exit_code(), exit_code);
+        QVERIFY(wait_for_write_end(world));
+        QVERIFY(flash_holds_image(world));
+    }
+
+    // Each situation is told in a few seconds, with what to do; a run that can still go on waits.
+    void situation_is_told_data() {
+        QTest::addColumn<QString>("configuration");
+        QTest::addColumn<QString>("told");
+        QTest::addColumn<int>("exit_code"); // -2: still waiting
+        QTest::newRow("no USB permission") << "no-access"
+                                           << "may not access it over USB" << -2;
+        QTest::newRow("two units") << "two-devices"
+                                   << "Disconnect all but the one to upgrade" << -2;
+        QTest::newRow("two units, one serial") << "same-serial"
+                                               << "Disconnect all but the one" << -2;
+        QTest::newRow("no answer") << "otp-read-error"
+                                   << "did not answer" << 5;
+        QTest::newRow("interface held elsewhere") << "claim-busy"
+                                                  << "did not answer" << 5;
+        QTest::newRow("busy for ever") << "busy-forever"
+                                       << "did not answer" << 5;
+        QTest::newRow("another vendor's DFU device beside it") << "foreign-vendor"
+                                                               << "matches" << 0;
+        QTest::newRow("verification fails") << "bad-cell"
+                                            << "firmware read back from the product differs" << 2;
+        QTest::newRow("write fails") << "write-fault"
+                                     << "did not complete" << 7;
+        QTest::newRow("another product") << "other-product"
+                                         << "only the products named in its title" << 3;
+        QTest::newRow("blank product record") << "blank-otp"
+                                              << "identity record is empty" << 4;
+        QTest::newRow("unit does not come back") << "no-reenter"
+                                                 << "written but not" << 8;
+    }
+    void situation_is_told() {
+        QFETCH(QString, configuration);
+        QFETCH(QString, told);
+        QFETCH(int, exit_code);
+        SimWorld world(configuration);
+        QVERIFY(world.ok());
+        Run run({"-s", "--headless"}, QProcessEnvironment::systemEnvironment(), temporary_root.path());
+
+        QVERIFY2(run.wait_for(told, 40000), qPrintable(run.read()));
+        QCOMPARE(run.exit_code(exit_code == -2 ? 1500 : 5000), exit_code);
+    }
+
+    // Once this user may open the unit, the run goes on by itself.
+    void access_granted_later_goes_on() {
+        SimWorld world("no-access");
+        QVERIFY(world.ok());
+        Run run({"-s", "--headless"}, QProcessEnvironment::systemEnvironment(), temporary_root.path());
+        QVERIFY(run.wait_for("may not access"));
+        QVERIFY(world.set("dev0", "open_denied", "0"));
+        QCOMPARE(run.exit_code(), 0);
+        QVERIFY(flash_holds_image(world));
+    }
+
+    // After the download another unit shows up first: it is judged on its own, but the run ends only with
+    // the verdict about the unit that was written.
+    void verdict_is_about_the_written_unit() {
+        SimWorld world("two-devices");
+        QVERIFY(world.ok());
+        world.write_flash(embedded_image(), "dev1");
+        QVERIFY(world.unplug("dev1"));
+        QVERIFY(world.set("dev0", "reenter", "0"));
+        Run run({"-s", "--headless"}, QProcessEnvironment::systemEnvironment(), temporary_root.path());
+        QTRY_VERIFY_WITH_TIMEOUT(!world.log().filter(" LEAVE").isEmpty(), 20000);
+        QVERIFY(world.unplug("dev0"));
+        QVERIFY(world.plug("dev1"));
+
+        QVERIFY2(run.wait_for("has not been verified yet"), qPrintable(run.read()));
+        QVERIFY2(run.wait_for("upgraded product not verified"), qPrintable(run.read()));
+        QVERIFY(!run.read().contains("Done."));
+        QVERIFY(world.unplug("dev1"));
+        QVERIFY(world.plug("dev0"));
+
+        QCOMPARE(run.exit_code(), 0);
+        QCOMPARE(run.read().count("Done. Disconnect USB cable."), 1);
+        QVERIFY(flash_holds_image(world));
+    }
+
+    // A short upload is never data: a short OTP or firmware block read is a read error and nothing is
+    // written; a short read-back is no verdict.
+    void short_read_is_no_data_data() {
+        QTest::addColumn<QString>("configuration");
+        QTest::addColumn<QString>("upload_bytes");
+        QTest::addColumn<int>("exit_code");
+        QTest::newRow("OTP area") << "old-firmware"
+                                  << "16" << 5;
+        QTest::newRow("firmware block") << "old-firmware"
+                                        << "1000" << 5;
+        QTest::newRow("read-back") << "current-firmware"
+                                   << "200000" << 6;
+    }
+    void short_read_is_no_data() {
+        QFETCH(QString, configuration);
+        QFETCH(QString, upload_bytes);
+        QFETCH(int, exit_code);
+        SimWorld world(configuration);
+        QVERIFY(world.ok());
+        QVERIFY(world.set("dev0", "short_upload", upload_bytes));
+        QByteArray const flash = world.flash();
+        Run run({"-s", "--headless"}, QProcessEnvironment::systemEnvironment(), temporary_root.path());
+        QCOMPARE(run.exit_code(), exit_code);
+        QCOMPARE(world.flash(), flash);
+        QVERIFY(world.log().filter(" ERASE ").isEmpty());
+    }
+
+    // Without whole private files nothing is written, and start-up says why.
+    void unusable_private_directory_data() {
+        QTest::addColumn<bool>("full_disk");
+        QTest::newRow("temporary directory is a file") << false;
+        QTest::newRow("disk full") << true;
+    }
+    void unusable_private_directory() {
+        QFETCH(bool, full_disk);
+        SimWorld world("old-firmware");
+        QVERIFY(world.ok());
+        QByteArray const flash = world.flash();
+        QTemporaryDir place;
+        QString root = place.filePath("not-a-directory");
+        if (full_disk) {
+            root = place.path();
+            // Room for the first firmware file, not the second.
+            QCOMPARE(::mount("tmpfs", QFile::encodeName(root).constData(), "tmpfs", 0, "size=600k"), 0);
+        } else {
+            QFile file(root);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_RUNTIME_DIR", world.dir());
+        Run run({"-s", "--headless"}, environment, root);
+        int const code = run.exit_code();
+        if (full_disk)
+            ::umount(QFile::encodeName(root).constData());
+        QCOMPARE(code, 9);
+        QVERIFY(run.read().contains("cannot unpack its files"));
+        QCOMPARE(world.flash(), flash);
+        QVERIFY(world.log().filter(" OPEN").isEmpty());
+    }
+
+    // A second instance on the same bus touches no unit.
+    void second_instance_is_refused() {
+        SimWorld world("old-firmware", false);
+        QVERIFY(world.ok());
+        Run first({"-s", "--headless"}, QProcessEnvironment::systemEnvironment(), temporary_root.path());
+        QVERIFY(first.wait_for("Connected to a F20"));
+        Run second({"-s", "--headless"}, QProcessEnvironment::systemEnvironment(), temporary_root.path());
+        QCOMPARE(second.exit_code(5000), 10);
+        QVERIFY(second.read().contains("already running"));
+        QCOMPARE(first.exit_code(), 0);
+        QVERIFY(flash_holds_image(world));
+    }
+
+    // Without dfu-util, or without a display for the window, the tool says what to do and leaves nothing.
+    void nothing_to_run_with_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("told");
+        QTest::addColumn<int>("exit_code");
+        QTest::newRow("no dfu-util") << QStringList{"--headless"} << "apt-get install dfu-util" << 11;
+        QTest::newRow("no display") << QStringList() << "--headless" << 1;
+    }
+    void nothing_to_run_with() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, told);
+        QFETCH(int, exit_code);
+        QTemporaryDir root;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("PATH", root.path());
+        for (char const* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            environment.remove(name);
+        Run run(arguments, environment, root.path());
+        QCOMPARE(run.exit_code(10000), exit_code);
+        QString const told_all = run.read() + QString::fromUtf8(run.process.readAllStandardError());
+        QVERIFY2(told_all.contains(told), qPrintable(told_all));
+        QVERIFY(QDir(root.path()).entryList({"upgrade_*"}, QDir::Dirs).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFaults)
+#include "tst_faults.moc"
