@@ -100,7 +100,11 @@ bool LogWindowDialog::save_to(QString const& fileName) {
     QSaveFile file(fileName);
     bool const opened = file.open(QIODevice::WriteOnly);
     if (opened) {
-        file.write(logView->toPlainText().toLocal8Bit());
+        // QSaveFile takes a short write for a whole one; a full disk shows only in the count.
+        QByteArray const bytes = logView->toPlainText().toLocal8Bit();
+        if (file.write(bytes) != bytes.size() || !file.flush()) {
+            file.cancelWriting();
+        }
     }
     if (opened && file.commit()) {
         return true;
