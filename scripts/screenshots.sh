@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Screenshots of the window through whole upgrades in simulator mode, on a virtual X display, at scale 1.0
 # and 1.25 (QT_FONT_DPI=120): no device, upgrade offered, upgrading, verifying, done; another product, a
-# blank product record, a firmware that differs after the upgrade; the log dialog beside the window.
+# blank product record, a firmware that differs after the upgrade; the log dialog beside the window; no USB
+# permission, two units, a unit that does not answer, a read-back that did not complete, a failed write, a
+# unit that does not come back, and quitting during a write.
 #
 #   scripts/screenshots.sh [output directory] [build directory]
 #
@@ -143,10 +145,48 @@ run_at() {
     xdotool key --window "$(main_window)" ctrl+l
     sleep 1
     shot_screen 9-log-window
+    xdotool key --window "$(main_window)" ctrl+l
 
+    situation no-access "listing situation" 10-no-access
+    situation two-devices "listing situation" 11-two-units
+    situation otp-read-error "Exit with" 12-no-answer
+    situation short-upload "could not be read back whole" 13-could-not-verify
+    upgrade_in write-fault "Exit with" 14-write-failed 2
+    upgrade_in no-reenter "SM_A: /sig_FwDownloaded" 15-not-verified 32
+
+    # Quitting during a write: the window says it finishes the write first.
+    unplug
+    "$simctl" fast off
+    mark
+    "$simctl" load old-firmware
+    wait_for "Download  enabled" 30 || true
+    click_install
+    sleep 2
     xdotool key --window "$(main_window)" q
+    shot 16-finishing-write 0.5
     wait "$updater_pid" || true
     updater_pid=""
+}
+
+# situation CONFIGURATION LOG_TEXT NAME: what the window tells once the tool has logged the text.
+situation() {
+    unplug
+    mark
+    "$simctl" load "$1"
+    wait_for "$2" 30 || true
+    shot "$3" 1
+}
+
+# upgrade_in CONFIGURATION LOG_TEXT NAME SECONDS: clicks install, waits for the text, then SECONDS more.
+upgrade_in() {
+    unplug
+    mark
+    "$simctl" load "$1"
+    wait_for "Download  enabled" 30 || true
+    mark
+    click_install
+    wait_for "$2" 60 || true
+    shot "$3" "$4"
 }
 
 run_at 96 scale-1.00

@@ -22,8 +22,10 @@ void set_status(QString const& text) {
 }
 
 void set_hint(QString const& text) {
-    if (mainWindow && mainWindow->hintLabel)
+    if (mainWindow && mainWindow->hintLabel) {
         mainWindow->hintLabel->setText(text);
+        mainWindow->hintLabel->setVisible(!text.isEmpty());
+    }
 }
 
 void reset_message_handler() {

@@ -4,9 +4,11 @@
 #include "gui/circle.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDebug>
 #include <QFontMetrics>
 #include <QKeyEvent>
+#include <QMetaMethod>
 #include <QScreen>
 #include <QStyle>
 
@@ -201,6 +203,15 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     }
 }
 
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (isSignalConnected(QMetaMethod::fromSignal(&MainWindow::finished))) {
+        event->ignore();
+        emit finished();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
+
 void add_labels(Settings::Settings const* settings, MainWindow* window, bool simulator) {
     window->show();
     for (Settings::LabelData const& entry : settings->gui.labels)
@@ -210,10 +221,12 @@ void add_labels(Settings::Settings const* settings, MainWindow* window, bool sim
 
 namespace {
 
-// The hint spans the free width above the product picture; it wraps, and is empty while there is
-// nothing to add.
-constexpr int design_hint_width = 590;
-constexpr int design_hint_height = 110;
+// The hint is a panel over the top of the product picture, clear of the MODEL button that step 3 needs;
+// it is hidden while there is nothing to add.
+constexpr int design_hint_width = 380;
+constexpr int design_hint_height = 122;
+char const* const hint_style =
+    "QLabel { background-color: rgba(18, 22, 28, 225); padding: 6px; border-radius: 6px; }";
 
 QLabel* make_hint_label(Settings::Settings const* settings, MainWindow* window) {
     Settings::LabelData const* entry = settings->gui.label("hint");
@@ -223,7 +236,8 @@ QLabel* make_hint_label(Settings::Settings const* settings, MainWindow* window) 
     auto* label = new QLabel(window);
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    label->setStyleSheet(white_label_style);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    label->setStyleSheet(hint_style);
     label->setGeometry(rounded(entry->x * window->scale), rounded(entry->y * window->scale),
                        rounded(design_hint_width * window->scale),
                        rounded(design_hint_height * window->scale));

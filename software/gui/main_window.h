@@ -44,6 +44,8 @@ public slots:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    // Closing takes the quit key's way, which finishes a write under way first and says so.
+    void closeEvent(QCloseEvent* event) override;
 };
 
 MainWindow* MainWindow_factory(Settings::Settings const* settings, QWidget* parent, bool simulator);

@@ -37,7 +37,7 @@ bool any_contains(QStringList const& texts, QString const& part) {
     return false;
 }
 
-DFU::DeviceItem const device{"325E35633334"};
+DFU::DeviceItem const device{"325E35633334", "", ""};
 
 } // namespace
 

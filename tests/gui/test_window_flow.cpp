@@ -55,6 +55,7 @@ private slots:
     void firmware_differing_after_upgrade_offers_it_again();
     void another_product_leaves_the_button_disabled();
     void ctrl_l_shows_the_log_beside_the_window();
+    void click_where_no_download_can_follow_starts_nothing();
     void quit_key_stops_the_engine_and_leaves_the_event_loop();
 
 private:
@@ -194,6 +195,19 @@ void TestWindowFlow::ctrl_l_shows_the_log_beside_the_window() {
     QVERIFY(QTest::qWaitForWindowActive(dialog));
     QTest::keyClick(dialog, Qt::Key_L, Qt::ControlModifier);
     QVERIFY(!dialog->isVisible());
+}
+
+// The A key enables the button in any state; a click in one where no download follows shows nothing started.
+void TestWindowFlow::click_where_no_download_can_follow_starts_nothing() {
+    QVERIFY(world.load("no-device"));
+    wait_for_no_device();
+    QTest::keyClick(mainWindow.data(), Qt::Key_A);
+    QVERIFY(mainWindow->installButton->isEnabled());
+    QTest::mouseClick(mainWindow->installButton, Qt::LeftButton);
+    QTest::qWait(300);
+    QVERIFY(!mainWindow->progressBar->isVisible());
+    QVERIFY(mainWindow->progressBar->format() != "Upgrading firmware");
+    QTest::keyClick(mainWindow.data(), Qt::Key_A);
 }
 
 void TestWindowFlow::quit_key_stops_the_engine_and_leaves_the_event_loop() {
