@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QDebug>
 #include <QShortcut>
+#include <algorithm>
 
 namespace {
 
@@ -23,8 +24,12 @@ void set_status(QString const& text) {
 
 void set_hint(QString const& text) {
     if (mainWindow && mainWindow->hintLabel) {
-        mainWindow->hintLabel->setText(text);
-        mainWindow->hintLabel->setVisible(!text.isEmpty());
+        QLabel* label = mainWindow->hintLabel;
+        label->setText(text);
+        // As tall as the text needs at its fixed width, never taller than the room above the MODEL button.
+        label->resize(label->width(),
+                      std::min(label->maximumHeight(), label->heightForWidth(label->width())));
+        label->setVisible(!text.isEmpty());
     }
 }
 

@@ -208,7 +208,7 @@ private slots:
 
     // A short upload is never data: a short OTP or firmware block read is a read error and nothing is
     // written; a short read-back is no verdict.
-    void short_read_is_no_data_data() {
+    void truncated_read_is_never_taken_data() {
         QTest::addColumn<QString>("configuration");
         QTest::addColumn<QString>("upload_bytes");
         QTest::addColumn<int>("exit_code");
@@ -219,7 +219,7 @@ private slots:
         QTest::newRow("read-back") << "current-firmware"
                                    << "200000" << 6;
     }
-    void short_read_is_no_data() {
+    void truncated_read_is_never_taken() {
         QFETCH(QString, configuration);
         QFETCH(QString, upload_bytes);
         QFETCH(int, exit_code);
