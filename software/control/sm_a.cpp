@@ -350,10 +350,12 @@ bool SM_A::pause(int ms) {
     return stopping;
 }
 
-// dfu-util's standard error tells what the listing leaves out: a bootloader this user may not open.
+// dfu-util's standard error tells what the listing leaves out: a bootloader this user may not open. With
+// a serial filter, several units means several with that serial.
 DFU::ScanResult SM_A::scan_and_judge_situation() {
     QString errors;
-    DFU::ScanResult const scan = finished_before_termination([&] { return DFU::make_scan(&errors); });
+    DFU::ScanResult const scan =
+        finished_before_termination([&] { return DFU::make_scan(&errors, serial_filter); });
     Situation now = Clear;
     if (scan.devices.size() > 1) {
         now = SeveralUnits;

@@ -45,6 +45,9 @@ public:
 
     int idle_delay_ms = 200;
     int poll_delay_ms = 200;
+    // When set before the thread starts, only the unit with this USB serial exists for the worker: others
+    // are never read or written, and do not count as a second device.
+    QString serial_filter;
 
 signals:
     void sig_NoDevConn();

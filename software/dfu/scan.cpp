@@ -44,7 +44,7 @@ DFU::DeviceItem unit_of(QString const& line, QString const& serial) {
 
 } // namespace
 
-DfuUtilParser::DfuUtilParser(QString const& listing) {
+DfuUtilParser::DfuUtilParser(QString const& listing, QString const& only_serial) {
     QRegularExpression const& prefix = prefix_expression();
     QRegularExpression const& serial_field = serial_expression();
     int device_lines = 0;
@@ -57,6 +57,8 @@ DfuUtilParser::DfuUtilParser(QString const& listing) {
             status = no_dfu_device;
             return;
         }
+        if (!only_serial.isEmpty() && match.captured(1).compare(only_serial, Qt::CaseInsensitive) != 0)
+            continue;
         const DFU::DeviceItem unit = unit_of(line, match.captured(1));
         if (units.isEmpty() || !(units.last() == unit)) {
             units.append(unit);
@@ -94,8 +96,8 @@ QStringList unit_args(DeviceItem const& device) {
     return args;
 }
 
-ScanResult scan_for_devices(QString listing) {
-    const DfuUtilParser parser(listing);
+ScanResult scan_for_devices(QString listing, QString const& only_serial) {
+    const DfuUtilParser parser(listing, only_serial);
     ScanResult result;
     result.devices = parser.units;
     if (parser.status == DfuUtilParser::one_dfu_device)
@@ -107,13 +109,13 @@ ScanResult make_scan() {
     return make_scan(nullptr);
 }
 
-ScanResult make_scan(QString* errors) {
+ScanResult make_scan(QString* errors, QString const& only_serial) {
     const CommandResult listing = run_command(CmdID::list, {});
     if (errors)
         *errors = listing.errors;
     if (listing.exit_code != 0)
         return {};
-    return scan_for_devices(listing.output);
+    return scan_for_devices(listing.output, only_serial);
 }
 
 } // namespace DFU

@@ -43,7 +43,9 @@ public:
     // The bootloader lists four alternate settings: flash, option bytes, OTP area, device feature.
     static constexpr int lines_per_device = 4;
 
-    explicit DfuUtilParser(QString const& listing);
+    // With `only_serial`, the lines of bootloaders with another serial are passed over, as if those units
+    // were not attached (compared without regard to case).
+    explicit DfuUtilParser(QString const& listing, QString const& only_serial = QString());
 
     QString status_as_string() const;
 
@@ -62,10 +64,11 @@ struct ScanResult {
     QVector<DeviceItem> devices;
 };
 
-ScanResult scan_for_devices(QString listing);
+ScanResult scan_for_devices(QString listing, QString const& only_serial = QString());
 ScanResult make_scan();
 // The same, and dfu-util's standard error of the listing, which tells why a present bootloader was not
-// listed (for example no permission to open it).
-ScanResult make_scan(QString* errors);
+// listed (for example no permission to open it). With `only_serial`, units with other serials are passed
+// over.
+ScanResult make_scan(QString* errors, QString const& only_serial = QString());
 
 } // namespace DFU
