@@ -220,6 +220,8 @@ struct Configuration {
 
 const char* const serial_a = "325E35633334";
 const char* const serial_b = "336032683536";
+const char* const serial_c = "3473356B3432";
+const char* const serial_d = "35843A713938";
 
 Record keys(std::initializer_list<std::pair<const char*, const char*>> pairs) {
     Record record;
@@ -256,6 +258,15 @@ std::vector<Configuration> configurations(const std::string& images_dir) {
         {"no-firmware", {f20("")}},
         {"foreign-firmware", {f20(other_image)}},
         {"two-devices", {f20(old_image), {"dev1", serial_b, old_image, 0x8C, {}}}},
+        {"four-devices",
+         {f20(old_image),
+          {"dev1", serial_b, old_image, 0x8C, {}},
+          {"dev2", serial_c, old_image, 0x8C, {}},
+          {"dev3", serial_d, old_image, 0x8C, {}}}},
+        {"mixed-bus",
+         {f20(current_image),
+          {"dev1", serial_b, old_image, 0x8C, {}},
+          {"dev2", serial_c, other_image, 0x03, {}}}},
         {"same-serial", {f20(old_image), {"dev1", serial_a, old_image, 0x8C, {}}}},
         {"foreign-vendor",
          {f20(old_image),
