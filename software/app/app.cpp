@@ -20,6 +20,8 @@
 #include <QDebug>
 #include <QDir>
 #include <QThread>
+#include <cstdio>
+#include <cstdlib>
 
 QPointer<LogWindow> logWindow;
 QPointer<MainWindow> mainWindow;
@@ -27,6 +29,7 @@ SM_B* sm_B = nullptr;
 Narrator* narrator = nullptr;
 Settings::Settings settings;
 bool use_log_window = false;
+RunOptions run_options;
 
 void parse_arguments(QCoreApplication* app) {
     parse_arguments(app->arguments());
@@ -49,15 +52,59 @@ void add_program_options(QCommandLineParser* parser) {
     parser->addOption({"headless", "Upgrade without a window: print each step to standard output, click "
                                    "install where the window would offer it, and end with the verdict's "
                                    "exit code."});
+    parser->addOption({"serial",
+                       "Work only on the unit with this USB serial (as --list shows it); other units are "
+                       "ignored. Runs for different serials may upgrade their units at the same time.",
+                       "SERIAL"});
+    parser->addOption({"timeout",
+                       "With --headless: give up with exit code 12 when no usable unit has appeared within "
+                       "SECONDS (exit code 8 when the written unit does not come back). A write under way is "
+                       "never cut.",
+                       "SECONDS"});
+    parser->addOption({"list",
+                       "Read every attached unit in update mode once, print one line per unit "
+                       "(serial, USB path, product, firmware, what a run would do) and exit: 0, or 13 "
+                       "when none is attached. Never writes."});
+    parser->addOption({"json", "With --headless or --list: print one JSON object per event on standard "
+                               "output (JSON Lines); the text goes to standard error."});
     parser->addOption({{"h", "help"}, "Print this help and exit."});
     parser->addOption(
         {{"v", "version"}, "Print the program's version and the firmware it carries, and exit."});
 }
 
+namespace {
+
+[[noreturn]] void reject(QString const& message) {
+    std::fputs(qPrintable(QCoreApplication::applicationName() + ": " + message + "\n"), stderr);
+    std::exit(Exit::cannot_start);
+}
+
+void read_run_options(QCommandLineParser const& parser) {
+    bool const headless = parser.isSet("headless");
+    bool const list = parser.isSet("list");
+    if (parser.isSet("timeout") && !headless)
+        reject("--timeout needs --headless");
+    if (parser.isSet("json") && !headless && !list)
+        reject("--json needs --headless or --list");
+    if (headless && list)
+        reject("--headless and --list exclude each other");
+    bool number = true;
+    run_options.timeout_seconds = parser.isSet("timeout") ? parser.value("timeout").toInt(&number) : 0;
+    if (!number || run_options.timeout_seconds < 0)
+        reject("--timeout takes a number of seconds, not \"" + parser.value("timeout") + "\"");
+    run_options.serial = parser.value("serial").trimmed();
+    if (parser.isSet("serial") && run_options.serial.isEmpty())
+        reject("--serial takes the unit's USB serial");
+    run_options.json = parser.isSet("json");
+}
+
+} // namespace
+
 void parse_arguments(QStringList const& arguments) {
     QCommandLineParser parser;
     add_program_options(&parser);
     parser.process(arguments);
+    read_run_options(parser);
 
     qDebug().nospace() << "Initial value of 'simulator::use'=" << simulator::use
                        << ", isSet('-s')=" << parser.isSet("use-simulator")
@@ -98,7 +145,7 @@ void log_build() {
 }
 
 StartupFailure claim_instance() {
-    if (instance::claim(instance::bus_name(simulator::use)))
+    if (instance::claim(instance::bus_name(simulator::use), run_options.serial))
         return {};
     return {Exit::already_running, settings.gui.text("hint_alreadyRunning")};
 }
@@ -145,6 +192,7 @@ void create_engine() {
                     dir + Files::uploaded_FW_fileName_bin);
     sm_A->idle_delay_ms = 500;
     sm_A->poll_delay_ms = 1000;
+    sm_A->serial_filter = run_options.serial;
     sm_A->enable_debug_output();
     sm_B = new SM_B(sm_A, settings.desired_FW_type, settings.desired_FW_revision);
     sm_B->enable_debug_output();
@@ -225,6 +273,20 @@ StartupFailure headless_init() {
         return failure;
     load_settings(log_desired_FW_Info());
     create_engine();
+    return {};
+}
+
+StartupFailure list_init() {
+    parse_arguments(QCoreApplication::instance());
+    load_texts();
+    log_device_choice();
+    set_up_dfu_util_location();
+    if (StartupFailure const failure = unpack_files())
+        return failure;
+    DFU::dfu_util::execution_test();
+    if (StartupFailure const failure = check_dfu_util())
+        return failure;
+    load_settings(log_desired_FW_Info());
     return {};
 }
 

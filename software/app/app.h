@@ -22,10 +22,18 @@ extern Narrator* narrator;
 extern Settings::Settings settings;
 extern bool use_log_window;
 
+// What the command line asks of a run without a window or a listing; set by parse_arguments.
+struct RunOptions {
+    QString serial;          // only the unit with this USB serial; empty: the one attached unit
+    int timeout_seconds = 0; // give up after this long without a usable unit; 0: wait without limit
+    bool json = false;       // JSON Lines on standard output instead of text
+};
+extern RunOptions run_options;
+
 // The program's options, in the order --help lists them: the one table that parse_arguments, main's
 // early look at the command line and the manual page read.
 void add_program_options(QCommandLineParser* parser);
-// Ends the process with the parser's message on an unknown option.
+// Ends the process with the parser's message on an unknown option or a value that does not fit.
 void parse_arguments(QCoreApplication* app);
 void parse_arguments(QStringList const& arguments);
 
@@ -42,6 +50,8 @@ struct StartupFailure {
 StartupFailure GUI_init();
 // The same start-up without fonts, log window, main window and connections (option --headless).
 StartupFailure headless_init();
+// The start-up of --list: no instance claim, no worker; the reads run on the main thread.
+StartupFailure list_init();
 // Stops and deletes the engine after the event loop; returns the loop's result.
 int GUI_cleanup(int result);
 

@@ -15,6 +15,8 @@ enum Code : int {
     private_files_failed = 9,   // the private directory or its files could not be made
     already_running = 10,       // another instance works on the same bus or unit
     no_dfu_util = 11,           // dfu-util is missing or too old
+    no_unit_in_time = 12,       // --timeout: no usable unit appeared within the time given
+    nothing_attached = 13,      // --list: no unit in update mode is attached
     interrupted_base = 128,     // plus the signal number: 129 SIGHUP, 130 SIGINT, 143 SIGTERM
 };
 }

@@ -2,8 +2,10 @@
 
 #include "app/app.h"
 #include "app/connections.h"
+#include "app/json_events.h"
 #include "app/narration.h"
 #include "app/termination.h"
+#include "app/wait_limit.h"
 #include "dfu/command.h"
 
 #include <QCoreApplication>
@@ -42,16 +44,23 @@ bool headless_requested(int argc, char** argv) {
 }
 
 int run_headless() {
-    if (StartupFailure const failure = headless_init()) {
+    StartupFailure const failure = headless_init();
+    FILE* const events = json_events::open_stream(run_options.json);
+    if (failure) {
         std::fputs(QString("Result: %1 (exit code %2)\n")
                        .arg(plain_text(failure.message))
                        .arg(failure.exit_code)
                        .toUtf8()
                        .constData(),
                    stdout);
+        json_events::write(events,
+                           json_events::result(failure.exit_code, json_events::outcome(failure.exit_code)));
         return failure.exit_code;
     }
     HeadlessFrontEnd front_end(sm_A, sm_B, narrator, stdout, ::isatty(::fileno(stdout)) == 1);
+    json_events::follow_run(events, sm_A, sm_B, &front_end);
+    if (run_options.timeout_seconds > 0)
+        limit_wait_for_unit(&front_end, sm_A, sm_B, run_options.timeout_seconds);
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, &front_end, &HeadlessFrontEnd::interrupt);
     QObject::connect(&front_end, &HeadlessFrontEnd::finished, QCoreApplication::instance(),
@@ -198,6 +207,12 @@ void HeadlessFrontEnd::interrupt(int signal_number) {
     }
     pending_signal = signal_number;
     show(plain_text(narrator->text("hint_finishingWrite", {QString::number(DFU::write_wait_ms / 1000)})));
+}
+
+void HeadlessFrontEnd::give_up(int exit_code, QString const& result) {
+    if (!writing) {
+        finish(exit_code, result);
+    }
 }
 
 // The worker starts over after every download, carried out or dropped.

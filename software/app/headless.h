@@ -53,6 +53,8 @@ public:
                      QObject* parent = nullptr);
 
     void interrupt(int signal_number);
+    // Ends the run with this verdict, unless a write is under way.
+    void give_up(int exit_code, QString const& result);
 
 signals:
     // Emitted once, when the run has reached its verdict; the engine is already asked to stop.

@@ -4,6 +4,7 @@
 #include "app/exit_codes.h"
 #include "app/headless.h"
 #include "app/termination.h"
+#include "app/unit_list.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -13,6 +14,10 @@ int main(int argc, char* argv[]) {
     if (help_or_version_requested(argc, argv)) {
         QCoreApplication app(argc, argv);
         return print_help_or_version();
+    }
+    if (unit_list::list_requested(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        return unit_list::run_unit_list();
     }
     if (headless_requested(argc, argv)) {
         QCoreApplication app(argc, argv);

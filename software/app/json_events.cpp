@@ -1,0 +1,194 @@
+#include "app/json_events.h"
+
+#include "app/exit_codes.h"
+#include "app/headless.h"
+
+#include <QJsonDocument>
+#include <QJsonValue>
+#include <algorithm>
+#include <unistd.h>
+
+namespace json_events {
+
+QJsonValue text_or_null(QString const& text) {
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+
+namespace {
+
+QJsonObject about_unit(QString const& event, DFU::DeviceItem const& unit) {
+    return {{"event", event},
+            {"serial", text_or_null(unit.serial)},
+            {"path", text_or_null(unit.path)},
+            {"address", text_or_null(unit.devnum)}};
+}
+
+} // namespace
+
+FILE* open_stream(bool json) {
+    if (!json)
+        return nullptr;
+    std::fflush(stdout);
+    int const events = ::dup(STDOUT_FILENO);
+    ::dup2(STDERR_FILENO, STDOUT_FILENO);
+    return events < 0 ? nullptr : ::fdopen(events, "w");
+}
+
+void write(FILE* stream, QJsonObject const& event) {
+    if (!stream)
+        return;
+    std::fputs(QJsonDocument(event).toJson(QJsonDocument::Compact).append('\n').constData(), stream);
+    std::fflush(stream);
+}
+
+QJsonObject unit_seen(DFU::DeviceItem const& unit, QString const& product, QString const& firmware) {
+    QJsonObject event = about_unit("unit", unit);
+    event["product"] = text_or_null(product);
+    event["firmware"] = text_or_null(firmware);
+    return event;
+}
+
+QJsonObject judgement(DFU::DeviceItem const& unit, QString const& judgement) {
+    QJsonObject event = about_unit("judgement", unit);
+    event["judgement"] = judgement;
+    return event;
+}
+
+QJsonObject phase(QString const& serial, QString const& phase, int progress) {
+    return {{"event", "phase"}, {"serial", text_or_null(serial)}, {"phase", phase}, {"progress", progress}};
+}
+
+QJsonObject result(int exit_code, QString const& outcome) {
+    return {{"event", "result"}, {"exit_code", exit_code}, {"outcome", outcome}};
+}
+
+QString outcome(int exit_code) {
+    switch (exit_code) {
+    case Exit::firmware_matches:
+        return "firmware-matches";
+    case Exit::cannot_start:
+        return "cannot-start";
+    case Exit::differs_after_download:
+        return "differs-after-download";
+    case Exit::other_product:
+        return "other-product";
+    case Exit::blank_product_record:
+        return "blank-record";
+    case Exit::device_unreadable:
+        return "unreadable";
+    case Exit::could_not_verify:
+        return "could-not-verify";
+    case Exit::write_failed:
+        return "write-failed";
+    case Exit::not_verified:
+        return "not-verified";
+    case Exit::private_files_failed:
+        return "private-files-failed";
+    case Exit::already_running:
+        return "already-running";
+    case Exit::no_dfu_util:
+        return "no-dfu-util";
+    case Exit::no_unit_in_time:
+        return "no-unit-in-time";
+    case Exit::nothing_attached:
+        return "nothing-attached";
+    }
+    return exit_code > Exit::interrupted_base ? "interrupted" : "unknown";
+}
+
+void follow_run(FILE* stream, SM_A* worker, SM_B* machine, HeadlessFrontEnd* front_end) {
+    if (!stream)
+        return;
+    auto* events = new JsonRunEvents(worker, machine, stream, front_end);
+    QObject::connect(front_end, &HeadlessFrontEnd::finished, events, &JsonRunEvents::finished);
+}
+
+} // namespace json_events
+
+namespace {
+
+// Like the text bar, the progress within a phase is estimated from the time it usually takes; 100 comes
+// only when the phase has finished.
+constexpr int progress_step = 10;
+constexpr int highest_estimate = 90;
+
+} // namespace
+
+JsonRunEvents::JsonRunEvents(SM_A* worker, SM_B* machine, FILE* stream, QObject* parent)
+    : QObject(parent), worker(worker), machine(machine), stream(stream) {
+    connect(&timer, &QTimer::timeout, this, &JsonRunEvents::tick);
+    connect_machine();
+}
+
+void JsonRunEvents::connect_machine() {
+    connect(machine, &SM_B::sig_DeviceConnected, this, &JsonRunEvents::unit_connected);
+    connect(machine->B2, &QState::entered, this, [this] { judged("upgrade"); });
+    connect(machine->B4, &QState::entered, this, [this] {
+        judged("current");
+        start_phase("verify", 0.5);
+    });
+    connect(machine->B8, &QState::entered, this, [this] { judged("other-product"); });
+    connect(machine->B9, &QState::entered, this, [this] { judged("blank-record"); });
+    connect(machine, &SM_B::sig_DoDownload, this, [this] { start_phase("download", 60.0); });
+    connect(worker, &SM_A::sig_FwDownloading, this, [this] { firmware_after.clear(); });
+    connect(worker, &SM_A::sig_FwDownloadFailed, this, [this] { timer.stop(); });
+    connect(worker, &SM_A::sig_FwDownloaded, this, &JsonRunEvents::end_phase);
+    connect(worker, &SM_A::sig_FwUploadedMatches, this, &JsonRunEvents::end_phase);
+    connect(worker, &SM_A::sig_FwUploadedDiffers, this, &JsonRunEvents::end_phase);
+    connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] { timer.stop(); });
+    // A download dropped because the unit left wrote nothing: that phase ends without a 100.
+    connect(machine, &SM_B::sig_UpgradeImpossible, this, [this] { timer.stop(); });
+}
+
+QString JsonRunEvents::serial() const {
+    return machine->connected_device_info.unit.serial;
+}
+
+void JsonRunEvents::unit_connected() {
+    DFU::DeviceInfo const& info = machine->connected_device_info;
+    if (last_unit.serial.isEmpty())
+        firmware_before = info.FW_revision;
+    last_unit = info.unit;
+    firmware_after = info.FW_revision;
+    json_events::write(stream,
+                       json_events::unit_seen(info.unit, info.OTP_info.product_name(), info.FW_revision));
+}
+
+void JsonRunEvents::judged(QString const& judgement) {
+    json_events::write(stream, json_events::judgement(machine->connected_device_info.unit, judgement));
+}
+
+void JsonRunEvents::start_phase(QString const& name, double seconds) {
+    phase_name = name;
+    phase_ms = std::max(1, static_cast<int>(seconds * 1000));
+    last_progress = 0;
+    clock.start();
+    timer.start(std::max(50, phase_ms / (100 / progress_step)));
+    json_events::write(stream, json_events::phase(serial(), phase_name, 0));
+}
+
+void JsonRunEvents::tick() {
+    int const estimate = std::min(highest_estimate, static_cast<int>(100.0 * clock.elapsed() / phase_ms));
+    int const progress = estimate / progress_step * progress_step;
+    if (progress > last_progress) {
+        last_progress = progress;
+        json_events::write(stream, json_events::phase(serial(), phase_name, progress));
+    }
+}
+
+// A download that failed has already stopped the timer and ends the run; its phase never reaches 100.
+void JsonRunEvents::end_phase() {
+    if (!timer.isActive())
+        return;
+    timer.stop();
+    json_events::write(stream, json_events::phase(serial(), phase_name, 100));
+}
+
+void JsonRunEvents::finished(int exit_code) {
+    timer.stop();
+    QJsonObject event = json_events::result(exit_code, json_events::outcome(exit_code));
+    event["serial"] = json_events::text_or_null(last_unit.serial);
+    event["firmware_before"] = json_events::text_or_null(firmware_before);
+    event["firmware_after"] = json_events::text_or_null(firmware_after);
+    json_events::write(stream, event);
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "control/sm_a.h"
+#include "control/sm_b.h"
+#include "dfu/scan.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <cstdio>
+
+class HeadlessFrontEnd;
+
+// --json: one JSON object per line on standard output for each event of a run or a listing. The schema is
+// documented in the README and kept stable; scripts rely on it.
+namespace json_events {
+
+// The stream the events go to, or null without --json. With it, the process's standard output is turned to
+// standard error from here on, so that the text lines and any other print never mix with the events.
+FILE* open_stream(bool json);
+// Writes one event as one line; nothing when the stream is null.
+void write(FILE* stream, QJsonObject const& event);
+
+QJsonObject unit_seen(DFU::DeviceItem const& unit, QString const& product, QString const& firmware);
+QJsonObject judgement(DFU::DeviceItem const& unit, QString const& judgement);
+QJsonObject phase(QString const& serial, QString const& phase, int progress);
+QJsonObject result(int exit_code, QString const& outcome);
+QJsonValue text_or_null(QString const& text);
+// A stable name for an exit code, e.g. "firmware-matches" for 0.
+QString outcome(int exit_code);
+
+// Writes the events of the run that the front end drives, up to its verdict; nothing when the stream is null.
+void follow_run(FILE* stream, SM_A* worker, SM_B* machine, HeadlessFrontEnd* front_end);
+
+} // namespace json_events
+
+// The events of one run without a window, taken from the same signals the text output follows.
+class JsonRunEvents : public QObject {
+    Q_OBJECT
+
+public:
+    JsonRunEvents(SM_A* worker, SM_B* machine, FILE* stream, QObject* parent = nullptr);
+
+    // The last event: the verdict's exit code, and the firmware before and after any write.
+    void finished(int exit_code);
+
+private:
+    void connect_machine();
+    void unit_connected();
+    void judged(QString const& judgement);
+    void start_phase(QString const& name, double seconds);
+    void tick();
+    void end_phase();
+    QString serial() const;
+
+    SM_A* worker;
+    SM_B* machine;
+    FILE* stream;
+    QTimer timer;
+    QElapsedTimer clock;
+    QString phase_name;
+    int phase_ms = 1;
+    int last_progress = 0;
+    // The unit of the last read; empty serial while none was read.
+    DFU::DeviceItem last_unit;
+    QString firmware_before;
+    QString firmware_after;
+};

@@ -1,0 +1,163 @@
+#include "app/unit_list.h"
+
+#include "app/app.h"
+#include "app/exit_codes.h"
+#include "app/instance.h"
+#include "app/json_events.h"
+#include "dfu/simulator.h"
+
+#include <QRegularExpression>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace unit_list {
+
+namespace {
+
+QString or_dash(QString const& text) {
+    return text.isEmpty() ? QStringLiteral("-") : text;
+}
+
+QString judgement_text(Judgement judgement, QString const& desired_revision) {
+    switch (judgement) {
+    case Judgement::upgrade:
+        return "upgrade to " + desired_revision;
+    case Judgement::current:
+        return "already current";
+    case Judgement::other_product:
+        return "another product: this firmware is not for it";
+    case Judgement::blank_record:
+        return "blank product record";
+    case Judgement::unreadable:
+        return "unreadable";
+    case Judgement::no_access:
+        return "no access (USB permission)";
+    case Judgement::in_use:
+        return "in use by another run";
+    }
+    return {};
+}
+
+Unit read_unit(DFU::DeviceItem const& item, Device::Type desired_type, QString const& desired_revision) {
+    Unit unit{item, {}, {}, Judgement::in_use};
+    // Held until the process ends, so that no run starts on the unit while it is read.
+    if (!instance::claim(instance::bus_name(simulator::use), item.serial))
+        return unit;
+    DFU::DeviceInfo info;
+    if (DFU::read_device_info(&item, &info).exit_code != 0) {
+        unit.judgement = Judgement::unreadable;
+        return unit;
+    }
+    unit.product = info.OTP_info.product_name();
+    unit.firmware = info.FW_revision;
+    unit.judgement = judge(info, desired_type, desired_revision);
+    return unit;
+}
+
+void print(QString const& text) {
+    std::fputs(qPrintable(text + "\n"), stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+QString Unit::text(QString const& desired_revision) const {
+    QString const serial = item.serial.isEmpty() ? "address " + item.devnum : item.serial;
+    return QString("%1  %2  %3  %4  %5")
+        .arg(serial, -14)
+        .arg(or_dash(item.path), -6)
+        .arg(or_dash(product), -10)
+        .arg(or_dash(firmware), -8)
+        .arg(judgement_text(judgement, desired_revision));
+}
+
+Judgement judge(DFU::DeviceInfo const& info, Device::Type desired_type, QString const& desired_revision) {
+    if (info.OTP_info.blank)
+        return Judgement::blank_record;
+    if (!info.valid)
+        return Judgement::unreadable;
+    if (info.device_type != static_cast<uint8_t>(desired_type))
+        return Judgement::other_product;
+    return info.FW_revision == desired_revision ? Judgement::current : Judgement::upgrade;
+}
+
+QString judgement_name(Judgement judgement) {
+    switch (judgement) {
+    case Judgement::upgrade:
+        return "upgrade";
+    case Judgement::current:
+        return "current";
+    case Judgement::other_product:
+        return "other-product";
+    case Judgement::blank_record:
+        return "blank-record";
+    case Judgement::unreadable:
+        return "unreadable";
+    case Judgement::no_access:
+        return "no-access";
+    case Judgement::in_use:
+        return "in-use";
+    }
+    return {};
+}
+
+QStringList addresses_without_access(QString const& listing_errors) {
+    static QRegularExpression const denied("Cannot open DFU device 0483:df11 found on devnum (\\d+) "
+                                           "\\(LIBUSB_ERROR_ACCESS\\)");
+    QStringList addresses;
+    for (auto found = denied.globalMatch(listing_errors); found.hasNext();)
+        addresses << found.next().captured(1);
+    return addresses;
+}
+
+QVector<Unit> read_units(QString const& only_serial, Device::Type desired_type,
+                         QString const& desired_revision) {
+    QString errors;
+    DFU::ScanResult const scan = DFU::make_scan(&errors, only_serial);
+    QVector<DFU::DeviceItem> items = scan.devices;
+    std::sort(items.begin(), items.end(),
+              [](DFU::DeviceItem const& a, DFU::DeviceItem const& b) { return a.path < b.path; });
+    QVector<Unit> units;
+    for (DFU::DeviceItem const& item : items)
+        units << read_unit(item, desired_type, desired_revision);
+    // Without access dfu-util knows neither serial nor path, so these may be any unit, the one asked for too.
+    for (QString const& address : addresses_without_access(errors))
+        units << Unit{{QString(), QString(), address}, {}, {}, Judgement::no_access};
+    return units;
+}
+
+bool list_requested(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--list") == 0)
+            return true;
+    }
+    return false;
+}
+
+int run_unit_list() {
+    StartupFailure const failure = list_init();
+    FILE* const events = json_events::open_stream(run_options.json);
+    if (failure) {
+        print(QString("Result: %1 (exit code %2)").arg(failure.message).arg(failure.exit_code));
+        json_events::write(events,
+                           json_events::result(failure.exit_code, json_events::outcome(failure.exit_code)));
+        return failure.exit_code;
+    }
+    QString const desired_revision = settings.desired_FW_revision;
+    QVector<Unit> const units = read_units(run_options.serial, settings.desired_FW_type, desired_revision);
+    for (Unit const& unit : units) {
+        print(unit.text(desired_revision));
+        json_events::write(events, json_events::unit_seen(unit.item, unit.product, unit.firmware));
+        json_events::write(events, json_events::judgement(unit.item, judgement_name(unit.judgement)));
+    }
+    int const exit_code = units.isEmpty() ? Exit::nothing_attached : Exit::firmware_matches;
+    if (units.isEmpty())
+        print("No unit in update mode is attached.");
+    QJsonObject result = json_events::result(exit_code, units.isEmpty() ? "nothing-attached" : "listed");
+    result["units"] = units.size();
+    json_events::write(events, result);
+    return exit_code;
+}
+
+} // namespace unit_list
