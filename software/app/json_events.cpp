@@ -30,8 +30,10 @@ FILE* open_stream(bool json) {
         return nullptr;
     std::fflush(stdout);
     int const events = ::dup(STDOUT_FILENO);
+    if (events < 0)
+        return nullptr;
     ::dup2(STDERR_FILENO, STDOUT_FILENO);
-    return events < 0 ? nullptr : ::fdopen(events, "w");
+    return ::fdopen(events, "w");
 }
 
 void write(FILE* stream, QJsonObject const& event) {
