@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# CPU time of one minute of idle polling without a device: the tool without a window against a shell loop
-# that runs dfu-util -d 0483 -l at the same rate (one listing, then 0.5 s). Both run the system's dfu-util
-# with the emulated bootloader loaded (the tool in its real-device mode, with the emulator on
-# LD_LIBRARY_PATH), so the difference is the tool's own cost. CPU times include every child process.
+# CPU time of idle polling without a device, alternating two contenders: the tool without a window, and a
+# shell loop that runs dfu-util -d 0483 -l at the same rate (one listing, then 0.5 s). The loop waits with
+# the shell's builtin read -t on a pipe that never delivers, so it starts no process but dfu-util and its
+# cost is the bare cost of the listings. Both run the system's dfu-util with the emulated bootloader loaded
+# (the tool in its real-device mode, with the emulator on LD_LIBRARY_PATH), so the difference is the tool's
+# own cost. CPU times include every child process.
 #
-#   bench/upgrade/idle_cpu.sh [build directory, default build] [seconds, default 60]
+#   bench/upgrade/idle_cpu.sh [build directory, default build] [seconds per run, default 20] [runs, default 5]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build}
-seconds=${2:-60}
+seconds=${2:-20}
+runs=${3:-5}
 sim=$build/simulator
 updater=$build/updater
 for needed in "$updater" "$sim/simctl" "$sim/libusb-1.0.so.0"; do
@@ -21,8 +24,14 @@ trap 'rm -rf "$work"' EXIT
 "$sim/simctl" load no-device >/dev/null
 "$sim/simctl" fast off >/dev/null
 emulator_dir=$(cd "$sim" && pwd)
+mkfifo "$work/never"
+exec 3<>"$work/never"
 
 calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
+spread() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
+    m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+    printf "%7.3f %7.3f %7.3f", v[1], m, v[NR] }'; }
+median() { spread "$@" | awk '{ print $2 }'; }
 listings() { grep -c ' LIST ' "$DFU_SIM_DIR/requests.log" || true; }
 # CPU seconds (user + system) of this shell's waited-for children so far; `times` runs in this shell, since
 # in a subshell it would report the subshell's own children.
@@ -31,30 +40,51 @@ children_cpu() {
     tail -n 1 "$work/times" |
         awk '{ for (i = 1; i <= 2; i++) { split($i, p, "m"); sub("s", "", p[2]); t += p[1] * 60 + p[2] } print t }'
 }
+# Waits without a process of its own: nothing ever arrives on fd 3.
+pause() { read -r -t "$1" -u 3 _ || true; }
 
-children_cpu >"$work/before"
-before=$(<"$work/before")
-LD_LIBRARY_PATH=$emulator_dir "$updater" --headless >/dev/null 2>&1 &
-tool=$!
-sleep "$seconds"
-kill -INT "$tool"
-wait "$tool" || true
-children_cpu >"$work/after"
-tool_cpu=$(calc "$(<"$work/after") - $before")
-tool_listings=$(listings)
+run_tool() {
+    local before tool start_listings
+    start_listings=$(listings)
+    children_cpu >"$work/before"
+    before=$(<"$work/before")
+    LD_LIBRARY_PATH=$emulator_dir "$updater" --headless >/dev/null 2>&1 &
+    tool=$!
+    pause "$seconds"
+    kill -INT "$tool"
+    wait "$tool" || true
+    children_cpu >"$work/after"
+    tool_cpu=$(calc "$(<"$work/after") - $before")
+    tool_listings=$(($(listings) - start_listings))
+}
 
-"$sim/simctl" load no-device >/dev/null
-children_cpu >"$work/before"
-before=$(<"$work/before")
-end=$((SECONDS + seconds))
-while [ "$SECONDS" -lt "$end" ]; do
-    LD_LIBRARY_PATH=$emulator_dir dfu-util -d 0483 -l >/dev/null 2>&1
-    sleep 0.5
+run_shell() {
+    local before end start_listings
+    start_listings=$(listings)
+    children_cpu >"$work/before"
+    before=$(<"$work/before")
+    end=$((SECONDS + seconds))
+    while [ "$SECONDS" -lt "$end" ]; do
+        LD_LIBRARY_PATH=$emulator_dir dfu-util -d 0483 -l >/dev/null 2>&1 || true
+        pause 0.5
+    done
+    children_cpu >"$work/after"
+    shell_cpu=$(calc "$(<"$work/after") - $before")
+    shell_listings=$(($(listings) - start_listings))
+}
+
+tools=() shells=() tool_counts=() shell_counts=()
+for ((run = 1; run <= runs; run++)); do
+    run_tool
+    run_shell
+    tools+=("$tool_cpu") shells+=("$shell_cpu") tool_counts+=("$tool_listings") shell_counts+=("$shell_listings")
+    printf 'run %d: tool %6.3f s CPU (%d listings), shell loop %6.3f s CPU (%d listings)\n' \
+        "$run" "$tool_cpu" "$tool_listings" "$shell_cpu" "$shell_listings"
 done
-children_cpu >"$work/after"
-shell_cpu=$(calc "$(<"$work/after") - $before")
-shell_listings=$(($(listings) - tool_listings))
 
-printf 'tool, %d s idle:        %6.3f s CPU  (%d listings)\n' "$seconds" "$tool_cpu" "$tool_listings"
-printf 'shell loop, %d s idle:  %6.3f s CPU  (%d listings)\n' "$seconds" "$shell_cpu" "$shell_listings"
-printf 'ratio tool / shell:     %6.2f\n' "$(calc "$tool_cpu / $shell_cpu")"
+printf '\n%d alternating runs of %d s idle each     min     median     max\n' "$runs" "$seconds"
+printf 'tool, CPU:                          %s s\n' "$(spread "${tools[@]}")"
+printf 'shell loop, CPU:                    %s s\n' "$(spread "${shells[@]}")"
+printf 'tool, listings:                     %s\n' "$(spread "${tool_counts[@]}")"
+printf 'shell loop, listings:               %s\n' "$(spread "${shell_counts[@]}")"
+printf 'ratio of medians tool / shell:      %7.2f\n' "$(calc "$(median "${tools[@]}") / $(median "${shells[@]}")")"

@@ -1,21 +1,23 @@
 #!/usr/bin/env bash
-# Times one upgrade of the emulated product with realistic timing, twice in one run:
+# Times upgrades of the emulated product with realistic timing, alternating two contenders:
 #   1. the tool without a window (updater -s --headless), from start to its verdict;
 #   2. a shell script running the same dfu-util command lines back to back, with no pauses: list until
 #      the device is there, read OTP and info block, download, list until it is back, read again, read
 #      the whole image back and compare it with cmp.
-# Both go through the simulator script, so each dfu-util run costs the same. The worker's pauses (one second
-# before it takes up a command, half a second idle before a listing) are counted, not subtracted: from the
-# emulator's request log, each dfu-util run of the tool is classified (listing with or without the device,
-# OTP read, info block read, download, read-back), and the worker's loop says which pause came before each
-# run: 1 s after a completed device read or a listing that found the same device again (A4), 0.5 s after a
-# listing without a device or after the download (A1), none between the two reads of a device, before a
-# device's first read, or after the read-back.
+# Both go through the simulator script, so each dfu-util run costs the same. The worker's pauses are
+# counted, not subtracted: from the emulator's request log each dfu-util run of the tool is classified
+# (listing with or without the device, OTP read, info block read, download, read-back), and the worker's
+# loop says which pause came before each run. It pauses 1 s (A4) after a completed read of a device and
+# after a listing that found the same device again, before whatever comes next (a command or the next
+# listing); 0.5 s (A1) after a listing without the device and after a download; nothing between the two
+# reads of a device, before a new device's first read, or after the read-back. A command follows its
+# pause directly: no listing comes between (the log shows "info download" and "info readback").
 #
-#   bench/upgrade/upgrade_time.sh [build directory, default build]
+#   bench/upgrade/upgrade_time.sh [build directory, default build] [runs of each, default 5]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build}
+runs=${2:-5}
 sim=$build/simulator
 updater=$build/updater
 image=$sim/images/current-firmware.bin
@@ -34,8 +36,12 @@ fresh_world() {
 }
 now() { date +%s.%N; }
 calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
-listings() { grep -c ' LIST ' "$DFU_SIM_DIR/requests.log" || true; }
-# Seconds of the 1 s pauses (A4) and of the 0.5 s idle pauses (A1) before the tool's dfu-util runs, and
+# min, median and max of the numbers given.
+spread() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
+    m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+    printf "%6.2f %6.2f %6.2f", v[1], m, v[NR] }'; }
+median() { spread "$@" | awk '{ print $2 }'; }
+# Seconds of the worker's 1 s pauses (A4) and 0.5 s idle pauses (A1) before the tool's dfu-util runs, and
 # the runs in order, from the request log.
 worker_pauses() {
     awk '
@@ -54,11 +60,11 @@ worker_pauses() {
             }
             for (i = 2; i <= runs; i++) {
                 prev = seen[i - 1]; next_run = seen[i]
-                if (prev == "info" || (prev == "list1" && next_run != "otp")) before_command += 1.0
+                if (prev == "info" || (prev == "list1" && next_run != "otp")) after_read += 1.0
                 else if (prev == "list0" || prev == "download") idle += 0.5
                 sequence = sequence " " seen[i - 1]
             }
-            printf "%.1f %.1f %s %s\n", before_command, idle, sequence, seen[runs]
+            printf "%.1f %.1f %s %s\n", after_read, idle, sequence, seen[runs]
         }' "$DFU_SIM_DIR/requests.log"
 }
 dfu() { "$sim/dfu-util_simulator.sh" --dfu-util-command "$@"; }
@@ -66,44 +72,60 @@ wait_for_device() {
     until [ "$(dfu list -d 0483 -l | grep -c '^Found DFU: \[0483:df11\] ver=2200')" = 4 ]; do :; done
 }
 
-fresh_world
-start=$(now)
-set +e
-"$updater" -s --headless >"$work/headless.out" 2>"$work/headless.err"
-verdict=$?
-set -e
-tool_s=$(calc "$(now) - $start")
-tool_listings=$(listings)
-read -r a4_pauses_s idle_pauses_s tool_runs < <(worker_pauses)
-[ "$verdict" = 0 ] || { echo "the tool ended with $verdict:" >&2; cat "$work/headless.out" >&2; exit 1; }
+time_tool() {
+    fresh_world
+    local start verdict
+    start=$(now)
+    set +e
+    "$updater" -s --headless >"$work/headless.out" 2>"$work/headless.err"
+    verdict=$?
+    set -e
+    tool_s=$(calc "$(now) - $start")
+    [ "$verdict" = 0 ] || { echo "the tool ended with $verdict:" >&2; cat "$work/headless.out" >&2; exit 1; }
+    read -r pauses_s idle_s tool_runs < <(worker_pauses)
+}
 
-fresh_world
-start=$(now)
-{
-    wait_for_device
-    dfu upload_OTP -d 0483 -a 2 -s 0x1FFF7800:512 -U "$work/otp1.bin"
-    dfu upload_FW -d 0483 -a 0 -s 0x08000000:2048 -U "$work/info1.bin"
-    dfu download_FW -d 0483 -a 0 -s 0x08000000:leave -D "$image"
-    wait_for_device
-    dfu upload_OTP -d 0483 -a 2 -s 0x1FFF7800:512 -U "$work/otp2.bin"
-    dfu upload_FW -d 0483 -a 0 -s 0x08000000:2048 -U "$work/info2.bin"
-    dfu upload_FW -d 0483 -a 0 -s "0x08000000:$(stat -c %s "$image")" -U "$work/read_back.bin"
-} >/dev/null 2>&1
-cmp -s "$image" "$work/read_back.bin" || { echo "the shell's read-back differs" >&2; exit 1; }
-shell_s=$(calc "$(now) - $start")
-shell_listings=$(listings)
+time_shell() {
+    fresh_world
+    # dfu-util does not write an upload over an existing file.
+    rm -f "$work"/otp?.bin "$work"/info?.bin "$work/read_back.bin"
+    local start
+    start=$(now)
+    {
+        wait_for_device
+        dfu upload_OTP -d 0483 -a 2 -s 0x1FFF7800:512 -U "$work/otp1.bin"
+        dfu upload_FW -d 0483 -a 0 -s 0x08000000:2048 -U "$work/info1.bin"
+        dfu download_FW -d 0483 -a 0 -s 0x08000000:leave -D "$image"
+        wait_for_device
+        dfu upload_OTP -d 0483 -a 2 -s 0x1FFF7800:512 -U "$work/otp2.bin"
+        dfu upload_FW -d 0483 -a 0 -s 0x08000000:2048 -U "$work/info2.bin"
+        dfu upload_FW -d 0483 -a 0 -s "0x08000000:$(stat -c %s "$image")" -U "$work/read_back.bin"
+    } >/dev/null 2>&1
+    cmp -s "$image" "$work/read_back.bin" || { echo "the shell's read-back differs" >&2; exit 1; }
+    shell_s=$(calc "$(now) - $start")
+}
 
-difference_s=$(calc "$tool_s - $shell_s")
-printf 'headless upgrade, start to verdict:  %6.2f s  (%d listings)\n' "$tool_s" "$tool_listings"
-printf '  its dfu-util runs:%s\n' "$tool_runs"
-printf 'bare dfu-util sequence in a shell:   %6.2f s  (%d listings)\n' "$shell_s" "$shell_listings"
-printf 'ratio tool / shell:                  %6.2f\n' "$(calc "$tool_s / $shell_s")"
-printf 'difference:                          %6.2f s\n' "$difference_s"
-printf 'pauses of the worker:\n'
-printf '  1 s before a command or a re-listing: %5.2f s\n' "$a4_pauses_s"
-printf '  0.5 s idle before a listing:          %5.2f s  (overlapping the device'"'"'s re-enumeration,\n' \
-    "$idle_pauses_s"
-printf '                                                  which the shell spends listing in a loop)\n'
-printf 'difference less the 1 s pauses:         %5.2f s\n' "$(calc "$difference_s - $a4_pauses_s")"
-printf 'difference less all pauses:             %5.2f s\n' \
-    "$(calc "$difference_s - $a4_pauses_s - $idle_pauses_s")"
+tools=() shells=() differences=() beyond_pauses=() beyond_all=() all_pauses=() all_idle=()
+for ((run = 1; run <= runs; run++)); do
+    time_tool
+    time_shell
+    tools+=("$tool_s") shells+=("$shell_s") all_pauses+=("$pauses_s") all_idle+=("$idle_s")
+    differences+=("$(calc "$tool_s - $shell_s")")
+    beyond_pauses+=("$(calc "$tool_s - $shell_s - $pauses_s")")
+    beyond_all+=("$(calc "$tool_s - $shell_s - $pauses_s - $idle_s")")
+    printf 'run %d: tool %6.2f s, shell %6.2f s, worker pauses %.1f + %.1f s\n' \
+        "$run" "$tool_s" "$shell_s" "$pauses_s" "$idle_s"
+done
+
+printf '\n%d alternating runs each                  min    median    max\n' "$runs"
+printf 'headless upgrade, start to verdict:   %s s\n' "$(spread "${tools[@]}")"
+printf 'bare dfu-util sequence in a shell:    %s s\n' "$(spread "${shells[@]}")"
+printf 'difference tool - shell:              %s s\n' "$(spread "${differences[@]}")"
+printf 'worker pauses, 1 s after a read:      %s s\n' "$(spread "${all_pauses[@]}")"
+printf 'worker pauses, 0.5 s idle:            %s s  (overlapping the device'"'"'s re-enumeration,\n' \
+    "$(spread "${all_idle[@]}")"
+printf '                                                        which the shell spends listing in a loop)\n'
+printf 'difference less the 1 s pauses:       %s s\n' "$(spread "${beyond_pauses[@]}")"
+printf 'difference less all pauses:           %s s\n' "$(spread "${beyond_all[@]}")"
+printf 'ratio of medians tool / shell:        %6.2f\n' "$(calc "$(median "${tools[@]}") / $(median "${shells[@]}")")"
+printf "the tool's dfu-util runs (last run):%s\n" "$tool_runs"
