@@ -25,7 +25,7 @@ now() { date +%s.%N; }
 calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
 spread() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
     m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
-    printf "%6.2f %6.2f %6.2f", v[1], m, v[NR] }'; }
+    printf "%6.2f %6.2f %6.2f\n", v[1], m, v[NR] }'; }
 median() { spread "$@" | awk '{ print $2 }'; }
 
 station() { # units: one station run on a fresh world with that many units, its wall time in seconds
