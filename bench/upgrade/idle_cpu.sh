@@ -85,6 +85,7 @@ done
 printf '\n%d alternating runs of %d s idle each     min     median     max\n' "$runs" "$seconds"
 printf 'tool, CPU:                          %s s\n' "$(spread "${tools[@]}")"
 printf 'shell loop, CPU:                    %s s\n' "$(spread "${shells[@]}")"
-printf 'tool, listings:                     %s\n' "$(spread "${tool_counts[@]}")"
-printf 'shell loop, listings:               %s\n' "$(spread "${shell_counts[@]}")"
+counts() { spread "$@" | awk '{ printf "%7d %7d %7d", $1, $2, $3 }'; }
+printf 'tool, listings:                     %s\n' "$(counts "${tool_counts[@]}")"
+printf 'shell loop, listings:               %s\n' "$(counts "${shell_counts[@]}")"
 printf 'ratio of medians tool / shell:      %7.2f\n' "$(calc "$(median "${tools[@]}") / $(median "${shells[@]}")")"
