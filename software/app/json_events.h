@@ -2,7 +2,6 @@
 
 #include "control/sm_a.h"
 #include "control/sm_b.h"
-#include "dfu/scan.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>

@@ -4,6 +4,8 @@
 #include "app/exit_codes.h"
 #include "app/instance.h"
 #include "app/json_events.h"
+#include "device/product.h"
+#include "dfu/device_info.h"
 #include "dfu/simulator.h"
 
 #include <QRegularExpression>
@@ -14,6 +16,20 @@
 namespace unit_list {
 
 namespace {
+
+// What a run would do with a unit, in the order the upgrade flow judges it.
+enum class Judgement { upgrade, current, other_product, blank_record, unreadable, no_access, in_use };
+
+// One attached unit: as listed (or, without access, only its device address) and as read.
+struct Unit {
+    DFU::DeviceItem item;
+    QString product;  // empty when unknown
+    QString firmware; // the firmware revision; empty when unknown
+    Judgement judgement = Judgement::unreadable;
+
+    // One line of the listing: serial, USB path, product, firmware, what a run would do.
+    QString text(QString const& desired_revision) const;
+};
 
 QString or_dash(QString const& text) {
     return text.isEmpty() ? QStringLiteral("-") : text;
@@ -39,6 +55,17 @@ QString judgement_text(Judgement judgement, QString const& desired_revision) {
     return {};
 }
 
+// The flow's judgement of a unit read whole.
+Judgement judge(DFU::DeviceInfo const& info, Device::Type desired_type, QString const& desired_revision) {
+    if (info.OTP_info.blank)
+        return Judgement::blank_record;
+    if (!info.valid)
+        return Judgement::unreadable;
+    if (info.device_type != static_cast<uint8_t>(desired_type))
+        return Judgement::other_product;
+    return info.FW_revision == desired_revision ? Judgement::current : Judgement::upgrade;
+}
+
 Unit read_unit(DFU::DeviceItem const& item, Device::Type desired_type, QString const& desired_revision) {
     Unit unit{item, {}, {}, Judgement::in_use};
     // Held until the process ends, so that no run starts on the unit while it is read.
@@ -55,33 +82,7 @@ Unit read_unit(DFU::DeviceItem const& item, Device::Type desired_type, QString c
     return unit;
 }
 
-void print(QString const& text) {
-    std::fputs(qPrintable(text + "\n"), stdout);
-    std::fflush(stdout);
-}
-
-} // namespace
-
-QString Unit::text(QString const& desired_revision) const {
-    QString const serial = item.serial.isEmpty() ? "address " + item.devnum : item.serial;
-    return QString("%1  %2  %3  %4  %5")
-        .arg(serial, -14)
-        .arg(or_dash(item.path), -6)
-        .arg(or_dash(product), -10)
-        .arg(or_dash(firmware), -8)
-        .arg(judgement_text(judgement, desired_revision));
-}
-
-Judgement judge(DFU::DeviceInfo const& info, Device::Type desired_type, QString const& desired_revision) {
-    if (info.OTP_info.blank)
-        return Judgement::blank_record;
-    if (!info.valid)
-        return Judgement::unreadable;
-    if (info.device_type != static_cast<uint8_t>(desired_type))
-        return Judgement::other_product;
-    return info.FW_revision == desired_revision ? Judgement::current : Judgement::upgrade;
-}
-
+// A short stable name for scripts, e.g. "other-product".
 QString judgement_name(Judgement judgement) {
     switch (judgement) {
     case Judgement::upgrade:
@@ -102,6 +103,17 @@ QString judgement_name(Judgement judgement) {
     return {};
 }
 
+QString Unit::text(QString const& desired_revision) const {
+    QString const serial = item.serial.isEmpty() ? "address " + item.devnum : item.serial;
+    return QString("%1  %2  %3  %4  %5")
+        .arg(serial, -14)
+        .arg(or_dash(item.path), -6)
+        .arg(or_dash(product), -10)
+        .arg(or_dash(firmware), -8)
+        .arg(judgement_text(judgement, desired_revision));
+}
+
+// The device addresses dfu-util could not open for want of permission (from the listing's standard error).
 QStringList addresses_without_access(QString const& listing_errors) {
     static QRegularExpression const denied("Cannot open DFU device 0483:df11 found on devnum (\\d+) "
                                            "\\(LIBUSB_ERROR_ACCESS\\)");
@@ -111,6 +123,8 @@ QStringList addresses_without_access(QString const& listing_errors) {
     return addresses;
 }
 
+// Lists and reads every unit (with a serial, only the units with it); units another run works on are not
+// read.
 QVector<Unit> read_units(QString const& only_serial, Device::Type desired_type,
                          QString const& desired_revision) {
     QString errors;
@@ -126,6 +140,13 @@ QVector<Unit> read_units(QString const& only_serial, Device::Type desired_type,
         units << Unit{{QString(), QString(), address}, {}, {}, Judgement::no_access};
     return units;
 }
+
+void print(QString const& text) {
+    std::fputs(qPrintable(text + "\n"), stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
 
 bool list_requested(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
