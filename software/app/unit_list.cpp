@@ -38,19 +38,19 @@ QString or_dash(QString const& text) {
 QString judgement_text(Judgement judgement, QString const& desired_revision) {
     switch (judgement) {
     case Judgement::upgrade:
-        return "upgrade to " + desired_revision;
+        return settings.gui.text("list_upgrade").arg(desired_revision);
     case Judgement::current:
-        return "already current";
+        return settings.gui.text("list_current");
     case Judgement::other_product:
-        return "another product: this firmware is not for it";
+        return settings.gui.text("list_otherProduct");
     case Judgement::blank_record:
-        return "blank product record";
+        return settings.gui.text("list_blank");
     case Judgement::unreadable:
-        return "unreadable";
+        return settings.gui.text("list_unreadable");
     case Judgement::no_access:
-        return "no access (USB permission)";
+        return settings.gui.text("list_noAccess");
     case Judgement::in_use:
-        return "in use by another run";
+        return settings.gui.text("list_inUse");
     }
     return {};
 }
@@ -174,7 +174,7 @@ int run_unit_list() {
     }
     int const exit_code = units.isEmpty() ? Exit::nothing_attached : Exit::firmware_matches;
     if (units.isEmpty())
-        print("No unit in update mode is attached.");
+        print(settings.gui.text("list_nothing"));
     QJsonObject result = json_events::result(exit_code, units.isEmpty() ? "nothing-attached" : "listed");
     result["units"] = units.size();
     json_events::write(events, result);
