@@ -7,6 +7,7 @@
 #   bench/station/station_time.sh [build directory, default build] [rounds, default 5]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source "bench/stats.sh"
 build=${1:-build}
 rounds=${2:-5}
 sim=$build/simulator
@@ -21,12 +22,6 @@ trap 'rm -rf "$work"' EXIT
 
 declare -A configuration=([1]=old-firmware [2]=two-devices [4]=four-devices)
 declare -A times=()
-now() { date +%s.%N; }
-calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
-spread() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
-    m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
-    printf "%6.2f %6.2f %6.2f\n", v[1], m, v[NR] }'; }
-median() { spread "$@" | awk '{ print $2 }'; }
 
 station() { # units: one station run on a fresh world with that many units, its wall time in seconds
     local start

@@ -9,6 +9,8 @@
 #   bench/upgrade/idle_cpu.sh [build directory, default build] [seconds per run, default 20] [runs, default 5]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+spread_format='%7.3f %7.3f %7.3f\n'
+source "bench/stats.sh"
 build=${1:-build}
 seconds=${2:-20}
 runs=${3:-5}
@@ -27,11 +29,6 @@ emulator_dir=$(cd "$sim" && pwd)
 mkfifo "$work/never"
 exec 3<>"$work/never"
 
-calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
-spread() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
-    m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
-    printf "%7.3f %7.3f %7.3f", v[1], m, v[NR] }'; }
-median() { spread "$@" | awk '{ print $2 }'; }
 listings() { grep -c ' LIST ' "$DFU_SIM_DIR/requests.log" || true; }
 # CPU seconds (user + system) of this shell's waited-for children so far; `times` runs in this shell, since
 # in a subshell it would report the subshell's own children.

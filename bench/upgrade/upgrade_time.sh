@@ -16,6 +16,7 @@
 #   bench/upgrade/upgrade_time.sh [build directory, default build] [runs of each, default 5]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source "bench/stats.sh"
 build=${1:-build}
 runs=${2:-5}
 sim=$build/simulator
@@ -34,13 +35,6 @@ fresh_world() {
     "$sim/simctl" load old-firmware >/dev/null
     "$sim/simctl" fast off >/dev/null
 }
-now() { date +%s.%N; }
-calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
-# min, median and max of the numbers given.
-spread() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
-    m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
-    printf "%6.2f %6.2f %6.2f", v[1], m, v[NR] }'; }
-median() { spread "$@" | awk '{ print $2 }'; }
 # Seconds of the worker's 1 s pauses (A4) and 0.5 s idle pauses (A1) before the tool's dfu-util runs, and
 # the runs in order, from the request log.
 worker_pauses() {

@@ -100,6 +100,17 @@ void read_run_options(QCommandLineParser const& parser) {
 
 } // namespace
 
+bool option_given(int argc, char** argv, QString const& name) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    add_program_options(&parser);
+    // A wrong command line is told later, by the parser of the run it asks for.
+    parser.parse(arguments);
+    return parser.isSet(name);
+}
+
 void parse_arguments(QStringList const& arguments) {
     QCommandLineParser parser;
     add_program_options(&parser);
@@ -175,6 +186,14 @@ Device::FW_Info log_desired_FW_Info() {
     return desired;
 }
 
+// The embedded files, the dfu-util self-test and the check of the dfu-util that will run.
+StartupFailure unpack_and_check_dfu_util() {
+    if (StartupFailure const failure = unpack_files())
+        return failure;
+    DFU::dfu_util::execution_test();
+    return check_dfu_util();
+}
+
 void load_settings(Device::FW_Info const& desired) {
     settings.desired_FW_type = desired.product_info.type;
     settings.desired_FW_revision = desired.revision;
@@ -239,10 +258,7 @@ StartupFailure GUI_init() {
     set_up_dfu_util_location();
     log_build();
     // 5. Unpacking, the dfu-util self-test and the embedded firmware's information.
-    if (StartupFailure const failure = unpack_files())
-        return failure;
-    DFU::dfu_util::execution_test();
-    if (StartupFailure const failure = check_dfu_util())
+    if (StartupFailure const failure = unpack_and_check_dfu_util())
         return failure;
     const Device::FW_Info desired = log_desired_FW_Info();
     // 6. Settings with the embedded product type and revision.
@@ -266,10 +282,7 @@ StartupFailure headless_init() {
     log_device_choice();
     set_up_dfu_util_location();
     log_build();
-    if (StartupFailure const failure = unpack_files())
-        return failure;
-    DFU::dfu_util::execution_test();
-    if (StartupFailure const failure = check_dfu_util())
+    if (StartupFailure const failure = unpack_and_check_dfu_util())
         return failure;
     load_settings(log_desired_FW_Info());
     create_engine();
@@ -281,21 +294,14 @@ StartupFailure list_init() {
     load_texts();
     log_device_choice();
     set_up_dfu_util_location();
-    if (StartupFailure const failure = unpack_files())
-        return failure;
-    DFU::dfu_util::execution_test();
-    if (StartupFailure const failure = check_dfu_util())
+    if (StartupFailure const failure = unpack_and_check_dfu_util())
         return failure;
     load_settings(log_desired_FW_Info());
     return {};
 }
 
-// The windows are already out of sight; deleting the worker waits for its thread, which ends a read at once
-// and a write once it is done.
-int GUI_cleanup(int result) {
-    qInfo() << "app.exec() returns: " << result;
-    if (mainWindow)
-        mainWindow->hide();
+// Deleting the worker waits for its thread, which ends a read at once and a write once it is done.
+void delete_engine() {
     if (sm_B)
         sm_B->stop();
     if (sm_A)
@@ -307,5 +313,13 @@ int GUI_cleanup(int result) {
     narrator = nullptr;
     delete sm_B;
     sm_B = nullptr;
+}
+
+// The windows are already out of sight while the engine stops.
+int GUI_cleanup(int result) {
+    qInfo() << "app.exec() returns: " << result;
+    if (mainWindow)
+        mainWindow->hide();
+    delete_engine();
     return result;
 }

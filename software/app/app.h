@@ -33,6 +33,10 @@ extern RunOptions run_options;
 // The program's options, in the order --help lists them: the one table that parse_arguments, main's
 // early look at the command line and the manual page read.
 void add_program_options(QCommandLineParser* parser);
+// Whether the command line sets the option named `name`, read with the option table (so the value of
+// --serial is never taken for an option); looked at before the application object exists, since the
+// runs without a window must not need a display.
+bool option_given(int argc, char** argv, QString const& name);
 // Ends the process with the parser's message on an unknown option or a value that does not fit.
 void parse_arguments(QCoreApplication* app);
 void parse_arguments(QStringList const& arguments);
@@ -52,6 +56,8 @@ StartupFailure GUI_init();
 StartupFailure headless_init();
 // The start-up of --list: no instance claim, no worker; the reads run on the main thread.
 StartupFailure list_init();
+// Stops and deletes the worker, the narrator and the flow machine, in that order.
+void delete_engine();
 // Stops and deletes the engine after the event loop; returns the loop's result.
 int GUI_cleanup(int result);
 

@@ -4,7 +4,6 @@
 #include "app/narration.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
-#include "dfu/command.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 
@@ -64,8 +63,7 @@ void quit() {
         return;
     }
     quit_requested = true;
-    set_hint(narrator->text(
-        "hint", {narrator->text("hint_finishingWrite", {QString::number(DFU::write_wait_ms / 1000)})}));
+    narrator->tell_finishing_write();
     QObject::connect(
         sm_A, &SM_A::sig_A0_entered, mainWindow.data(), [] { stop_engine(); }, Qt::QueuedConnection);
 }

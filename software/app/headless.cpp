@@ -6,12 +6,10 @@
 #include "app/narration.h"
 #include "app/termination.h"
 #include "app/wait_limit.h"
-#include "dfu/command.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
 #include <algorithm>
-#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -19,44 +17,13 @@ namespace {
 constexpr int bar_width = 30;
 constexpr int terminal_tick_ms = 100;
 
-// No pause before deleting: the worker's destructor waits for its thread, and a dfu-util run under way
-// is finished, never killed.
-void shut_down_engine() {
-    sm_B->stop();
-    sm_A->do_stop();
-    delete sm_A;
-    sm_A = nullptr;
-    delete narrator;
-    narrator = nullptr;
-    delete sm_B;
-    sm_B = nullptr;
-}
-
 } // namespace
-
-bool headless_requested(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--headless") == 0) {
-            return true;
-        }
-    }
-    return false;
-}
 
 int run_headless() {
     StartupFailure const failure = headless_init();
     FILE* const events = json_events::open_stream(run_options.json);
-    if (failure) {
-        std::fputs(QString("Result: %1 (exit code %2)\n")
-                       .arg(plain_text(failure.message))
-                       .arg(failure.exit_code)
-                       .toUtf8()
-                       .constData(),
-                   stdout);
-        json_events::write(events,
-                           json_events::result(failure.exit_code, json_events::outcome(failure.exit_code)));
-        return failure.exit_code;
-    }
+    if (failure)
+        return report_startup_failure(failure, events);
     HeadlessFrontEnd front_end(sm_A, sm_B, narrator, stdout, ::isatty(::fileno(stdout)) == 1);
     json_events::follow_run(events, sm_A, sm_B, &front_end);
     if (run_options.timeout_seconds > 0)
@@ -68,8 +35,21 @@ int run_headless() {
     QObject::connect(sm_B, &QStateMachine::started, start_worker);
     sm_B->start();
     int const exit_code = QCoreApplication::exec();
-    shut_down_engine();
+    delete_engine();
     return exit_code;
+}
+
+QString result_line(QString const& result, int exit_code) {
+    return QString("Result: %1 (exit code %2)").arg(result).arg(exit_code);
+}
+
+int report_startup_failure(StartupFailure const& failure, FILE* events) {
+    std::fputs((result_line(plain_text(failure.message), failure.exit_code) + "\n").toUtf8().constData(),
+               stdout);
+    std::fflush(stdout);
+    json_events::write(events,
+                       json_events::result(failure.exit_code, json_events::outcome(failure.exit_code)));
+    return failure.exit_code;
 }
 
 QString plain_text(QString const& rich_text) {
@@ -206,7 +186,7 @@ void HeadlessFrontEnd::interrupt(int signal_number) {
         return;
     }
     pending_signal = signal_number;
-    show(plain_text(narrator->text("hint_finishingWrite", {QString::number(DFU::write_wait_ms / 1000)})));
+    narrator->tell_finishing_write();
 }
 
 void HeadlessFrontEnd::give_up(int exit_code, QString const& result) {
@@ -260,7 +240,7 @@ void HeadlessFrontEnd::finish(int exit_code, QString const& result) {
     }
     done = true;
     progress.hide();
-    show(QString("Result: %1 (exit code %2)").arg(result).arg(exit_code));
+    show(result_line(result, exit_code));
     machine->stop();
     worker->do_stop();
     emit finished(exit_code);

@@ -42,6 +42,7 @@ private:
 };
 
 class Narrator;
+struct StartupFailure;
 
 // Runs the upgrade flow without any widget: prints what the window would show, clicks install where the
 // window would offer it, and ends with the verdict's exit code.
@@ -84,9 +85,10 @@ private:
 
 // Strips rich-text markup and folds white space, so a window text reads as one plain line.
 QString plain_text(QString const& rich_text);
+// The last line of a run: "Result: <what> (exit code <n>)".
+QString result_line(QString const& result, int exit_code);
+// Prints why start-up stopped as the run's result line and event; returns its exit code.
+int report_startup_failure(StartupFailure const& failure, FILE* events);
 
-// Whether the command line asks for the run without a window; looked at before the application object
-// exists, because that run must not need a display.
-bool headless_requested(int argc, char** argv);
 // Start-up, event loop and shutdown of the run without a window; returns the verdict's exit code.
 int run_headless();

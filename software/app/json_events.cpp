@@ -2,6 +2,7 @@
 
 #include "app/exit_codes.h"
 #include "app/headless.h"
+#include "app/narration.h"
 
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -127,11 +128,12 @@ void JsonRunEvents::connect_machine() {
     connect(machine->B2, &QState::entered, this, [this] { judged("upgrade"); });
     connect(machine->B4, &QState::entered, this, [this] {
         judged("current");
-        start_phase("verify", 0.5);
+        start_phase("verify", Narrator::verify_seconds);
     });
     connect(machine->B8, &QState::entered, this, [this] { judged("other-product"); });
     connect(machine->B9, &QState::entered, this, [this] { judged("blank-record"); });
-    connect(machine, &SM_B::sig_DoDownload, this, [this] { start_phase("download", 60.0); });
+    connect(machine, &SM_B::sig_DoDownload, this,
+            [this] { start_phase("download", Narrator::download_seconds); });
     connect(worker, &SM_A::sig_FwDownloading, this, [this] { firmware_after.clear(); });
     connect(worker, &SM_A::sig_FwDownloadFailed, this, [this] { timer.stop(); });
     connect(worker, &SM_A::sig_FwDownloaded, this, &JsonRunEvents::end_phase);

@@ -15,11 +15,11 @@ int main(int argc, char* argv[]) {
         QCoreApplication app(argc, argv);
         return print_help_or_version();
     }
-    if (unit_list::list_requested(argc, argv)) {
+    if (option_given(argc, argv, "list")) {
         QCoreApplication app(argc, argv);
         return unit_list::run_unit_list();
     }
-    if (headless_requested(argc, argv)) {
+    if (option_given(argc, argv, "headless")) {
         QCoreApplication app(argc, argv);
         return run_headless();
     }

@@ -1,12 +1,12 @@
 #include "app/narration.h"
 
+#include "dfu/command.h"
+
 namespace {
 
 // The phases of an upgrade as the progress bar shows them, with the time each is drawn over.
 QString const download_caption = "Upgrading firmware";
-double const download_seconds = 60.0;
 QString const verify_caption = "Uploading & verifying";
-double const verify_seconds = 0.5;
 QString const done_caption = "Done. Disconnect USB cable.";
 QString const differs_caption = "FW differs";
 
@@ -33,8 +33,11 @@ QString Narrator::text(QString const& id, QStringList const& args) const {
 }
 
 bool Narrator::judging_another_unit() const {
-    DFU::DeviceItem const written = worker->unit_awaiting_verification();
-    return !written.serial.isEmpty() && !machine->connected_device_info.unit.same_unit(written);
+    return worker->awaits_other_unit_than(machine->connected_device_info.unit);
+}
+
+void Narrator::tell_finishing_write() {
+    tell_hint("hint_finishingWrite", {QString::number(DFU::write_wait_ms / 1000)});
 }
 
 void Narrator::connect_machine() {

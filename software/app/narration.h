@@ -22,6 +22,12 @@ public:
     QString text(QString const& id, QStringList const& args = {}) const;
     // After a download, whether the unit now judged is another one than the unit that was written.
     bool judging_another_unit() const;
+    // Tells that a quit waits for the write under way, and how long that takes at most.
+    void tell_finishing_write();
+
+    // The time each phase of an upgrade is drawn over, for every way progress is shown.
+    static constexpr double download_seconds = 60.0;
+    static constexpr double verify_seconds = 0.5;
 
     // How long after a download the written unit may take to come back and be verified.
     int verify_wait_ms = 30000;

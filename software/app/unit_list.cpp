@@ -2,6 +2,7 @@
 
 #include "app/app.h"
 #include "app/exit_codes.h"
+#include "app/headless.h"
 #include "app/instance.h"
 #include "app/json_events.h"
 #include "device/product.h"
@@ -11,7 +12,6 @@
 #include <QRegularExpression>
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 namespace unit_list {
 
@@ -148,23 +148,11 @@ void print(QString const& text) {
 
 } // namespace
 
-bool list_requested(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--list") == 0)
-            return true;
-    }
-    return false;
-}
-
 int run_unit_list() {
     StartupFailure const failure = list_init();
     FILE* const events = json_events::open_stream(run_options.json);
-    if (failure) {
-        print(QString("Result: %1 (exit code %2)").arg(failure.message).arg(failure.exit_code));
-        json_events::write(events,
-                           json_events::result(failure.exit_code, json_events::outcome(failure.exit_code)));
-        return failure.exit_code;
-    }
+    if (failure)
+        return report_startup_failure(failure, events);
     QString const desired_revision = settings.desired_FW_revision;
     QVector<Unit> const units = read_units(run_options.serial, settings.desired_FW_type, desired_revision);
     for (Unit const& unit : units) {

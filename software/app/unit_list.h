@@ -3,8 +3,6 @@
 // --list: every attached unit in update mode read once, and what a run would do with it. Only reads.
 namespace unit_list {
 
-// Whether the command line asks for the listing; looked at before the application object exists.
-bool list_requested(int argc, char** argv);
 // Start-up, listing and exit code of --list: 0, or Exit::nothing_attached.
 int run_unit_list();
 

@@ -29,8 +29,7 @@ void limit_wait_for_unit(HeadlessFrontEnd* front_end, SM_A* worker, SM_B* machin
     QObject::connect(machine->B1, &QState::entered, timer, qOverload<>(&QTimer::start));
     // A unit other than the written one does not end the wait for the written one.
     QObject::connect(machine, &SM_B::sig_DeviceConnected, timer, [=] {
-        DFU::DeviceItem const written = worker->unit_awaiting_verification();
-        if (written.serial.isEmpty() || written.same_unit(machine->connected_device_info.unit))
+        if (!narrator->judging_another_unit())
             timer->stop();
     });
 }

@@ -106,6 +106,11 @@ void SM_A::set_writing(bool now) {
     writing = now;
 }
 
+bool SM_A::awaits_other_unit_than(DFU::DeviceItem const& unit) {
+    DFU::DeviceItem const written = unit_awaiting_verification();
+    return !written.serial.isEmpty() && !written.same_unit(unit);
+}
+
 void SM_A::set_unit_awaiting_verification(DFU::DeviceItem const& unit) {
     std::lock_guard<std::mutex> lock(mutex);
     written_unit = unit;
@@ -216,8 +221,8 @@ SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
     }
     info.read_count = ++reads_done;
     publish(info);
-    DFU::DeviceItem const written = unit_awaiting_verification();
-    if (!written.serial.isEmpty() && !written.same_unit(device)) {
+    if (awaits_other_unit_than(device)) {
+        DFU::DeviceItem const written = unit_awaiting_verification();
         qInfo().noquote() << "SM_A: read unit" << device.serial << device.path << "while the written unit"
                           << written.serial << written.path << "has not been verified";
         emit sig_OtherUnitThanWritten();

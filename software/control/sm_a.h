@@ -41,6 +41,8 @@ public:
     DFU::DeviceInfo device_info_snapshot();
     // The unit written last, until a read-back of that unit has judged it; empty serial when none.
     DFU::DeviceItem unit_awaiting_verification();
+    // Whether a written unit awaits its verification and `unit` is another one.
+    bool awaits_other_unit_than(DFU::DeviceItem const& unit);
     void enable_debug_output();
 
     int idle_delay_ms = 200;
