@@ -22,6 +22,8 @@ public:
         SeveralUnits = 2, // more than one bootloader is attached
         NoDfuUtil = 3,    // dfu-util cannot be started
     };
+    // The part of a transfer that dfu-util reports progress for.
+    enum Step : int32_t { Erasing = 0, Writing = 1, ReadingBack = 2 };
 
     SM_A(QString desired_FW_dfu_path, QString desired_FW_bin_path, QString uploaded_FW_bin_path,
          QObject* parent = nullptr);
@@ -62,6 +64,9 @@ signals:
     void sig_FwUploading();
     void sig_FwUploadedDiffers();
     void sig_FwUploadedMatches();
+    // Progress of the transfer under way, from dfu-util's own progress lines: `done` of `total` bytes of
+    // `step` (a Step).
+    void sig_Progress(int step, qint64 done, qint64 total);
     // The write did not complete (dfu-util failed, or it outlived its time-out and was left running).
     void sig_FwDownloadFailed(QString reason);
     // The read-back did not complete: nothing is known about the flash; the unit is read afresh.
