@@ -19,6 +19,7 @@
 #include <QCommandLineParser>
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QThread>
 #include <cstdio>
 #include <cstdlib>
@@ -167,17 +168,29 @@ StartupFailure check_dfu_util() {
     return {Exit::no_dfu_util, settings.gui.text("hint_noDfuUtil")};
 }
 
+StartupFailure private_files_failure(QString const& cause) {
+    return {Exit::private_files_failed, settings.gui.text("hint_privateFiles").arg(Files::temporary_root(), cause)};
+}
+
+// Made once the command line is judged, and before anything else may create files below the temporary path.
+StartupFailure make_private_dir() {
+    if (Files::external_dir.isValid())
+        return {};
+    return private_files_failure(Files::external_dir.errorString());
+}
+
 // dfu-util and libusb come from the system on Linux, so only the firmware is unpacked and nothing needs to
 // be made executable. Without the private directory and whole files nothing may be written to a unit.
 StartupFailure unpack_files() {
     using Files::ID;
+    if (StartupFailure const failure = make_private_dir())
+        return failure;
     Files::remove_stale_private_dirs();
-    if (Files::external_dir.isValid() &&
-        Files::extract_resources({ID::desired_FW_dfu, ID::desired_FW_bin}, true))
+    if (Files::extract_resources({ID::desired_FW_dfu, ID::desired_FW_bin}, true))
         return {};
-    QString const reason = Files::external_dir.isValid() ? QString("the disk is full or not writable")
-                                                         : Files::external_dir.errorString();
-    return {Exit::private_files_failed, settings.gui.text("hint_privateFiles").arg(QDir::tempPath(), reason)};
+    QString const image = Files::external_dir.path() + "/" + Files::desired_FW_fileName_bin;
+    QString const cause = Files::local_write_problem(image, QFileInfo(":resources/" + Files::desired_FW_fileName_bin).size());
+    return private_files_failure(cause.isEmpty() ? QString("the disk is full or not writable") : cause);
 }
 
 Device::FW_Info log_desired_FW_Info() {
@@ -247,6 +260,8 @@ StartupFailure GUI_init() {
     // 1. Command line, and no second instance on the same bus.
     parse_arguments(QCoreApplication::instance());
     load_texts();
+    if (StartupFailure const failure = make_private_dir())
+        return failure;
     if (StartupFailure const failure = claim_instance())
         return failure;
     // 2. Fonts.
@@ -277,6 +292,8 @@ StartupFailure GUI_init() {
 StartupFailure headless_init() {
     parse_arguments(QCoreApplication::instance());
     load_texts();
+    if (StartupFailure const failure = make_private_dir())
+        return failure;
     if (StartupFailure const failure = claim_instance())
         return failure;
     log_device_choice();
@@ -292,6 +309,8 @@ StartupFailure headless_init() {
 StartupFailure list_init() {
     parse_arguments(QCoreApplication::instance());
     load_texts();
+    if (StartupFailure const failure = make_private_dir())
+        return failure;
     log_device_choice();
     set_up_dfu_util_location();
     if (StartupFailure const failure = unpack_and_check_dfu_util())

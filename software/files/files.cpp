@@ -5,10 +5,17 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
 
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace Files {
 
@@ -32,11 +39,17 @@ QMap<ID, QString> const basename = {
 
 namespace {
 
+// Only this tool puts a file of this name into a directory of this name; while the file is locked its owner
+// lives (a lock ends with the process that held it, however it ended).
 QString const private_dir_prefix = "upgrade_";
+char const owner_file[] = "owner.lock";
+// The owner file under the name it is made and locked with, before it is renamed: a directory is never seen
+// with an owner file that nobody holds yet.
+char const owner_file_unlocked[] = ".owner.new";
+char const probe_file[] = ".room_probe";
 
-// The process id in the name tells a later start whose directory it is.
-QString private_dir_template() {
-    return QDir::tempPath() + "/" + private_dir_prefix + QString::number(::getpid()) + "_XXXXXX";
+QString error_text(int error_number) {
+    return QString::fromLocal8Bit(std::strerror(error_number));
 }
 
 // A copy counts only when the whole resource arrived: a full disk can leave a short file behind.
@@ -44,19 +57,169 @@ bool copy_whole(QString const& source, QString const& target) {
     return QFile::copy(source, target) && QFileInfo(target).size() == QFileInfo(source).size();
 }
 
-bool process_is_gone(qint64 pid) {
-    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+// Closes the descriptor when it goes out of scope.
+class Fd {
+public:
+    explicit Fd(int fd) : fd(fd) {}
+    ~Fd() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Fd(Fd const&) = delete;
+    Fd& operator=(Fd const&) = delete;
+    int get() const { return fd; }
+    int release() { return std::exchange(fd, -1); }
+    bool ok() const { return fd >= 0; }
+
+private:
+    int fd;
+};
+
+// The names in the directory open as `dir_fd`, without "." and "..".
+QList<QByteArray> entries_of(int dir_fd) {
+    QList<QByteArray> names;
+    int const listing_fd = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+    if (listing_fd < 0)
+        return names;
+    DIR* const listing = ::fdopendir(listing_fd);
+    if (!listing) {
+        ::close(listing_fd);
+        return names;
+    }
+    ::rewinddir(listing);
+    while (dirent const* entry = ::readdir(listing)) {
+        QByteArray const name(entry->d_name);
+        if (name != "." && name != "..")
+            names << name;
+    }
+    ::closedir(listing);
+    return names;
+}
+
+bool is_own_file_name(QByteArray const& name) {
+    static QSet<QByteArray> const own = [] {
+        QSet<QByteArray> names{owner_file, owner_file_unlocked, probe_file};
+        for (QString const& file : basename)
+            names << QFile::encodeName(file);
+        return names;
+    }();
+    return own.contains(name);
+}
+
+bool owned_by_this_user(struct stat const& status) {
+    return status.st_uid == ::getuid();
+}
+
+// The owner file of the directory open as `dir_fd` exists, is this user's, and nobody holds it: returns it
+// locked by this process, or -1.
+int lock_abandoned_owner_file(int dir_fd) {
+    Fd owner(::openat(dir_fd, owner_file, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!owner.ok() || ::fstat(owner.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        !owned_by_this_user(status) || ::flock(owner.get(), LOCK_EX | LOCK_NB) != 0)
+        return -1;
+    return owner.release();
+}
+
+// Only regular files with the names this tool gives them: anything else may be the user's.
+bool holds_only_own_files(int dir_fd, QList<QByteArray> const& names) {
+    for (QByteArray const& name : names) {
+        struct stat status {};
+        if (!is_own_file_name(name) || ::fstatat(dir_fd, name.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(status.st_mode))
+            return false;
+    }
+    return true;
+}
+
+// Every step is relative to descriptors opened without following links, so a directory or link swapped in
+// meanwhile is never entered and nothing outside the inspected directory is touched.
+bool remove_if_stale(int root_fd, QByteArray const& name) {
+    Fd dir(::openat(root_fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat opened {};
+    if (!dir.ok() || ::fstat(dir.get(), &opened) != 0 || !owned_by_this_user(opened))
+        return false;
+    Fd const owner(lock_abandoned_owner_file(dir.get()));
+    if (!owner.ok())
+        return false;
+    QList<QByteArray> const names = entries_of(dir.get());
+    if (!holds_only_own_files(dir.get(), names)) {
+        qInfo() << "Left a private directory of an ended instance alone: it holds files this tool does not make:"
+                << name;
+        return false;
+    }
+    for (QByteArray const& file : names)
+        ::unlinkat(dir.get(), file.constData(), 0);
+    // Removed by name only while the name still leads to the directory that was emptied.
+    struct stat now {};
+    if (::fstatat(root_fd, name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != opened.st_dev ||
+        now.st_ino != opened.st_ino)
+        return false;
+    return ::unlinkat(root_fd, name.constData(), AT_REMOVEDIR) == 0;
 }
 
 } // namespace
 
-QTemporaryDir external_dir(private_dir_template());
+PrivateDir external_dir;
+
+QString temporary_root() {
+    QString const configured = qEnvironmentVariable("TMPDIR");
+    return QDir::cleanPath(configured.isEmpty() ? QStringLiteral("/tmp") : configured);
+}
+
+PrivateDir::~PrivateDir() {
+    if (!made_path.isEmpty())
+        QDir(made_path).removeRecursively();
+    if (owner_fd >= 0)
+        ::close(owner_fd);
+}
+
+bool PrivateDir::isValid() {
+    return !path().isEmpty();
+}
+
+QString PrivateDir::path() {
+    std::call_once(made, [this] { make(); });
+    return made_path;
+}
+
+QString PrivateDir::errorString() {
+    path();
+    return error;
+}
+
+void PrivateDir::make() {
+    QString const root = temporary_root();
+    // Never below the file system's root: a missing or empty TMPDIR must not lead there.
+    if (root == "/") {
+        error = "not a temporary directory";
+        qInfo() << "Failed to create temporary directory:" << root << error;
+        return;
+    }
+    QByteArray name = QFile::encodeName(root + "/" + private_dir_prefix + "XXXXXX");
+    if (!::mkdtemp(name.data())) {
+        error = error_text(errno);
+        qInfo() << "Failed to create temporary directory:" << root << error;
+        return;
+    }
+    Fd dir(::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    Fd owner(dir.ok() ? ::openat(dir.get(), owner_file_unlocked,
+                                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)
+                      : -1);
+    if (!owner.ok() || ::flock(owner.get(), LOCK_EX | LOCK_NB) != 0 ||
+        ::renameat(dir.get(), owner_file_unlocked, dir.get(), owner_file) != 0) {
+        error = error_text(errno);
+        qInfo() << "Failed to create temporary directory:" << root << error;
+        QDir(QFile::decodeName(name)).removeRecursively();
+        return;
+    }
+    owner_fd = owner.release();
+    made_path = QFile::decodeName(name);
+}
 
 bool extract_resources(QList<ID> ids, bool strict) {
-    if (!external_dir.isValid()) {
-        qInfo() << "Failed to create temporary directory:" << external_dir.errorString();
+    if (!external_dir.isValid())
         return false;
-    }
     bool all_ok = true;
     for (ID id : ids) {
         QString const name = basename.value(id);
@@ -73,22 +236,33 @@ bool extract_resources(QList<ID> ids, bool strict) {
 }
 
 int remove_stale_private_dirs() {
-    static QRegularExpression const own_name("^" + private_dir_prefix + "([0-9]+)_.{6}$");
+    static QRegularExpression const own_name("^" + private_dir_prefix + "[A-Za-z0-9]{6}$");
+    QString const root = temporary_root();
+    Fd root_dir(::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root_dir.ok())
+        return 0;
+    QString const own = QFileInfo(external_dir.path()).fileName();
     int removed = 0;
-    QDir const temp(QDir::tempPath());
-    for (QFileInfo const& entry :
-         temp.entryInfoList({private_dir_prefix + "*"}, QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QRegularExpressionMatch const match = own_name.match(entry.fileName());
-        if (!match.hasMatch() || entry.isSymLink() || entry.ownerId() != ::getuid() ||
-            !process_is_gone(match.captured(1).toLongLong()))
+    for (QByteArray const& name : entries_of(root_dir.get())) {
+        QString const text = QFile::decodeName(name);
+        if (text == own || !own_name.match(text).hasMatch() || !remove_if_stale(root_dir.get(), name))
             continue;
-        if (QDir(entry.filePath()).removeRecursively()) {
-            qInfo() << "Removed the private directory of an instance that ended without cleaning up:"
-                    << entry.filePath();
-            ++removed;
-        }
+        qInfo() << "Removed the private directory of an instance that ended without cleaning up:"
+                << root + "/" + text;
+        ++removed;
     }
     return removed;
+}
+
+QString local_write_problem(QString const& path, qint64 size) {
+    QString const probe = QFileInfo(path).absolutePath() + "/" + probe_file;
+    QByteArray const probe_name = QFile::encodeName(probe);
+    Fd file(::open(probe_name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file.ok())
+        return error_text(errno);
+    int const error = ::posix_fallocate(file.get(), 0, std::max<qint64>(size, 1));
+    ::unlink(probe_name.constData());
+    return error == 0 ? QString() : error_text(error);
 }
 
 } // namespace Files

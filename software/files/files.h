@@ -3,8 +3,8 @@
 #include <QList>
 #include <QMap>
 #include <QString>
-#include <QTemporaryDir>
 #include <cstdint>
+#include <mutex>
 
 namespace Files {
 
@@ -28,15 +28,48 @@ extern QString const uploaded_FW_info_fileName_bin;
 extern QString const uploaded_OTP_fileName_bin;
 extern QString const dfu_util_executable_fileName;
 
-// Private to this process and removed with its contents at exit. Its name carries the process id.
-extern QTemporaryDir external_dir;
+// The private directory of this process, "upgrade_XXXXXX" below the system's temporary path, removed with
+// its contents at exit. Made on first use, which start-up puts after the command line is judged, so that a
+// run that cannot start leaves nothing behind. A file inside, locked while its owner lives, tells a later
+// start that a directory left behind is this tool's and that its owner is gone.
+class PrivateDir {
+public:
+    PrivateDir() = default;
+    ~PrivateDir();
+    PrivateDir(PrivateDir const&) = delete;
+    PrivateDir& operator=(PrivateDir const&) = delete;
+
+    bool isValid();
+    // Empty while the directory could not be made.
+    QString path();
+    // The directory that was tried and why it could not be made.
+    QString errorString();
+
+private:
+    void make();
+
+    std::once_flag made;
+    QString made_path;
+    QString error;
+    int owner_fd = -1;
+};
+
+extern PrivateDir external_dir;
+
+// The system's temporary path as the environment names it (TMPDIR, else /tmp), whether or not it exists.
+QString temporary_root();
 
 // Copies ":resources/<name>" of each id into external_dir; an existing target, or a copy that did not arrive
 // whole, makes that copy fail.
 bool extract_resources(QList<ID> ids, bool strict);
 
-// Removes the private directories that killed instances of this tool left behind: only this tool's name
-// pattern, only this user's, only those whose process is gone. Returns how many.
+// Removes the private directories that killed instances of this tool left behind: only directories of this
+// user that hold this tool's owner file, unlocked (its owner is gone), and nothing but this tool's files.
+// Never follows a symbolic link and never leaves the temporary directory. Returns how many.
 int remove_stale_private_dirs();
+
+// Why `size` bytes cannot be written at `path` (no space, no permission, ...); empty when they can. Probed
+// with a file of its own beside `path`, which is removed again.
+QString local_write_problem(QString const& path, qint64 size);
 
 } // namespace Files
