@@ -185,6 +185,9 @@ int get_descriptor(DeviceState& state, const libusb_device* usb_device, uint16_t
         return count;
     }
     sim::append_log(usb_device->id + " GET_STRING " + std::to_string(index));
+    // A serial string that cannot be read: dfu-util lists the unit with serial="UNKNOWN".
+    if (index == 3 && state.device.flag("serial_unreadable"))
+        return LIBUSB_ERROR_PIPE;
     return string_answer(string_text(index, state.device), data, length);
 }
 

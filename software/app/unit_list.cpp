@@ -135,6 +135,8 @@ QVector<Unit> read_units(QString const& only_serial, Device::Type desired_type,
     QVector<Unit> units;
     for (DFU::DeviceItem const& item : items)
         units << read_unit(item, desired_type, desired_revision);
+    for (DFU::DeviceItem const& item : scan.unidentified)
+        units << Unit{item, {}, {}, Judgement::unreadable};
     // Without access dfu-util knows neither serial nor path, so these may be any unit, the one asked for too.
     for (QString const& address : addresses_without_access(errors))
         units << Unit{{QString(), QString(), address}, {}, {}, Judgement::no_access};

@@ -362,7 +362,7 @@ DFU::ScanResult SM_A::scan_and_judge_situation() {
     DFU::ScanResult const scan =
         finished_before_termination([&] { return DFU::make_scan(&errors, serial_filter); });
     Situation now = Clear;
-    if (scan.devices.size() > 1) {
+    if (scan.devices.size() + scan.unidentified.size() > 1) {
         now = SeveralUnits;
     } else if (scan.devices.isEmpty() && errors.contains("LIBUSB_ERROR_ACCESS")) {
         now = NoAccess;

@@ -54,8 +54,10 @@ DfuUtilParser::DfuUtilParser(QString const& listing, QString const& only_serial)
         const QRegularExpressionMatch match = serial_field.match(line);
         if (!match.hasMatch()) {
             qDebug() << line;
-            status = no_dfu_device;
-            return;
+            const DFU::DeviceItem unit = unit_of(line, QString());
+            if (only_serial.isEmpty() && (unidentified.isEmpty() || !(unidentified.last() == unit)))
+                unidentified.append(unit);
+            continue;
         }
         if (!only_serial.isEmpty() && match.captured(1).compare(only_serial, Qt::CaseInsensitive) != 0)
             continue;
@@ -69,10 +71,10 @@ DfuUtilParser::DfuUtilParser(QString const& listing, QString const& only_serial)
     nr_of_devices = units.size();
     if (nr_of_devices == 0)
         status = no_dfu_device;
-    else if (nr_of_devices == 1)
-        status = device_lines == lines_per_device ? one_dfu_device : invalid_dfu_device;
-    else
+    else if (nr_of_devices + unidentified.size() > 1)
         status = multiple_dfu_devices;
+    else
+        status = device_lines == lines_per_device ? one_dfu_device : invalid_dfu_device;
 }
 
 QString DfuUtilParser::status_as_string() const {
@@ -100,6 +102,7 @@ ScanResult scan_for_devices(QString listing, QString const& only_serial) {
     const DfuUtilParser parser(listing, only_serial);
     ScanResult result;
     result.devices = parser.units;
+    result.unidentified = parser.unidentified;
     if (parser.status == DfuUtilParser::one_dfu_device)
         result.error = 0;
     return result;

@@ -54,6 +54,10 @@ public:
     // One entry per bootloader, in listing order; consecutive lines with the same serial, path and device
     // address belong to one.
     QVector<DFU::DeviceItem> units;
+    // Bootloaders whose serial dfu-util could not read (serial="UNKNOWN"): no command can name them, so they
+    // are never read or written; only they are affected. Empty serial, path and device address as listed.
+    // Without `only_serial` they count as attached units.
+    QVector<DFU::DeviceItem> unidentified;
     int32_t nr_of_devices = 0;
 };
 
@@ -62,6 +66,8 @@ namespace DFU {
 struct ScanResult {
     int32_t error = 1;
     QVector<DeviceItem> devices;
+    // Units listed without a readable serial (see DfuUtilParser::unidentified).
+    QVector<DeviceItem> unidentified;
 };
 
 ScanResult scan_for_devices(QString listing, QString const& only_serial = QString());

@@ -95,26 +95,50 @@ private slots:
         QCOMPARE(serials_of(scan), serials);
     }
 
-    void unreadable_serial_stops_parsing_data() {
+    // A unit whose serial cannot be read is passed over on its own: the units around it are listed as usual,
+    // and without a serial filter it still counts as an attached unit.
+    void unreadable_serial_affects_only_its_unit_data() {
         QTest::addColumn<QString>("bad_line");
         QTest::newRow("unknown serial") << device_line("UNKNOWN");
         QTest::newRow("no serial field") << device_line(A).section(", serial=", 0, 0);
         QTest::newRow("empty serial") << device_line("");
         QTest::newRow("non-hex digit") << device_line("33603268353G");
     }
-    void unreadable_serial_stops_parsing() {
+    void unreadable_serial_affects_only_its_unit() {
         QFETCH(QString, bad_line);
-        const QStringList lines = QStringList{device_line(B), bad_line} + device_lines(A);
-        MessageCapture capture;
-        const DfuUtilParser parser(listing(lines));
-        QCOMPARE(parser.status, DfuUtilParser::no_dfu_device);
-        QCOMPARE(parser.serials, QStringList{B});
-        QCOMPARE(parser.nr_of_devices, 0);
-        QCOMPARE(capture.texts(QtDebugMsg), QStringList{'"' + QString(bad_line).replace('"', "\\\"") + '"'});
+        QString const unknown = QString(bad_line).replace("devnum=10", "devnum=12").replace("1-2", "1-4");
+        struct Case {
+            QStringList lines;
+            QString only_serial;
+            DfuUtilParser::Status status;
+            QStringList serials;
+            int unidentified;
+        };
+        QVector<Case> const cases = {
+            {QStringList{device_line(B)} + QStringList{unknown, unknown, unknown, unknown} + device_lines(A), {},
+             DfuUtilParser::multiple_dfu_devices, {B, A}, 1},
+            {QStringList{unknown, unknown, unknown, unknown} + device_lines(A), {}, DfuUtilParser::multiple_dfu_devices, {A}, 1},
+            {QStringList{unknown, unknown, unknown, unknown} + device_lines(A), A, DfuUtilParser::one_dfu_device, {A}, 0},
+            {QStringList{unknown, unknown}, {}, DfuUtilParser::no_dfu_device, {}, 1},
+        };
+        for (Case const& c : cases) {
+            MessageCapture capture;
+            const DfuUtilParser parser(listing(c.lines), c.only_serial);
+            QCOMPARE(parser.status, c.status);
+            QCOMPARE(parser.serials, c.serials);
+            QCOMPARE(parser.unidentified.size(), c.unidentified);
+            if (c.unidentified > 0) {
+                QCOMPARE(parser.unidentified.first().path, QString("1-4"));
+                QCOMPARE(parser.unidentified.first().devnum, QString("12"));
+                QVERIFY(parser.unidentified.first().serial.isEmpty());
+            }
+            QVERIFY(capture.texts(QtDebugMsg).contains('"' + QString(unknown).replace('"', "\\\"") + '"'));
 
-        const DFU::ScanResult scan = DFU::scan_for_devices(listing(lines));
-        QCOMPARE(scan.error, 1);
-        QCOMPARE(serials_of(scan), QStringList{B});
+            const DFU::ScanResult scan = DFU::scan_for_devices(listing(c.lines), c.only_serial);
+            QCOMPARE(scan.error, c.status == DfuUtilParser::one_dfu_device ? 0 : 1);
+            QCOMPARE(serials_of(scan), c.serials);
+            QCOMPARE(scan.unidentified.size(), c.unidentified);
+        }
     }
 
     void status_texts_data() {
