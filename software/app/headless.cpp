@@ -176,6 +176,9 @@ void HeadlessFrontEnd::connect_worker() {
     });
     connect(worker, &SM_A::sig_DeviceError, this,
             [this] { finish(Exit::device_unreadable, narrator->text("result_unreadable")); });
+    connect(worker, &SM_A::sig_LocalFailure, this, [this](QString const& where_and_why) {
+        finish(Exit::private_files_failed, narrator->text("result_localWrite", {where_and_why}));
+    });
 }
 
 // A write under way is finished first, with its progress still shown; a second signal ends the tool at once

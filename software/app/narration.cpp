@@ -77,6 +77,9 @@ void Narrator::connect_worker() {
     connect(worker, &SM_A::sig_OtherUnitThanWritten, this,
             [this] { tell_hint("hint_otherUnit", {worker->unit_awaiting_verification().serial}); });
     connect(worker, &SM_A::sig_Situation, this, &Narrator::on_situation);
+    connect(worker, &SM_A::sig_WrittenUnitsAbsent, this, &Narrator::on_written_units_absent);
+    connect(worker, &SM_A::sig_LocalFailure, this,
+            [this](QString const& where_and_why) { tell_hint("hint_localWrite", {where_and_why}); });
 }
 
 void Narrator::tell_hint(QString const& id, QStringList const& args) {
@@ -130,11 +133,24 @@ void Narrator::on_situation(int situation) {
     }
 }
 
-void Narrator::on_verify_wait_over() {
+bool Narrator::written_unit_outstanding() const {
     bool const verifying_written_unit = machine->B4->active() && !judging_another_unit();
-    if (worker->unit_awaiting_verification().serial.isEmpty() || verifying_written_unit) {
+    return !worker->units_awaiting_verification().isEmpty() && !verifying_written_unit;
+}
+
+// The time may have passed while this process was held (stopped, or the machine busy) and the unit came
+// back meanwhile: the worker looks at the bus once more before anything is told.
+void Narrator::on_verify_wait_over() {
+    if (written_unit_outstanding()) {
+        worker->look_for_written_units();
+    }
+}
+
+void Narrator::on_written_units_absent() {
+    if (!written_unit_outstanding()) {
         return;
     }
+    worker->forget_units_awaiting_verification();
     tell_hint("hint_notVerified");
     emit not_verified();
 }

@@ -52,6 +52,9 @@ private:
     void on_matches();
     void on_situation(int situation);
     void on_verify_wait_over();
+    void on_written_units_absent();
+    // A written unit awaits its verification, and none is being verified now.
+    bool written_unit_outstanding() const;
 
     SM_A* worker;
     SM_B* machine;

@@ -3,7 +3,9 @@
 #include "dfu/firmware_transfer.h"
 
 #include <QDebug>
+#include <algorithm>
 #include <chrono>
+#include <utility>
 #include <csignal>
 #include <pthread.h>
 
@@ -96,9 +98,24 @@ DFU::DeviceInfo SM_A::device_info_snapshot() {
     return device_info;
 }
 
+QVector<DFU::DeviceItem> SM_A::units_awaiting_verification() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return written_units;
+}
+
 DFU::DeviceItem SM_A::unit_awaiting_verification() {
     std::lock_guard<std::mutex> lock(mutex);
-    return written_unit;
+    return written_units.value(0);
+}
+
+void SM_A::forget_units_awaiting_verification() {
+    std::lock_guard<std::mutex> lock(mutex);
+    written_units.clear();
+}
+
+void SM_A::look_for_written_units() {
+    std::lock_guard<std::mutex> lock(mutex);
+    look_requested = true;
 }
 
 void SM_A::set_writing(bool now) {
@@ -106,14 +123,48 @@ void SM_A::set_writing(bool now) {
     writing = now;
 }
 
-bool SM_A::awaits_other_unit_than(DFU::DeviceItem const& unit) {
-    DFU::DeviceItem const written = unit_awaiting_verification();
-    return !written.serial.isEmpty() && !written.same_unit(unit);
+bool SM_A::begin_write() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (stopping) {
+        return false;
+    }
+    writing = true;
+    return true;
 }
 
-void SM_A::set_unit_awaiting_verification(DFU::DeviceItem const& unit) {
+bool SM_A::awaits_other_unit_than(DFU::DeviceItem const& unit) {
+    QVector<DFU::DeviceItem> const written = units_awaiting_verification();
+    return !written.isEmpty() &&
+           std::none_of(written.begin(), written.end(), [&](DFU::DeviceItem const& w) { return w.same_unit(unit); });
+}
+
+void SM_A::track_written_unit(DFU::DeviceItem const& unit) {
+    untrack_written_unit(unit);
     std::lock_guard<std::mutex> lock(mutex);
-    written_unit = unit;
+    written_units.append(unit);
+}
+
+void SM_A::untrack_written_unit(DFU::DeviceItem const& unit) {
+    std::lock_guard<std::mutex> lock(mutex);
+    written_units.erase(std::remove_if(written_units.begin(), written_units.end(),
+                                       [&](DFU::DeviceItem const& w) { return w.same_unit(unit); }),
+                        written_units.end());
+}
+
+bool SM_A::take_look_request() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::exchange(look_requested, false);
+}
+
+// Only a written unit that this listing shows alone goes on to be read and verified; otherwise the written
+// units are not back, whatever the time the tool itself was held up.
+void SM_A::tell_whether_written_units_absent(DFU::ScanResult const& scan) {
+    if (single_device(scan) && !awaits_other_unit_than(scan.devices.first())) {
+        qInfo() << "SM_A: a written unit is listed again and is read and verified";
+        return;
+    }
+    qInfo() << "SM_A: no written unit is listed to be verified";
+    emit sig_WrittenUnitsAbsent();
 }
 
 void SM_A::enable_debug_output() {
@@ -216,7 +267,12 @@ SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
     DFU::CommandResult const result =
         finished_before_termination([&] { return DFU::read_device_info(&device, &info); });
     if (result.exit_code != 0) {
-        emit sig_DeviceError(DFU::last_message(result));
+        QString const local = DFU::local_failure(result);
+        if (local.isEmpty()) {
+            emit sig_DeviceError(DFU::last_message(result));
+        } else {
+            emit sig_LocalFailure(local);
+        }
         return Next::A7;
     }
     info.read_count = ++reads_done;
@@ -245,6 +301,11 @@ SM_A::Next SM_A::at_A4() {
     if (command == UploadAndVerify) {
         return carry_out_upload_and_verify();
     }
+    // A quit may have come during the pause or since: no write starts after it.
+    if (!begin_write()) {
+        qInfo() << "SM_A: dropping command Download because a stop was requested";
+        return Next::Stop;
+    }
     carry_out_download();
     return Next::A0;
 }
@@ -270,16 +331,20 @@ SM_A::Next SM_A::carry_out_upload_and_verify() {
     emit sig_A6_entered();
     emit sig_FwUploading();
     DFU::DeviceItem const unit = device_info.unit;
-    DFU::Verification const verification = finished_before_termination(
-        [&] { return DFU::upload_and_compare_FW_bin(desired_FW_bin_path, uploaded_FW_bin_path, unit); });
+    QString local_problem;
+    DFU::Verification const verification = finished_before_termination([&] {
+        return DFU::upload_and_compare_FW_bin(desired_FW_bin_path, uploaded_FW_bin_path, unit, &local_problem);
+    });
+    if (verification == DFU::Verification::local_failure) {
+        emit sig_LocalFailure(local_problem);
+        return Next::A7;
+    }
     if (verification == DFU::Verification::unknown) {
         qInfo() << "Uploaded FW could not be read back whole; the unit is read again once it comes back";
         emit sig_FwUploadIncomplete("The firmware could not be read back from the device.");
         return Next::A7;
     }
-    if (unit.same_unit(unit_awaiting_verification())) {
-        set_unit_awaiting_verification({});
-    }
+    untrack_written_unit(unit);
     if (verification == DFU::Verification::matches) {
         qDebug() << "Uploaded FW matches";
         emit sig_FwUploadedMatches();
@@ -294,14 +359,13 @@ void SM_A::carry_out_download() {
     emit sig_A5_entered();
     emit sig_FwDownloading();
     DFU::DeviceItem const unit = device_info.unit;
-    set_unit_awaiting_verification(unit);
-    set_writing(true);
+    track_written_unit(unit);
     DFU::CommandResult const result =
         finished_before_termination([&] { return DFU::download_FW_to_device(desired_FW_bin_path, unit); });
     set_writing(false);
     if (DFU::unit_was_not_found(result)) {
         // The unit left (or was swapped) after it was read: dfu-util wrote nothing.
-        set_unit_awaiting_verification({});
+        untrack_written_unit(unit);
         qInfo()
             << "SM_A: dropping command Download because the unit it was ordered for is no longer attached";
         return;
@@ -359,8 +423,12 @@ bool SM_A::pause(int ms) {
 // a serial filter, several units means several with that serial.
 DFU::ScanResult SM_A::scan_and_judge_situation() {
     QString errors;
+    bool const look = take_look_request();
     DFU::ScanResult const scan =
         finished_before_termination([&] { return DFU::make_scan(&errors, serial_filter); });
+    if (look && !is_stopping()) {
+        tell_whether_written_units_absent(scan);
+    }
     Situation now = Clear;
     if (scan.devices.size() + scan.unidentified.size() > 1) {
         now = SeveralUnits;

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QThread>
+#include <QVector>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -41,10 +42,18 @@ public:
     void leave_write_running();
     // A consistent copy of the record of the last device read, safe to take on any thread.
     DFU::DeviceInfo device_info_snapshot();
-    // The unit written last, until a read-back of that unit has judged it; empty serial when none.
+    // The units written, oldest first, until a read-back of each has judged it or it was told as not
+    // verified.
+    QVector<DFU::DeviceItem> units_awaiting_verification();
+    // The oldest of them; empty serial when none.
     DFU::DeviceItem unit_awaiting_verification();
-    // Whether a written unit awaits its verification and `unit` is another one.
+    // Whether a written unit awaits its verification and `unit` is none of them.
     bool awaits_other_unit_than(DFU::DeviceItem const& unit);
+    // Once the units awaiting verification were told as not verified.
+    void forget_units_awaiting_verification();
+    // Asks the worker to look at the bus once more: the next listing that starts after this call tells
+    // whether a written unit is back to be read and verified, or sig_WrittenUnitsAbsent.
+    void look_for_written_units();
     void enable_debug_output();
 
     int idle_delay_ms = 200;
@@ -73,6 +82,11 @@ signals:
     void sig_FwUploadIncomplete(QString reason);
     // A unit other than the one written was read while the written one still awaits its verification.
     void sig_OtherUnitThanWritten();
+    // After look_for_written_units: the listing shows no written unit that the worker goes on to verify.
+    void sig_WrittenUnitsAbsent();
+    // A read could not be written into the private directory (no space, no permission): `where_and_why`
+    // names the directory and the cause. Nothing about the unit follows from it.
+    void sig_LocalFailure(QString where_and_why);
     // The listing's situation changed; emitted only on a change.
     void sig_Situation(int situation);
     void sig_A0_entered();
@@ -98,8 +112,14 @@ private:
     Next read_new_device(DFU::DeviceItem const& device);
     Next carry_out_upload_and_verify();
     void carry_out_download();
-    void set_unit_awaiting_verification(DFU::DeviceItem const& unit);
+    void track_written_unit(DFU::DeviceItem const& unit);
+    void untrack_written_unit(DFU::DeviceItem const& unit);
+    // Marks a write as under way unless a stop was requested, in one step, so that a quit arriving now is
+    // either seen here or waits for the write.
+    bool begin_write();
     void set_writing(bool now);
+    bool take_look_request();
+    void tell_whether_written_units_absent(DFU::ScanResult const& scan);
     Command take_command_for_current_read();
     void drop_pending_command(char const* reason);
     void publish(DFU::DeviceInfo const& info);
@@ -122,11 +142,13 @@ private:
     bool stopping = false;
     bool writing = false;
     bool leaving_write = false;
-    DFU::DeviceItem written_unit;
+    QVector<DFU::DeviceItem> written_units;
+    bool look_requested = false;
     bool first_pass_done = false;
     bool previous_was_polling = false;
     Situation situation = Clear;
-    // Guards command, command_read_count, stopping, writing, leaving_write, written_unit and device_info;
+    // Guards command, command_read_count, stopping, writing, leaving_write, written_units, look_requested and
+    // device_info;
     // never held across a dfu-util run. Standard rather than Qt primitives, so that the thread checker sees
     // every hand-over between the two threads.
     std::mutex mutex;

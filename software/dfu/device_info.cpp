@@ -5,6 +5,7 @@
 #include "files/support_misc.h"
 
 #include <QFileInfo>
+#include <algorithm>
 
 namespace DFU {
 
@@ -20,6 +21,21 @@ QString path_in_external_dir(QString const& file_name) {
 
 CommandResult read_info_block(DeviceItem const& device, QString const& path) {
     return upload_exactly(CmdID::upload_FW_Info, {path}, path, info_read_size, device);
+}
+
+QString const local_failure_text = "Cannot write into ";
+
+// Probed before dfu-util runs, and again after a failed or short read, with the room the rest would have
+// needed: a full disk is told as such, not as a unit that did not answer.
+QString local_write_problem_of(QString const& path, int size) {
+    return Files::local_write_problem(path, size - std::min<qint64>(size, QFileInfo(path).size()));
+}
+
+CommandResult local_failure_result(CommandResult result, QString const& path, QString const& problem) {
+    result.exit_code = -1;
+    result.errors += local_failure_text + QFileInfo(path).absolutePath() + ": " + problem + "\n";
+    qInfo().noquote() << "Cannot write" << path << "here:" << problem;
+    return result;
 }
 
 bool firmware_belongs_to_product(DeviceInfo const& info) {
@@ -53,17 +69,32 @@ CommandResult upload_exactly(CmdID id, QStringList const& extra_args, QString co
                              DeviceItem const& device) {
     // A file left by an earlier read must never be taken for this one.
     support_misc::ensure_file_is_deleted(path);
+    if (QString const problem = local_write_problem_of(path, size); !problem.isEmpty()) {
+        return local_failure_result({}, path, problem);
+    }
     CommandResult result = run_command(id, extra_args + unit_args(device));
-    if (result.exit_code != 0) {
+    qint64 const got = QFileInfo(path).size();
+    if (result.exit_code == 0 && got == size) {
         return result;
     }
-    qint64 const got = QFileInfo(path).size();
-    if (got != size) {
+    if (QString const problem = local_write_problem_of(path, size); !problem.isEmpty()) {
+        return local_failure_result(result, path, problem);
+    }
+    if (result.exit_code == 0) {
         result.exit_code = -1;
         result.errors += QString("Short read: %1 of %2 bytes\n").arg(got).arg(size);
         qInfo().noquote() << "Short read from the device:" << got << "of" << size << "bytes into" << path;
     }
     return result;
+}
+
+QString local_failure(CommandResult const& result) {
+    for (QString const& line : result.errors.split('\n', Qt::SkipEmptyParts)) {
+        if (line.startsWith(local_failure_text)) {
+            return line.mid(local_failure_text.size());
+        }
+    }
+    return {};
 }
 
 CommandResult read_device_info(DeviceItem const* device, DeviceInfo* info) {

@@ -29,9 +29,15 @@ struct DeviceInfo {
 QDebug operator<<(QDebug debug, DeviceInfo const& info);
 
 // Reads `size` bytes of the unit with `id` into `path`. Anything but a file of exactly that size is a failed
-// read (exit code -1 when dfu-util itself said 0): a short upload is never taken as data.
+// read (exit code -1 when dfu-util itself said 0): a short upload is never taken as data. When the file
+// cannot be written here (no space, no permission), before or after dfu-util ran, the failure is local
+// (see local_failure) and says so instead of blaming the unit.
 CommandResult upload_exactly(CmdID id, QStringList const& extra_args, QString const& path, int size,
                              DeviceItem const& device);
+
+// Where and why a read failed on this side, e.g. "/tmp/upgrade_x1Y2z3: No space left on device"; empty when
+// the failure, if any, was not local.
+QString local_failure(CommandResult const& result);
 
 // Reads the OTP area and the firmware information block; a failure of either fails the whole read.
 CommandResult read_device_info(DeviceItem const* device, DeviceInfo* info);
