@@ -233,6 +233,41 @@ private slots:
         QCOMPARE(worker->get_command(), SM_A::None);
     }
 
+    // A second unit written while the first has not come back does not take the first one's place: the
+    // first stays tracked until it is told as not verified, and a look at the bus says it is absent.
+    void every_written_unit_stays_tracked() {
+        SimWorld& world = make_world("two-devices");
+        QVERIFY(world.ok());
+        QVERIFY(world.unplug("dev1"));
+        QVERIFY(world.set("dev0", "reenter", "0"));
+        start_worker();
+        QTRY_COMPARE(count("DevConn"), 1);
+        DFU::DeviceItem const first = worker->device_info_snapshot().unit;
+        worker->set_command(SM_A::Download, worker->device_info_snapshot().read_count);
+        QTRY_COMPARE(count("FwDownloaded"), 1);
+        QVERIFY(world.plug("dev1"));
+
+        QTRY_COMPARE(count("DevConn"), 2);
+        QCOMPARE(count("OtherUnitThanWritten"), 1);
+        DFU::DeviceItem const second = worker->device_info_snapshot().unit;
+        worker->set_command(SM_A::Download, worker->device_info_snapshot().read_count);
+        QTRY_COMPARE(count("DevConn"), 3);
+        QCOMPARE(worker->units_awaiting_verification().size(), 2);
+        worker->set_command(SM_A::UploadAndVerify, worker->device_info_snapshot().read_count);
+        QTRY_COMPARE(count("FwUploadedMatches"), 1);
+
+        QVector<DFU::DeviceItem> const left = worker->units_awaiting_verification();
+        QCOMPARE(left.size(), 1);
+        QVERIFY(left.first().same_unit(first));
+        QVERIFY(!left.first().same_unit(second));
+        QVERIFY(worker->awaits_other_unit_than(second));
+        QCOMPARE(count("WrittenUnitsAbsent"), 0);
+        worker->look_for_written_units();
+        QTRY_COMPARE(count("WrittenUnitsAbsent"), 1);
+        worker->forget_units_awaiting_verification();
+        QVERIFY(!worker->awaits_other_unit_than(second));
+    }
+
     void command_for_a_swapped_device_is_dropped_data() {
         QTest::addColumn<bool>("other_product");
         QTest::newRow("same product") << false;
