@@ -15,7 +15,8 @@ void give_up(HeadlessFrontEnd* front_end, SM_A* worker, int seconds) {
                            narrator->text("result_noUnitInTime", {QString::number(seconds)}));
         return;
     }
-    front_end->give_up(Exit::not_verified, narrator->text("result_notVerified"));
+    // Told by the narrator once the worker's next listing shows that the written unit is not back.
+    worker->look_for_written_units();
 }
 
 } // namespace
