@@ -169,7 +169,8 @@ StartupFailure check_dfu_util() {
 }
 
 StartupFailure private_files_failure(QString const& cause) {
-    return {Exit::private_files_failed, settings.gui.text("hint_privateFiles").arg(Files::temporary_root(), cause)};
+    return {Exit::private_files_failed,
+            settings.gui.text("hint_privateFiles").arg(Files::temporary_root(), cause)};
 }
 
 // Made once the command line is judged, and before anything else may create files below the temporary path.
@@ -189,7 +190,8 @@ StartupFailure unpack_files() {
     if (Files::extract_resources({ID::desired_FW_dfu, ID::desired_FW_bin}, true))
         return {};
     QString const image = Files::external_dir.path() + "/" + Files::desired_FW_fileName_bin;
-    QString const cause = Files::local_write_problem(image, QFileInfo(":resources/" + Files::desired_FW_fileName_bin).size());
+    QString const cause =
+        Files::local_write_problem(image, QFileInfo(":resources/" + Files::desired_FW_fileName_bin).size());
     return private_files_failure(cause.isEmpty() ? QString("the disk is full or not writable") : cause);
 }
 

@@ -5,9 +5,9 @@
 #include <QDebug>
 #include <algorithm>
 #include <chrono>
-#include <utility>
 #include <csignal>
 #include <pthread.h>
+#include <utility>
 
 SM_A* sm_A = nullptr;
 
@@ -134,8 +134,8 @@ bool SM_A::begin_write() {
 
 bool SM_A::awaits_other_unit_than(DFU::DeviceItem const& unit) {
     QVector<DFU::DeviceItem> const written = units_awaiting_verification();
-    return !written.isEmpty() &&
-           std::none_of(written.begin(), written.end(), [&](DFU::DeviceItem const& w) { return w.same_unit(unit); });
+    return !written.isEmpty() && std::none_of(written.begin(), written.end(),
+                                              [&](DFU::DeviceItem const& w) { return w.same_unit(unit); });
 }
 
 void SM_A::track_written_unit(DFU::DeviceItem const& unit) {
@@ -333,7 +333,8 @@ SM_A::Next SM_A::carry_out_upload_and_verify() {
     DFU::DeviceItem const unit = device_info.unit;
     QString local_problem;
     DFU::Verification const verification = finished_before_termination([&] {
-        return DFU::upload_and_compare_FW_bin(desired_FW_bin_path, uploaded_FW_bin_path, unit, &local_problem);
+        return DFU::upload_and_compare_FW_bin(desired_FW_bin_path, uploaded_FW_bin_path, unit,
+                                              &local_problem);
     });
     if (verification == DFU::Verification::local_failure) {
         emit sig_LocalFailure(local_problem);

@@ -125,7 +125,8 @@ int lock_abandoned_owner_file(int dir_fd) {
 bool holds_only_own_files(int dir_fd, QList<QByteArray> const& names) {
     for (QByteArray const& name : names) {
         struct stat status {};
-        if (!is_own_file_name(name) || ::fstatat(dir_fd, name.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        if (!is_own_file_name(name) ||
+            ::fstatat(dir_fd, name.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISREG(status.st_mode))
             return false;
     }
@@ -137,15 +138,18 @@ bool holds_only_own_files(int dir_fd, QList<QByteArray> const& names) {
 bool remove_if_stale(int root_fd, QByteArray const& name) {
     Fd dir(::openat(root_fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat opened {};
-    if (!dir.ok() || ::fstat(dir.get(), &opened) != 0 || !owned_by_this_user(opened))
+    // The tool makes it writable by its owner alone; one that others may write into may hold their files.
+    if (!dir.ok() || ::fstat(dir.get(), &opened) != 0 || !owned_by_this_user(opened) ||
+        (opened.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         return false;
     Fd const owner(lock_abandoned_owner_file(dir.get()));
     if (!owner.ok())
         return false;
     QList<QByteArray> const names = entries_of(dir.get());
     if (!holds_only_own_files(dir.get(), names)) {
-        qInfo() << "Left a private directory of an ended instance alone: it holds files this tool does not make:"
-                << name;
+        qInfo()
+            << "Left a private directory of an ended instance alone: it holds files this tool does not make:"
+            << name;
         return false;
     }
     for (QByteArray const& file : names)

@@ -115,10 +115,21 @@ private slots:
             int unidentified;
         };
         QVector<Case> const cases = {
-            {QStringList{device_line(B)} + QStringList{unknown, unknown, unknown, unknown} + device_lines(A), {},
-             DfuUtilParser::multiple_dfu_devices, {B, A}, 1},
-            {QStringList{unknown, unknown, unknown, unknown} + device_lines(A), {}, DfuUtilParser::multiple_dfu_devices, {A}, 1},
-            {QStringList{unknown, unknown, unknown, unknown} + device_lines(A), A, DfuUtilParser::one_dfu_device, {A}, 0},
+            {QStringList{device_line(B)} + QStringList{unknown, unknown, unknown, unknown} + device_lines(A),
+             {},
+             DfuUtilParser::multiple_dfu_devices,
+             {B, A},
+             1},
+            {QStringList{unknown, unknown, unknown, unknown} + device_lines(A),
+             {},
+             DfuUtilParser::multiple_dfu_devices,
+             {A},
+             1},
+            {QStringList{unknown, unknown, unknown, unknown} + device_lines(A),
+             A,
+             DfuUtilParser::one_dfu_device,
+             {A},
+             0},
             {QStringList{unknown, unknown}, {}, DfuUtilParser::no_dfu_device, {}, 1},
         };
         for (Case const& c : cases) {

@@ -128,13 +128,14 @@ private slots:
         QTest::newRow("a user's directories named like the tool's")
             << "user" << 0 << QStringList{"upgrade_2023_photos/a.jpg", "upgrade_abc123/firmware.bin"}
             << QStringList();
-        QTest::newRow("stale directory of a killed run") << "stale" << 0 << QStringList() << QStringList{"$stale"};
+        QTest::newRow("stale directory of a killed run")
+            << "stale" << 0 << QStringList() << QStringList{"$stale"};
         QTest::newRow("directory of a living run")
             << "living" << 0 << QStringList{"upgrade_Live01/owner.lock", "upgrade_Live01/firmware.bin"}
             << QStringList();
         QTest::newRow("link planted as a directory")
-            << "link-dir" << 0 << QStringList{"upgrade_Link01", "$outside/owner.lock", "$outside/firmware.bin"}
-            << QStringList();
+            << "link-dir" << 0
+            << QStringList{"upgrade_Link01", "$outside/owner.lock", "$outside/firmware.bin"} << QStringList();
         QTest::newRow("link planted in a stale directory")
             << "link-inside" << 0 << QStringList{"upgrade_Dead01/firmware.bin", "$outside/precious"}
             << QStringList();
@@ -159,9 +160,10 @@ private slots:
         } else if (planted == "stale") {
             SimWorld waiting("no-device");
             Run killed({"-s", "--headless"}, root, runtime.path());
-            QTRY_VERIFY_WITH_TIMEOUT(!private_dirs(root).isEmpty() &&
-                                         QFile::exists(root + "/" + private_dirs(root).first() + "/firmware.bin"),
-                                     20000);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                !private_dirs(root).isEmpty() &&
+                    QFile::exists(root + "/" + private_dirs(root).first() + "/firmware.bin"),
+                20000);
             killed.signal(SIGKILL);
             QCOMPARE(killed.exit_code(), -1);
             stale = private_dirs(root).value(0);
@@ -298,7 +300,8 @@ private slots:
         QTest::addColumn<bool>("comes_back");
         QTest::addColumn<int>("exit_code");
         QTest::newRow("stopped 35 s across the restart") << QStringList() << true << 0;
-        QTest::newRow("stopped 35 s across the restart, --timeout 30") << QStringList{"--timeout", "30"} << true << 0;
+        QTest::newRow("stopped 35 s across the restart, --timeout 30")
+            << QStringList{"--timeout", "30"} << true << 0;
         QTest::newRow("does not come back, --timeout 3") << QStringList{"--timeout", "3"} << false << 8;
     }
     void written_unit_is_looked_for_once_more() {
