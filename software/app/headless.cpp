@@ -176,6 +176,11 @@ void HeadlessFrontEnd::connect_worker() {
     });
     connect(worker, &SM_A::sig_DeviceError, this,
             [this] { finish(Exit::device_unreadable, narrator->text("result_unreadable")); });
+    // A write left by another run is not waited for: the unit is another run's until it has ended.
+    connect(worker, &SM_A::sig_Situation, this, [this](int situation) {
+        if (situation == SM_A::WriteFinishing)
+            finish(Exit::already_running, narrator->text("hint_writeFinishing"));
+    });
 }
 
 // A write under way is finished first, with its progress still shown; a second signal ends the tool at once

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dfu/device_info.h"
+#include "dfu/firmware_transfer.h"
 
 #include <QString>
 #include <QThread>
@@ -21,6 +22,8 @@ public:
         NoAccess = 1,     // a bootloader is attached, but this user may not open it
         SeveralUnits = 2, // more than one bootloader is attached
         NoDfuUtil = 3,    // dfu-util cannot be started
+        UnitInUse = 4,    // the one unit listed is reserved by another run, which reads or works on it
+        WriteFinishing = 5, // a dfu-util write to the one unit listed still runs, maybe left by an ended run
     };
     // The part of a transfer that dfu-util reports progress for.
     enum Step : int32_t { Erasing = 0, Writing = 1, ReadingBack = 2 };
@@ -67,7 +70,9 @@ signals:
     // Progress of the transfer under way, from dfu-util's own progress lines: `done` of `total` bytes of
     // `step` (a Step).
     void sig_Progress(int step, qint64 done, qint64 total);
-    // The write did not complete (dfu-util failed, or it outlived its time-out and was left running).
+    // The write under way still runs after `seconds` (told every few seconds): do not disconnect.
+    void sig_FwStillWriting(int seconds);
+    // The write did not complete (dfu-util failed).
     void sig_FwDownloadFailed(QString reason);
     // The read-back did not complete: nothing is known about the flash; the unit is read afresh.
     void sig_FwUploadIncomplete(QString reason);
@@ -107,6 +112,9 @@ private:
     bool pause(int ms);
     bool single_device(DFU::ScanResult const& scan) const;
     DFU::ScanResult scan_and_judge_situation();
+    Situation reserve_unit(QString const& serial);
+    void release_units_not_awaited();
+    DFU::TransferWatch transfer_watch(Step first_step);
     template <typename Run> static auto finished_before_termination(Run run);
 
     DFU::DeviceInfo device_info;
@@ -126,6 +134,8 @@ private:
     bool first_pass_done = false;
     bool previous_was_polling = false;
     Situation situation = Clear;
+    // The serials whose names this thread took (a unit is reserved before it is read, machine-wide).
+    QStringList reserved;
     // Guards command, command_read_count, stopping, writing, leaving_write, written_unit and device_info;
     // never held across a dfu-util run. Standard rather than Qt primitives, so that the thread checker sees
     // every hand-over between the two threads.

@@ -50,10 +50,10 @@ QDebug operator<<(QDebug debug, DeviceInfo const& info) {
 }
 
 CommandResult upload_exactly(CmdID id, QStringList const& extra_args, QString const& path, int size,
-                             DeviceItem const& device) {
+                             DeviceItem const& device, RunWatch const& watch) {
     // A file left by an earlier read must never be taken for this one.
     support_misc::ensure_file_is_deleted(path);
-    CommandResult result = run_command(id, extra_args + unit_args(device));
+    CommandResult result = run_command(id, extra_args + unit_args(device), watch);
     if (result.exit_code != 0) {
         return result;
     }

@@ -31,7 +31,7 @@ QDebug operator<<(QDebug debug, DeviceInfo const& info);
 // Reads `size` bytes of the unit with `id` into `path`. Anything but a file of exactly that size is a failed
 // read (exit code -1 when dfu-util itself said 0): a short upload is never taken as data.
 CommandResult upload_exactly(CmdID id, QStringList const& extra_args, QString const& path, int size,
-                             DeviceItem const& device);
+                             DeviceItem const& device, RunWatch const& watch = {});
 
 // Reads the OTP area and the firmware information block; a failure of either fails the whole read.
 CommandResult read_device_info(DeviceItem const* device, DeviceInfo* info);
