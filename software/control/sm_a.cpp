@@ -404,7 +404,8 @@ bool SM_A::pause(int ms) {
 // reads it; one that another run holds is left out of the result.
 DFU::ScanResult SM_A::scan_and_judge_situation() {
     QString errors;
-    DFU::ScanResult scan = finished_before_termination([&] { return DFU::make_scan(&errors, serial_filter); });
+    DFU::ScanResult scan =
+        finished_before_termination([&] { return DFU::make_scan(&errors, serial_filter); });
     Situation now = Clear;
     if (scan.devices.size() > 1) {
         now = SeveralUnits;

@@ -19,10 +19,10 @@ public:
     // What the listing says beyond the units it names.
     enum Situation : int32_t {
         Clear = 0,
-        NoAccess = 1,     // a bootloader is attached, but this user may not open it
-        SeveralUnits = 2, // more than one bootloader is attached
-        NoDfuUtil = 3,    // dfu-util cannot be started
-        UnitInUse = 4,    // the one unit listed is reserved by another run, which reads or works on it
+        NoAccess = 1,       // a bootloader is attached, but this user may not open it
+        SeveralUnits = 2,   // more than one bootloader is attached
+        NoDfuUtil = 3,      // dfu-util cannot be started
+        UnitInUse = 4,      // the one unit listed is reserved by another run, which reads or works on it
         WriteFinishing = 5, // a dfu-util write to the one unit listed still runs, maybe left by an ended run
     };
     // The part of a transfer that dfu-util reports progress for.

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <mutex>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/mman.h>

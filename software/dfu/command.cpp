@@ -46,8 +46,9 @@ child_process::Waiting waiting_for(CmdID id, RunWatch const& watch) {
     waiting.stop_requested = stop_check;
     waiting.leave_running_now = leave_check;
     waiting.on_slow = [id](QByteArray const& early) {
-        qInfo() << "waitForFinished(): Process did not finish in time, exit status: still running, and output:"
-                << decode(early);
+        qInfo()
+            << "waitForFinished(): Process did not finish in time, exit status: still running, and output:"
+            << decode(early);
         if (is_write(id))
             qInfo() << "will wait again: a write is waited for as long as it runs";
         else

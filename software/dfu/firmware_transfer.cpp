@@ -29,7 +29,8 @@ RunWatch run_watch(TransferWatch const& watch, std::shared_ptr<ProgressReader> c
 } // namespace
 
 bool parse_progress(QByteArray const& line, Progress* progress) {
-    static QRegularExpression const bar("^\\s*(Erase|Download|Upload)\\s*\\[[= ]*\\]\\s+(\\d{1,3})%\\s+(\\d{1,12}) bytes\\s*$");
+    static QRegularExpression const bar(
+        "^\\s*(Erase|Download|Upload)\\s*\\[[= ]*\\]\\s+(\\d{1,3})%\\s+(\\d{1,12}) bytes\\s*$");
     QRegularExpressionMatch const match = bar.match(QString::fromLatin1(line));
     if (!match.hasMatch())
         return false;
@@ -53,20 +54,29 @@ void ProgressReader::feed(QByteArray const& more_output) {
         start = i + 1;
     }
     pending.remove(0, start);
+    // dfu-util puts the separator before each redraw: a bar that ends in its "bytes" is complete already.
+    Progress progress;
+    if (parse_progress(pending, &progress)) {
+        report(progress);
+        pending.clear();
+    }
     // A line without an end in sight is no progress bar: drop it rather than grow.
     if (pending.size() > 4096)
         pending.clear();
 }
 
-CommandResult download_FW_to_device(QString image_path, DeviceItem const& device, TransferWatch const& watch) {
+CommandResult download_FW_to_device(QString image_path, DeviceItem const& device,
+                                    TransferWatch const& watch) {
     auto const reader = std::make_shared<ProgressReader>(watch.progress);
-    return run_command(CmdID::download_FW, QStringList{image_path} + unit_args(device), run_watch(watch, reader));
+    return run_command(CmdID::download_FW, QStringList{image_path} + unit_args(device),
+                       run_watch(watch, reader));
 }
 
 int upload_FW_from_device(QString file_path, int size, DeviceItem const& device, TransferWatch const& watch) {
     QStringList const args = {"-s", QString("0x08000000:%1").arg(size), "-U", file_path};
     auto const reader = std::make_shared<ProgressReader>(watch.progress);
-    return upload_exactly(CmdID::upload_FW, args, file_path, size, device, run_watch(watch, reader)).exit_code;
+    return upload_exactly(CmdID::upload_FW, args, file_path, size, device, run_watch(watch, reader))
+        .exit_code;
 }
 
 int size_of_binary_file(QString path) {

@@ -32,7 +32,7 @@ struct Progress {
 bool parse_progress(QByteArray const& line, Progress* progress);
 
 // Turns dfu-util's standard output, arriving in pieces, into progress reports. dfu-util redraws its bar
-// after a carriage return, so a report is complete once the next separator arrives.
+// after a carriage return; a bar is reported once it ends in its byte count and "bytes".
 class ProgressReader {
 public:
     explicit ProgressReader(std::function<void(Progress const&)> report) : report(std::move(report)) {}

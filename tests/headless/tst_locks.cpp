@@ -122,7 +122,8 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exit_code");
         QTest::addColumn<QString>("never_said");
-        QTest::newRow("headless") << QStringList{"-s", "--headless"} << 10 << "disconnect the usb cable, restart";
+        QTest::newRow("headless") << QStringList{"-s", "--headless"} << 10
+                                  << "disconnect the usb cable, restart";
         QTest::newRow("serial in lower case")
             << QStringList{"-s", "--headless", "--serial", serial.toLower()} << 10 << "already running";
         QTest::newRow("list") << QStringList{"-s", "--list"} << 0 << "already current";
@@ -195,7 +196,8 @@ private slots:
 
         if (second.contains("--list")) {
             // Read or being written by the first run at the moment of the listing, never judged.
-            QVERIFY2(refused.output.contains("in use by another run") || refused.output.contains(still_finishing),
+            QVERIFY2(refused.output.contains("in use by another run") ||
+                         refused.output.contains(still_finishing),
                      qPrintable(refused.output));
             QVERIFY2(!refused.output.contains("upgrade to") && !refused.output.contains("current"),
                      qPrintable(refused.output));
@@ -231,8 +233,9 @@ private slots:
         // The shell waits for its reader, `cat`, which ends only at the pipe's end.
         QProcess pipeline;
         pipeline.setProcessEnvironment(environment.make());
-        pipeline.start("/bin/sh", {"-c", "(echo $$ >\"$1\"; exec \"$2\" -s --headless --json) | cat >/dev/null",
-                                   "sh", pid_file, updater});
+        pipeline.start("/bin/sh",
+                       {"-c", "(echo $$ >\"$1\"; exec \"$2\" -s --headless --json) | cat >/dev/null", "sh",
+                        pid_file, updater});
         QVERIFY(pipeline.waitForStarted());
         QVERIFY(wait_until([&] { return write_started(world); }, 30000));
         QFile file(pid_file);
