@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -151,6 +152,43 @@ private slots:
         QVERIFY2(world.log().filter(" LEAVE").isEmpty(), "the write ended before the next run was judged");
         QCOMPARE(world.log().filter(" UPLOAD ").size(), reads_before);
         QVERIFY(wait_for_write_end(world));
+        QVERIFY(flash_holds_image(world));
+    }
+
+    // The window keeps polling while another run's write finishes, reads nothing of the unit meanwhile, and
+    // reads it once the write has ended.
+    void window_waits_for_an_orphaned_write_then_reads_the_unit() {
+        SimWorld world("old-firmware", false);
+        QVERIFY(world.ok());
+        Environment environment;
+        QProcess writer;
+        start(writer, {"-s", "--headless"}, environment);
+        QVERIFY(wait_until([&] { return write_started(world); }, 30000));
+        kill_hard(writer);
+
+        QProcess window;
+        QProcessEnvironment window_environment = Environment().make();
+        window_environment.insert("QT_QPA_PLATFORM", "offscreen");
+        window.setProcessEnvironment(window_environment);
+        window.start(updater, {"-s"});
+        QVERIFY(window.waitForStarted());
+        QString log;
+        auto const logged = [&](QString const& words) {
+            log += QString::fromUtf8(window.readAllStandardError());
+            return log.contains(words);
+        };
+        QVERIFY2(wait_until([&] { return logged("listing situation 5"); }, 15000), qPrintable(log));
+        QVERIFY(wait_for_write_end(world));
+        QVERIFY2(wait_until([&] { return logged("sig_DevConn"); }, 20000), qPrintable(log));
+        window.terminate();
+        QVERIFY(window.waitForFinished(10000));
+
+        QStringList const requests = world.log();
+        int const leave = requests.indexOf(QRegularExpression(".* LEAVE.*"));
+        int const last_erase = requests.lastIndexOf(QRegularExpression(".* ERASE .*"));
+        int const first_read_after_write = requests.indexOf(QRegularExpression(".* UPLOAD .*"), last_erase);
+        QVERIFY(leave > last_erase);
+        QVERIFY2(first_read_after_write > leave, "the window read the unit while it was being written");
         QVERIFY(flash_holds_image(world));
     }
 
