@@ -26,9 +26,11 @@ namespace child_process {
 
 namespace {
 
-// How often a running child's output, the stop request and the clock are looked at; the child's end itself
-// wakes the wait at once.
-constexpr int poll_interval_ms = 10;
+// How often a running child's output, the stop request and the clock are looked at. The child's end itself
+// wakes the wait at once through its process descriptor; without one (kernels before 5.3), the end is looked
+// for this often too, at a shorter interval.
+constexpr int poll_interval_ms = 50;
+constexpr int poll_interval_without_process_descriptor_ms = 10;
 // A child that writes more than this into one file is stopped by the kernel (SIGXFSZ): a runaway
 // dfu-util cannot fill the memory through its anonymous output files.
 constexpr rlim_t child_file_size_limit = 64 << 20;
@@ -113,7 +115,7 @@ void pass_on_output(Waiting const& waiting, int out_fd, qint64* passed) {
 // Sleeps until the child ends or poll_interval_ms pass. Without a process descriptor, just sleeps.
 void sleep_on(int pid_fd) {
     if (pid_fd < 0) {
-        ::usleep(poll_interval_ms * 1000);
+        ::usleep(poll_interval_without_process_descriptor_ms * 1000);
         return;
     }
     struct pollfd child = {pid_fd, POLLIN, 0};
