@@ -180,6 +180,8 @@ void HeadlessFrontEnd::connect_worker() {
     connect(worker, &SM_A::sig_Situation, this, [this](int situation) {
         if (situation == SM_A::WriteFinishing)
             finish(Exit::already_running, narrator->text("hint_writeFinishing"));
+        else if (situation == SM_A::ReservationFailed)
+            finish(Exit::already_running, narrator->text("hint_claimFailed"));
     });
 }
 

@@ -9,9 +9,9 @@ QString const done_caption = "Done. Disconnect USB cable.";
 QString const differs_caption = "FW differs";
 
 // Hints about a passing condition of the bus or of one read: a good read of a unit ends them.
-QStringList const passing_hints = {"hint_noAnswer",  "hint_couldNotVerify", "hint_writeFailed",
-                                   "hint_noAccess",  "hint_severalUnits",   "hint_noDfuUtil",
-                                   "hint_unitInUse", "hint_writeFinishing", "hint_stillWriting"};
+QStringList const passing_hints = {
+    "hint_noAnswer",  "hint_couldNotVerify", "hint_writeFailed",    "hint_noAccess",     "hint_severalUnits",
+    "hint_noDfuUtil", "hint_unitInUse",      "hint_writeFinishing", "hint_stillWriting", "hint_claimFailed"};
 
 } // namespace
 
@@ -136,6 +136,9 @@ void Narrator::on_situation(int situation) {
         break;
     case SM_A::WriteFinishing:
         tell_hint("hint_writeFinishing");
+        break;
+    case SM_A::ReservationFailed:
+        tell_hint("hint_claimFailed");
         break;
     default:
         clear_passing_hint();

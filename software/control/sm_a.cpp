@@ -439,8 +439,8 @@ SM_A::Situation SM_A::reserve_unit(QString const& serial) {
     case DFU::unit_lock::Take::failed:
         break;
     }
-    // Told in the log by the lock; the unit is not touched without its name.
-    return UnitInUse;
+    // The unit is not touched without its name.
+    return ReservationFailed;
 }
 
 // A unit stays reserved while its written firmware awaits verification, even while it is away.

@@ -24,6 +24,7 @@ public:
         NoDfuUtil = 3,      // dfu-util cannot be started
         UnitInUse = 4,      // the one unit listed is reserved by another run, which reads or works on it
         WriteFinishing = 5, // a dfu-util write to the one unit listed still runs, maybe left by an ended run
+        ReservationFailed = 6, // the one unit listed could not be reserved for another reason than a holder
     };
     // The part of a transfer that dfu-util reports progress for.
     enum Step : int32_t { Erasing = 0, Writing = 1, ReadingBack = 2 };
