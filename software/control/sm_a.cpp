@@ -398,8 +398,6 @@ bool SM_A::pause(int ms) {
 }
 
 // dfu-util's standard error tells what the listing leaves out: a bootloader this user may not open. With
-// a serial filter, several units means several with that serial.
-// dfu-util's standard error tells what the listing leaves out: a bootloader this user may not open. With
 // a serial filter, several units means several with that serial. A single unit is reserved before anything
 // reads it; one that another run holds is left out of the result.
 DFU::ScanResult SM_A::scan_and_judge_situation() {

@@ -248,6 +248,30 @@ private slots:
         QCOMPARE(writers(world), 1);
     }
 
+    // A write that takes longer than any read may is waited for as long as it runs, told every few seconds
+    // with the time so far and not to disconnect, and never called failed.
+    void slow_write_is_waited_for_and_told() {
+        SimWorld world("old-firmware", false);
+        QVERIFY(world.ok());
+        QFile settings(world.dir() + "/world.txt");
+        QVERIFY(settings.open(QIODevice::Append));
+        settings.write("write_chunk_ms=170\n"); // about 35 s of writing, past the 30 s a read may take
+        settings.close();
+        Environment environment;
+        QProcess run;
+        start(run, {"-s", "--headless"}, environment);
+        Finished const finished = run_to_end(run, 90000);
+
+        QVERIFY2(finished.exit_code == 0, qPrintable(finished.output));
+        QStringList const notices = finished.output.split('\n').filter("Still writing");
+        QVERIFY2(notices.size() >= 6, qPrintable(finished.output));
+        QVERIFY(notices.first().contains(" 5 s") && notices.last().contains("disconnect"));
+        QVERIFY(notices.filter(" 30 s").size() == 1);
+        QVERIFY(!finished.output.contains("failed", Qt::CaseInsensitive));
+        QCOMPARE(writers(world), 1);
+        QVERIFY(flash_holds_image(world));
+    }
+
     // A launcher that leaves SIGCHLD ignored must not make every dfu-util run look like a crash.
     void upgrade_with_child_signal_ignored() {
         SimWorld world("old-firmware");
