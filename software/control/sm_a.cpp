@@ -179,6 +179,10 @@ void SM_A::run() {
             break;
         }
     }
+    // A write left running keeps its unit through the names its dfu-util inherited.
+    for (QString const& serial : reserved)
+        DFU::unit_lock::release_unit(serial);
+    reserved.clear();
 }
 
 SM_A::Next SM_A::at_A0() {
