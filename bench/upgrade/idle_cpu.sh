@@ -4,16 +4,22 @@
 # the shell's builtin read -t on a pipe that never delivers, so it starts no process but dfu-util and its
 # cost is the bare cost of the listings. Both run the system's dfu-util with the emulated bootloader loaded
 # (the tool in its real-device mode, with the emulator on LD_LIBRARY_PATH), so the difference is the tool's
-# own cost. CPU times include every child process.
+# own cost. CPU times are those of the process and every child it reaped, as wait4 reports them.
 #
-#   bench/upgrade/idle_cpu.sh [build directory, default build] [seconds per run, default 20] [runs, default 5]
+# Each round runs both contenders for a short and a long time; the difference in CPU between the two runs,
+# divided by the difference in listings (counted in the emulator's request log), is the marginal CPU per
+# listing, in which start-up and shutdown cancel out.
+#
+#   bench/upgrade/idle_cpu.sh [build directory, default build] [short run s, default 4] [long run s, default 24]
+#                             [rounds, default 5]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 spread_format='%7.3f %7.3f %7.3f\n'
 source "bench/stats.sh"
 build=${1:-build}
-seconds=${2:-20}
-runs=${3:-5}
+short=${2:-4}
+long=${3:-24}
+runs=${4:-5}
 sim=$build/simulator
 updater=$build/updater
 for needed in "$updater" "$sim/simctl" "$sim/libusb-1.0.so.0"; do
@@ -41,7 +47,7 @@ children_cpu() {
 pause() { read -r -t "$1" -u 3 _ || true; }
 
 run_tool() {
-    local before tool start_listings
+    local seconds=$1 before tool start_listings
     start_listings=$(listings)
     children_cpu >"$work/before"
     before=$(<"$work/before")
@@ -56,7 +62,7 @@ run_tool() {
 }
 
 run_shell() {
-    local before end start_listings
+    local seconds=$1 before end start_listings
     start_listings=$(listings)
     children_cpu >"$work/before"
     before=$(<"$work/before")
@@ -70,19 +76,34 @@ run_shell() {
     shell_listings=$(($(listings) - start_listings))
 }
 
-tools=() shells=() tool_counts=() shell_counts=()
+# Marginal CPU per listing in ms: (long CPU - short CPU) / (long listings - short listings).
+per_listing() { calc "($3 - $1) * 1000 / ($4 - $2)"; }
+
+tools=() shells=() tool_counts=() shell_counts=() tool_marginals=() shell_marginals=()
 for ((run = 1; run <= runs; run++)); do
-    run_tool
-    run_shell
+    run_tool "$short"
+    tool_short=$tool_cpu tool_short_listings=$tool_listings
+    run_shell "$short"
+    shell_short=$shell_cpu shell_short_listings=$shell_listings
+    run_tool "$long"
+    run_shell "$long"
     tools+=("$tool_cpu") shells+=("$shell_cpu") tool_counts+=("$tool_listings") shell_counts+=("$shell_listings")
-    printf 'run %d: tool %6.3f s CPU (%d listings), shell loop %6.3f s CPU (%d listings)\n' \
-        "$run" "$tool_cpu" "$tool_listings" "$shell_cpu" "$shell_listings"
+    tool_marginals+=("$(per_listing "$tool_short" "$tool_short_listings" "$tool_cpu" "$tool_listings")")
+    shell_marginals+=("$(per_listing "$shell_short" "$shell_short_listings" "$shell_cpu" "$shell_listings")")
+    printf 'round %d: tool %6.3f s CPU (%d listings) in %d s, %6.3f s (%d) in %d s: %6.3f ms per listing\n' \
+        "$run" "$tool_short" "$tool_short_listings" "$short" "$tool_cpu" "$tool_listings" "$long" "${tool_marginals[-1]}"
+    printf '         shell loop %6.3f s CPU (%d listings) in %d s, %6.3f s (%d) in %d s: %6.3f ms per listing\n' \
+        "$shell_short" "$shell_short_listings" "$short" "$shell_cpu" "$shell_listings" "$long" "${shell_marginals[-1]}"
 done
 
-printf '\n%d alternating runs of %d s idle each     min     median     max\n' "$runs" "$seconds"
-printf 'tool, CPU:                          %s s\n' "$(spread "${tools[@]}")"
-printf 'shell loop, CPU:                    %s s\n' "$(spread "${shells[@]}")"
+printf '\n%d alternating rounds of %d s and %d s idle      min     median     max\n' "$runs" "$short" "$long"
+printf 'tool, CPU per listing:                  %s ms\n' "$(spread "${tool_marginals[@]}")"
+printf 'shell loop, CPU per listing:            %s ms\n' "$(spread "${shell_marginals[@]}")"
+printf 'tool, CPU of the %3d s run:              %s s\n' "$long" "$(spread "${tools[@]}")"
+printf 'shell loop, CPU of the %3d s run:        %s s\n' "$long" "$(spread "${shells[@]}")"
 counts() { spread "$@" | awk '{ printf "%7d %7d %7d", $1, $2, $3 }'; }
-printf 'tool, listings:                     %s\n' "$(counts "${tool_counts[@]}")"
-printf 'shell loop, listings:               %s\n' "$(counts "${shell_counts[@]}")"
-printf 'ratio of medians tool / shell:      %7.2f\n' "$(calc "$(median "${tools[@]}") / $(median "${shells[@]}")")"
+printf 'tool, listings in %3d s:                 %s\n' "$long" "$(counts "${tool_counts[@]}")"
+printf 'shell loop, listings in %3d s:           %s\n' "$long" "$(counts "${shell_counts[@]}")"
+printf 'ratio of medians per listing tool / shell: %7.2f\n' \
+    "$(calc "$(median "${tool_marginals[@]}") / $(median "${shell_marginals[@]}")")"
+printf 'ratio of medians of the long run:          %7.2f\n' "$(calc "$(median "${tools[@]}") / $(median "${shells[@]}")")"

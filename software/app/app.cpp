@@ -9,6 +9,7 @@
 #include "dfu/command.h"
 #include "dfu/dfu_util.h"
 #include "dfu/simulator.h"
+#include "dfu/unit_lock.h"
 #include "files/files.h"
 #include "files/support_misc.h"
 #include "gui/fonts.h"
@@ -157,8 +158,16 @@ void log_build() {
 }
 
 StartupFailure claim_instance() {
-    if (instance::claim(instance::bus_name(simulator::use), run_options.serial))
+    switch (instance::claim(instance::bus_name(simulator::use), run_options.serial)) {
+    case instance::Claim::taken:
         return {};
+    case instance::Claim::write_finishing:
+        return {Exit::already_running, settings.gui.text("hint_writeFinishing")};
+    case instance::Claim::failed:
+        return {Exit::already_running, settings.gui.text("hint_claimFailed")};
+    case instance::Claim::already_running:
+        break;
+    }
     return {Exit::already_running, settings.gui.text("hint_alreadyRunning")};
 }
 
@@ -313,6 +322,7 @@ StartupFailure list_init() {
     load_texts();
     if (StartupFailure const failure = make_private_dir())
         return failure;
+    DFU::unit_lock::set_bus(instance::bus_name(simulator::use));
     log_device_choice();
     set_up_dfu_util_location();
     if (StartupFailure const failure = unpack_and_check_dfu_util())

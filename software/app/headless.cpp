@@ -179,6 +179,13 @@ void HeadlessFrontEnd::connect_worker() {
     connect(worker, &SM_A::sig_LocalFailure, this, [this](QString const& where_and_why) {
         finish(Exit::private_files_failed, narrator->text("result_localWrite", {where_and_why}));
     });
+    // A write left by another run is not waited for: the unit is another run's until it has ended.
+    connect(worker, &SM_A::sig_Situation, this, [this](int situation) {
+        if (situation == SM_A::WriteFinishing)
+            finish(Exit::already_running, narrator->text("hint_writeFinishing"));
+        else if (situation == SM_A::ReservationFailed)
+            finish(Exit::already_running, narrator->text("hint_claimFailed"));
+    });
 }
 
 // A write under way is finished first, with its progress still shown; a second signal ends the tool at once

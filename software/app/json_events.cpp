@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <algorithm>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace json_events {
@@ -30,7 +31,8 @@ FILE* open_stream(bool json) {
     if (!json)
         return nullptr;
     std::fflush(stdout);
-    int const events = ::dup(STDOUT_FILENO);
+    // Close-on-exec: a dfu-util child, above all a write left running, must not keep the caller's pipe open.
+    int const events = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (events < 0)
         return nullptr;
     ::dup2(STDERR_FILENO, STDOUT_FILENO);

@@ -1,7 +1,5 @@
 #include "app/narration.h"
 
-#include "dfu/command.h"
-
 namespace {
 
 // The phases of an upgrade as the progress bar shows them, with the time each is drawn over.
@@ -11,8 +9,9 @@ QString const done_caption = "Done. Disconnect USB cable.";
 QString const differs_caption = "FW differs";
 
 // Hints about a passing condition of the bus or of one read: a good read of a unit ends them.
-QStringList const passing_hints = {"hint_noAnswer", "hint_couldNotVerify", "hint_writeFailed",
-                                   "hint_noAccess", "hint_severalUnits",   "hint_noDfuUtil"};
+QStringList const passing_hints = {
+    "hint_noAnswer",  "hint_couldNotVerify", "hint_writeFailed",    "hint_noAccess",     "hint_severalUnits",
+    "hint_noDfuUtil", "hint_unitInUse",      "hint_writeFinishing", "hint_stillWriting", "hint_claimFailed"};
 
 } // namespace
 
@@ -37,7 +36,7 @@ bool Narrator::judging_another_unit() const {
 }
 
 void Narrator::tell_finishing_write() {
-    tell_hint("hint_finishingWrite", {QString::number(DFU::write_wait_ms / 1000)});
+    tell_hint("hint_finishingWrite");
 }
 
 void Narrator::connect_machine() {
@@ -72,7 +71,15 @@ void Narrator::connect_worker() {
     connect(worker, &SM_A::sig_DeviceError, this, [this] { tell_hint("hint_noAnswer"); });
     connect(worker, &SM_A::sig_FwDownloadFailed, this,
             [this](QString const& reason) { tell_hint("hint_writeFailed", {reason}); });
-    connect(worker, &SM_A::sig_FwDownloaded, this, [this] { verify_wait.start(verify_wait_ms); });
+    connect(worker, &SM_A::sig_FwStillWriting, this, [this](int seconds) {
+        if (hint_id != "hint_finishingWrite")
+            tell_hint("hint_stillWriting", {QString::number(seconds)});
+    });
+    connect(worker, &SM_A::sig_FwDownloaded, this, [this] {
+        if (hint_id == "hint_stillWriting")
+            tell_hint(QString());
+        verify_wait.start(verify_wait_ms);
+    });
     connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] { tell_hint("hint_couldNotVerify"); });
     connect(worker, &SM_A::sig_OtherUnitThanWritten, this,
             [this] { tell_hint("hint_otherUnit", {worker->unit_awaiting_verification().serial}); });
@@ -126,6 +133,15 @@ void Narrator::on_situation(int situation) {
         break;
     case SM_A::NoDfuUtil:
         tell_hint("hint_noDfuUtil");
+        break;
+    case SM_A::UnitInUse:
+        tell_hint("hint_unitInUse");
+        break;
+    case SM_A::WriteFinishing:
+        tell_hint("hint_writeFinishing");
+        break;
+    case SM_A::ReservationFailed:
+        tell_hint("hint_claimFailed");
         break;
     default:
         clear_passing_hint();

@@ -3,11 +3,10 @@
 #include "app/app.h"
 #include "app/exit_codes.h"
 #include "app/headless.h"
-#include "app/instance.h"
 #include "app/json_events.h"
 #include "device/product.h"
 #include "dfu/device_info.h"
-#include "dfu/simulator.h"
+#include "dfu/unit_lock.h"
 
 #include <QRegularExpression>
 #include <algorithm>
@@ -18,7 +17,16 @@ namespace unit_list {
 namespace {
 
 // What a run would do with a unit, in the order the upgrade flow judges it.
-enum class Judgement { upgrade, current, other_product, blank_record, unreadable, no_access, in_use };
+enum class Judgement {
+    upgrade,
+    current,
+    other_product,
+    blank_record,
+    unreadable,
+    no_access,
+    in_use,
+    write_finishing
+};
 
 // One attached unit: as listed (or, without access, only its device address) and as read.
 struct Unit {
@@ -51,6 +59,8 @@ QString judgement_text(Judgement judgement, QString const& desired_revision) {
         return settings.gui.text("list_noAccess");
     case Judgement::in_use:
         return settings.gui.text("list_inUse");
+    case Judgement::write_finishing:
+        return settings.gui.text("list_writeFinishing");
     }
     return {};
 }
@@ -68,9 +78,13 @@ Judgement judge(DFU::DeviceInfo const& info, Device::Type desired_type, QString 
 
 Unit read_unit(DFU::DeviceItem const& item, Device::Type desired_type, QString const& desired_revision) {
     Unit unit{item, {}, {}, Judgement::in_use};
-    // Held until the process ends, so that no run starts on the unit while it is read.
-    if (!instance::claim(instance::bus_name(simulator::use), item.serial))
+    // Held until the process ends, so that no run starts on the unit while it is read. A unit another run
+    // works on is not read, and never judged from what it held before.
+    if (DFU::unit_lock::take_unit(item.serial) != DFU::unit_lock::Take::taken) {
+        if (DFU::unit_lock::why_busy(item.serial) == DFU::unit_lock::Busy::write_finishing)
+            unit.judgement = Judgement::write_finishing;
         return unit;
+    }
     DFU::DeviceInfo info;
     if (DFU::read_device_info(&item, &info).exit_code != 0) {
         unit.judgement = Judgement::unreadable;
@@ -99,6 +113,8 @@ QString judgement_name(Judgement judgement) {
         return "no-access";
     case Judgement::in_use:
         return "in-use";
+    case Judgement::write_finishing:
+        return "write-finishing";
     }
     return {};
 }

@@ -1,6 +1,7 @@
 #include "control/sm_a.h"
 
 #include "dfu/firmware_transfer.h"
+#include "dfu/unit_lock.h"
 
 #include <QDebug>
 #include <algorithm>
@@ -23,6 +24,18 @@ char const* command_name(SM_A::Command command) {
         return "UploadAndVerify";
     }
     return "?";
+}
+
+SM_A::Step step_of(DFU::Progress::Step step) {
+    switch (step) {
+    case DFU::Progress::Step::erasing:
+        return SM_A::Erasing;
+    case DFU::Progress::Step::writing:
+        return SM_A::Writing;
+    case DFU::Progress::Step::reading_back:
+        return SM_A::ReadingBack;
+    }
+    return SM_A::Writing;
 }
 
 // Termination signals are for the main thread, which stops the engine in order. dfu-util gets a clear mask
@@ -217,12 +230,17 @@ void SM_A::run() {
             break;
         }
     }
+    // A write left running keeps its unit through the names its dfu-util inherited.
+    for (QString const& serial : reserved)
+        DFU::unit_lock::release_unit(serial);
+    reserved.clear();
 }
 
 SM_A::Next SM_A::at_A0() {
     emit sig_A0_entered();
     // The next device found is read anew, even one that never went away.
     last_device = {};
+    release_units_not_awaited();
     drop_pending_command("because the device left the listing");
     return at_A1();
 }
@@ -331,9 +349,10 @@ SM_A::Next SM_A::carry_out_upload_and_verify() {
     emit sig_A6_entered();
     emit sig_FwUploading();
     DFU::DeviceItem const unit = device_info.unit;
+    DFU::TransferWatch const watch = transfer_watch(ReadingBack);
     QString local_problem;
     DFU::Verification const verification = finished_before_termination([&] {
-        return DFU::upload_and_compare_FW_bin(desired_FW_bin_path, uploaded_FW_bin_path, unit,
+        return DFU::upload_and_compare_FW_bin(desired_FW_bin_path, uploaded_FW_bin_path, unit, watch,
                                               &local_problem);
     });
     if (verification == DFU::Verification::local_failure) {
@@ -356,14 +375,27 @@ SM_A::Next SM_A::carry_out_upload_and_verify() {
     return Next::A2;
 }
 
+// The write child inherits the unit's name and its writing name: should this process end during the write,
+// the unit stays reserved, and told as being written, until dfu-util is done with it.
 void SM_A::carry_out_download() {
     emit sig_A5_entered();
     emit sig_FwDownloading();
     DFU::DeviceItem const unit = device_info.unit;
     track_written_unit(unit);
-    DFU::CommandResult const result =
-        finished_before_termination([&] { return DFU::download_FW_to_device(desired_FW_bin_path, unit); });
+    DFU::TransferWatch watch = transfer_watch(Erasing);
+    watch.still_running = [this](int seconds) { emit sig_FwStillWriting(seconds); };
+    watch.inherited = DFU::unit_lock::begin_write(unit.serial);
+    if (watch.inherited.size() < 2)
+        qWarning() << "SM_A: the write to" << unit.serial << "is not marked as a write for other runs";
+    DFU::CommandResult const result = finished_before_termination(
+        [&] { return DFU::download_FW_to_device(desired_FW_bin_path, unit, watch); });
+    if (!result.left_running)
+        DFU::unit_lock::end_write(unit.serial);
     set_writing(false);
+    if (result.left_running) {
+        qInfo() << "SM_A: the write goes on without the tool, which quits";
+        return;
+    }
     if (DFU::unit_was_not_found(result)) {
         // The unit left (or was swapped) after it was read: dfu-util wrote nothing.
         untrack_written_unit(unit);
@@ -372,11 +404,20 @@ void SM_A::carry_out_download() {
         return;
     }
     if (result.exit_code != 0) {
-        emit sig_FwDownloadFailed(result.left_running
-                                      ? QString("the device stopped answering during the write")
-                                      : DFU::last_message(result));
+        emit sig_FwDownloadFailed(DFU::last_message(result));
     }
     emit sig_FwDownloaded();
+}
+
+// Progress in bytes of the image; dfu-util names the step of each report.
+DFU::TransferWatch SM_A::transfer_watch(Step first_step) {
+    qint64 const total = DFU::size_of_binary_file(desired_FW_bin_path);
+    emit sig_Progress(first_step, 0, total);
+    DFU::TransferWatch watch;
+    watch.progress = [this, total](DFU::Progress const& progress) {
+        emit sig_Progress(step_of(progress.step), progress.bytes, total);
+    };
+    return watch;
 }
 
 SM_A::Command SM_A::take_command_for_current_read() {
@@ -421,11 +462,12 @@ bool SM_A::pause(int ms) {
 }
 
 // dfu-util's standard error tells what the listing leaves out: a bootloader this user may not open. With
-// a serial filter, several units means several with that serial.
+// a serial filter, several units means several with that serial. A single unit is reserved before anything
+// reads it; one that another run holds is left out of the result.
 DFU::ScanResult SM_A::scan_and_judge_situation() {
     QString errors;
     bool const look = take_look_request();
-    DFU::ScanResult const scan =
+    DFU::ScanResult scan =
         finished_before_termination([&] { return DFU::make_scan(&errors, serial_filter); });
     if (look && !is_stopping()) {
         tell_whether_written_units_absent(scan);
@@ -437,6 +479,10 @@ DFU::ScanResult SM_A::scan_and_judge_situation() {
         now = NoAccess;
     } else if (errors.startsWith(DFU::cannot_start_text)) {
         now = NoDfuUtil;
+    } else if (single_device(scan)) {
+        now = reserve_unit(scan.devices.first().serial);
+        if (now != Clear)
+            scan.devices.clear();
     }
     if (now != situation && !is_stopping()) {
         situation = now;
@@ -444,6 +490,36 @@ DFU::ScanResult SM_A::scan_and_judge_situation() {
         emit sig_Situation(now);
     }
     return scan;
+}
+
+SM_A::Situation SM_A::reserve_unit(QString const& serial) {
+    bool const held_before = DFU::unit_lock::holds_unit(serial);
+    switch (DFU::unit_lock::take_unit(serial)) {
+    case DFU::unit_lock::Take::taken:
+        if (!held_before)
+            reserved << serial;
+        return Clear;
+    case DFU::unit_lock::Take::held:
+        return DFU::unit_lock::why_busy(serial) == DFU::unit_lock::Busy::write_finishing ? WriteFinishing
+                                                                                         : UnitInUse;
+    case DFU::unit_lock::Take::failed:
+        break;
+    }
+    // The unit is not touched without its name.
+    return ReservationFailed;
+}
+
+// A unit stays reserved while its written firmware awaits verification, even while it is away.
+void SM_A::release_units_not_awaited() {
+    QString const awaited = unit_awaiting_verification().serial;
+    for (auto it = reserved.begin(); it != reserved.end();) {
+        if (*it == awaited) {
+            ++it;
+            continue;
+        }
+        DFU::unit_lock::release_unit(*it);
+        it = reserved.erase(it);
+    }
 }
 
 bool SM_A::single_device(DFU::ScanResult const& scan) const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dfu/device_info.h"
+#include "dfu/firmware_transfer.h"
 
 #include <QString>
 #include <QThread>
@@ -19,9 +20,12 @@ public:
     // What the listing says beyond the units it names.
     enum Situation : int32_t {
         Clear = 0,
-        NoAccess = 1,     // a bootloader is attached, but this user may not open it
-        SeveralUnits = 2, // more than one bootloader is attached
-        NoDfuUtil = 3,    // dfu-util cannot be started
+        NoAccess = 1,       // a bootloader is attached, but this user may not open it
+        SeveralUnits = 2,   // more than one bootloader is attached
+        NoDfuUtil = 3,      // dfu-util cannot be started
+        UnitInUse = 4,      // the one unit listed is reserved by another run, which reads or works on it
+        WriteFinishing = 5, // a dfu-util write to the one unit listed still runs, maybe left by an ended run
+        ReservationFailed = 6, // the one unit listed could not be reserved for another reason than a holder
     };
     // The part of a transfer that dfu-util reports progress for.
     enum Step : int32_t { Erasing = 0, Writing = 1, ReadingBack = 2 };
@@ -76,7 +80,9 @@ signals:
     // Progress of the transfer under way, from dfu-util's own progress lines: `done` of `total` bytes of
     // `step` (a Step).
     void sig_Progress(int step, qint64 done, qint64 total);
-    // The write did not complete (dfu-util failed, or it outlived its time-out and was left running).
+    // The write under way still runs after `seconds` (told every few seconds): do not disconnect.
+    void sig_FwStillWriting(int seconds);
+    // The write did not complete (dfu-util failed).
     void sig_FwDownloadFailed(QString reason);
     // The read-back did not complete: nothing is known about the flash; the unit is read afresh.
     void sig_FwUploadIncomplete(QString reason);
@@ -127,6 +133,9 @@ private:
     bool pause(int ms);
     bool single_device(DFU::ScanResult const& scan) const;
     DFU::ScanResult scan_and_judge_situation();
+    Situation reserve_unit(QString const& serial);
+    void release_units_not_awaited();
+    DFU::TransferWatch transfer_watch(Step first_step);
     template <typename Run> static auto finished_before_termination(Run run);
 
     DFU::DeviceInfo device_info;
@@ -147,6 +156,8 @@ private:
     bool first_pass_done = false;
     bool previous_was_polling = false;
     Situation situation = Clear;
+    // The serials whose names this thread took (a unit is reserved before it is read, machine-wide).
+    QStringList reserved;
     // Guards command, command_read_count, stopping, writing, leaving_write, written_units, look_requested and
     // device_info;
     // never held across a dfu-util run. Standard rather than Qt primitives, so that the thread checker sees

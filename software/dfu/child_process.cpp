@@ -3,17 +3,22 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QStandardPaths>
-#include <QThread>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
+
+extern char** environ;
 
 namespace DFU {
 
@@ -21,15 +26,23 @@ namespace child_process {
 
 namespace {
 
-constexpr int poll_interval_ms = 10;
+// How often a running child's output, the stop request and the clock are looked at. The child's end itself
+// wakes the wait at once through its process descriptor; without one (kernels before 5.3), the end is looked
+// for this often too, at a shorter interval.
+constexpr int poll_interval_ms = 50;
+constexpr int poll_interval_without_process_descriptor_ms = 10;
 // A child that writes more than this into one file is stopped by the kernel (SIGXFSZ): a runaway
 // dfu-util cannot fill the memory through its anonymous output files.
 constexpr rlim_t child_file_size_limit = 64 << 20;
+// Every descriptor the runner hands to the child is moved at least this high first, so that placing the
+// standard streams and the inherited ones on 0, 1, 2, 3, ... never overwrites one still to be placed.
+constexpr int source_floor = 16;
 
 // Closes its descriptor when it goes out of scope.
 struct Descriptor {
     int fd = -1;
     explicit Descriptor(int fd) : fd(fd) {}
+    Descriptor(Descriptor&& other) noexcept : fd(other.fd) { other.fd = -1; }
     ~Descriptor() {
         if (fd >= 0)
             ::close(fd);
@@ -38,44 +51,40 @@ struct Descriptor {
     Descriptor& operator=(Descriptor const&) = delete;
 };
 
+// A close-on-exec copy at source_floor or above, the original closed.
+int lifted(int fd) {
+    if (fd < 0 || fd >= source_floor)
+        return fd;
+    int const copy = ::fcntl(fd, F_DUPFD_CLOEXEC, source_floor);
+    ::close(fd);
+    return copy;
+}
+
 QString resolve(QString const& program) {
     return program.contains('/') ? program : QStandardPaths::findExecutable(program);
 }
 
-// At most output_limit bytes from the start of an anonymous output file.
-QByteArray read_start(int fd, bool* cut = nullptr) {
+qint64 size_of(int fd) {
     struct stat info = {};
-    if (::fstat(fd, &info) != 0)
+    return ::fstat(fd, &info) == 0 ? info.st_size : 0;
+}
+
+// At most `limit` bytes of an anonymous output file from `offset`.
+QByteArray read_at(int fd, qint64 offset, qint64 limit) {
+    qint64 const size = size_of(fd);
+    if (size <= offset || limit <= 0)
         return {};
-    qint64 const size = info.st_size;
-    if (cut)
-        *cut = size > output_limit;
-    QByteArray bytes(static_cast<int>(std::min<qint64>(size, output_limit)), Qt::Uninitialized);
-    ssize_t const got = ::pread(fd, bytes.data(), bytes.size(), 0);
+    QByteArray bytes(static_cast<int>(std::min(size - offset, limit)), Qt::Uninitialized);
+    ssize_t const got = ::pread(fd, bytes.data(), static_cast<size_t>(bytes.size()), offset);
     bytes.truncate(got < 0 ? 0 : static_cast<int>(got));
     return bytes;
 }
 
-// Only async-signal-safe calls between fork and exec.
-[[noreturn]] void become_child(char const* path, char* const* argv, int in, int out, int err, int report) {
-    ::setsid();
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    struct sigaction default_action = {};
-    default_action.sa_handler = SIG_DFL;
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
-        ::sigaction(signal_number, &default_action, nullptr);
-    struct rlimit const file_size = {child_file_size_limit, child_file_size_limit};
-    ::setrlimit(RLIMIT_FSIZE, &file_size);
-    ::dup2(in, STDIN_FILENO);
-    ::dup2(out, STDOUT_FILENO);
-    ::dup2(err, STDERR_FILENO);
-    ::execv(path, argv);
-    int const error = errno;
-    ssize_t const written = ::write(report, &error, sizeof error);
-    (void)written;
-    ::_exit(127);
+// At most output_limit bytes from the start of an anonymous output file.
+QByteArray read_start(int fd, bool* cut = nullptr) {
+    if (cut)
+        *cut = size_of(fd) > output_limit;
+    return read_at(fd, 0, output_limit);
 }
 
 Outcome decode(int status) {
@@ -89,23 +98,48 @@ Outcome decode(int status) {
     return outcome;
 }
 
-bool stop_asked(Waiting const& waiting) {
-    return waiting.stop_requested && waiting.stop_requested();
+bool asked(std::function<bool()> const& question) {
+    return question && question();
+}
+
+// The child's output that came since the last look, up to output_limit in all.
+void pass_on_output(Waiting const& waiting, int out_fd, qint64* passed) {
+    if (!waiting.on_output || size_of(out_fd) <= *passed)
+        return;
+    QByteArray const more = read_at(out_fd, *passed, output_limit - *passed);
+    *passed += more.size();
+    if (!more.isEmpty())
+        waiting.on_output(more);
+}
+
+// Sleeps until the child ends or poll_interval_ms pass. Without a process descriptor, just sleeps.
+void sleep_on(int pid_fd) {
+    if (pid_fd < 0) {
+        ::usleep(poll_interval_without_process_descriptor_ms * 1000);
+        return;
+    }
+    struct pollfd child = {pid_fd, POLLIN, 0};
+    ::poll(&child, 1, poll_interval_ms);
 }
 
 // Waits for the child as `waiting` says; the output is filled in by the caller.
 Outcome wait_for(pid_t pid, Waiting const& waiting, int out_fd) {
+    Descriptor pid_fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     QElapsedTimer clock;
     clock.start();
     bool slow_reported = false;
-    bool const may_end = waiting.leave_running_after_ms == 0;
+    qint64 passed = 0;
+    qint64 next_tick = waiting.tick_ms;
     for (;;) {
         int status = 0;
         pid_t const done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid)
+        if (done == pid) {
+            pass_on_output(waiting, out_fd, &passed);
             return decode(status);
+        }
         if (done < 0 && errno != EINTR)
             return Outcome{End::crashed, -1, {}, {}, false};
+        pass_on_output(waiting, out_fd, &passed);
         qint64 const elapsed = clock.elapsed();
         bool const slow = elapsed >= waiting.first_wait_ms;
         if (slow && !slow_reported) {
@@ -113,17 +147,70 @@ Outcome wait_for(pid_t pid, Waiting const& waiting, int out_fd) {
             if (waiting.on_slow)
                 waiting.on_slow(read_start(out_fd));
         }
-        bool const stop = stop_asked(waiting);
-        if (may_end && (slow || stop)) {
+        if (waiting.on_tick && elapsed >= next_tick) {
+            next_tick += waiting.tick_ms;
+            waiting.on_tick(elapsed);
+        }
+        if (waiting.may_end && (slow || asked(waiting.stop_requested))) {
             ::kill(-pid, SIGKILL);
             ::waitpid(pid, &status, 0);
             return Outcome{End::ended_by_us, -1, {}, {}, false};
         }
-        bool const leave_now = waiting.leave_running_now && waiting.leave_running_now();
-        if (!may_end && (leave_now || (slow && (stop || elapsed >= waiting.leave_running_after_ms))))
+        if (!waiting.may_end && asked(waiting.leave_running_now))
             return Outcome{End::left_running, -1, {}, {}, false};
-        QThread::msleep(poll_interval_ms);
+        sleep_on(pid_fd.fd);
     }
+}
+
+// Own session, clear mask, every signal at its default, the standard streams and the inherited
+// descriptors in place, and nothing else open.
+struct SpawnSetup {
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_t actions;
+    bool ready = false;
+
+    SpawnSetup(int in, int out, int err, std::vector<int> const& inherited) {
+        if (posix_spawnattr_init(&attributes) != 0)
+            return;
+        if (posix_spawn_file_actions_init(&actions) != 0) {
+            posix_spawnattr_destroy(&attributes);
+            return;
+        }
+        sigset_t none;
+        sigset_t all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        short const flags = POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+        int failures = posix_spawnattr_setflags(&attributes, flags) +
+                       posix_spawnattr_setsigmask(&attributes, &none) +
+                       posix_spawnattr_setsigdefault(&attributes, &all) +
+                       posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO) +
+                       posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO) +
+                       posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
+        int next = STDERR_FILENO + 1;
+        for (int fd : inherited)
+            failures += posix_spawn_file_actions_adddup2(&actions, fd, next++);
+        failures += posix_spawn_file_actions_addclosefrom_np(&actions, next);
+        ready = failures == 0;
+    }
+    ~SpawnSetup() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
+    SpawnSetup(SpawnSetup const&) = delete;
+    SpawnSetup& operator=(SpawnSetup const&) = delete;
+};
+
+// A parent may start this process with SIGCHLD ignored; then the kernel reaps every child at once and no
+// exit status could be read.
+void restore_child_signal() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction default_action = {};
+        default_action.sa_handler = SIG_DFL;
+        sigemptyset(&default_action.sa_mask);
+        ::sigaction(SIGCHLD, &default_action, nullptr);
+    });
 }
 
 } // namespace
@@ -139,25 +226,27 @@ Outcome run(QString const& program, QStringList const& args, Waiting const& wait
     for (QByteArray& item : storage)
         argv.push_back(item.data());
     argv.push_back(nullptr);
+    restore_child_signal();
 
-    Descriptor in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    Descriptor out(::memfd_create("dfu-util-output", MFD_CLOEXEC));
-    Descriptor err(::memfd_create("dfu-util-errors", MFD_CLOEXEC));
-    int report[2];
-    if (in.fd < 0 || out.fd < 0 || err.fd < 0 || ::pipe2(report, O_CLOEXEC) != 0)
-        return {};
-    Descriptor report_read(report[0]);
-    pid_t const pid = ::fork();
-    if (pid == 0)
-        become_child(path.constData(), argv.data(), in.fd, out.fd, err.fd, report[1]);
-    ::close(report[1]);
-    if (pid < 0)
-        return {};
-    int exec_error = 0;
-    if (::read(report_read.fd, &exec_error, sizeof exec_error) == sizeof exec_error) {
-        ::waitpid(pid, nullptr, 0);
-        return {};
+    Descriptor in(lifted(::open("/dev/null", O_RDONLY | O_CLOEXEC)));
+    Descriptor out(lifted(::memfd_create("dfu-util-output", MFD_CLOEXEC)));
+    Descriptor err(lifted(::memfd_create("dfu-util-errors", MFD_CLOEXEC)));
+    std::vector<Descriptor> copies;
+    std::vector<int> inherited;
+    for (int fd : waiting.inherited) {
+        copies.emplace_back(::fcntl(fd, F_DUPFD_CLOEXEC, source_floor));
+        inherited.push_back(copies.back().fd);
     }
+    bool const all_open = std::none_of(inherited.begin(), inherited.end(), [](int fd) { return fd < 0; });
+    if (in.fd < 0 || out.fd < 0 || err.fd < 0 || !all_open)
+        return {};
+    SpawnSetup const setup(in.fd, out.fd, err.fd, inherited);
+    pid_t pid = -1;
+    if (!setup.ready ||
+        ::posix_spawn(&pid, path.constData(), &setup.actions, &setup.attributes, argv.data(), environ) != 0)
+        return {};
+    struct rlimit const file_size = {child_file_size_limit, child_file_size_limit};
+    ::prlimit(pid, RLIMIT_FSIZE, &file_size, nullptr);
     Outcome outcome = wait_for(pid, waiting, out.fd);
     outcome.output = read_start(out.fd, &outcome.output_cut);
     bool errors_cut = false;

@@ -39,20 +39,29 @@ bool is_write(CmdID id) {
     return id == CmdID::download_FW;
 }
 
-child_process::Waiting waiting_for(CmdID id) {
+child_process::Waiting waiting_for(CmdID id, RunWatch const& watch) {
     child_process::Waiting waiting;
     waiting.first_wait_ms = first_wait_ms;
-    waiting.leave_running_after_ms = is_write(id) ? write_wait_ms : 0;
+    waiting.may_end = !is_write(id);
     waiting.stop_requested = stop_check;
     waiting.leave_running_now = leave_check;
     waiting.on_slow = [id](QByteArray const& early) {
-        qInfo() << "waitForFinished(): Process did not finish in time, and output:" << decode(early);
+        qInfo()
+            << "waitForFinished(): Process did not finish in time, exit status: still running, and output:"
+            << decode(early);
         if (is_write(id))
-            qInfo().nospace() << "will wait again, up to " << write_wait_ms / 1000
-                              << " s from its start, then leave it to finish on its own";
+            qInfo() << "will wait again: a write is waited for as long as it runs";
         else
             qInfo() << "ending it: a read or a listing does not take this long";
     };
+    waiting.on_output = watch.output;
+    if (is_write(id) && watch.still_running) {
+        waiting.tick_ms = still_running_interval_s * 1000;
+        waiting.on_tick = [still_running = watch.still_running](qint64 elapsed_ms) {
+            still_running(static_cast<int>(elapsed_ms / 1000));
+        };
+    }
+    waiting.inherited = watch.inherited;
     return waiting;
 }
 
@@ -65,8 +74,7 @@ void log_outcome(child_process::Outcome const& outcome, CommandResult const& res
     if (outcome.output_cut)
         qInfo() << "Output of" << program << "cut to its first" << child_process::output_limit << "bytes";
     if (outcome.end == child_process::End::left_running)
-        qWarning() << program << args << "still runs after" << write_wait_ms / 1000
-                   << "s; it is left to finish on its own";
+        qWarning() << program << args << "still runs; it is left to finish on its own";
     if (result.exit_code != 0)
         qInfo() << "Exit with" << result.exit_code << "from" << program << args
                 << "returned:" << result.output;
@@ -81,7 +89,7 @@ void set_stop_checks_for_this_thread(std::function<bool()> stop, std::function<b
     leave_check = std::move(leave);
 }
 
-CommandResult run_command(CmdID id, QStringList const& extra_args) {
+CommandResult run_command(CmdID id, QStringList const& extra_args, RunWatch const& watch) {
     const Command command = commands.value(id);
     const QString program = program_of(command);
     const QStringList args = command.args + extra_args;
@@ -89,7 +97,7 @@ CommandResult run_command(CmdID id, QStringList const& extra_args) {
     if (id != CmdID::list)
         qInfo() << "Start " << program << args;
 
-    child_process::Outcome const outcome = child_process::run(program, args, waiting_for(id));
+    child_process::Outcome const outcome = child_process::run(program, args, waiting_for(id, watch));
     CommandResult result;
     result.output = decode(outcome.output);
     result.errors =

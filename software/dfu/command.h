@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace DFU {
 
@@ -40,20 +41,29 @@ struct CommandResult {
     int32_t exit_code = 0;     // -1 after a crash, a time-out, or when the program could not be started
     QString output;            // standard output only, decoded as UTF-8
     QString errors;            // standard error: logged and used to explain a failure, never parsed as data
-    bool left_running = false; // a write that outlived its time-out, left to finish on its own
+    bool left_running = false; // a write left to finish on its own because the tool quits
 };
 
-// A read or a listing that takes longer than this is ended; a write is waited for further.
+// What a caller follows while its command runs, and what the command's child keeps.
+struct RunWatch {
+    // Standard output, piece by piece as dfu-util prints it.
+    std::function<void(QByteArray const& more_output)> output;
+    // A write only: every still_running_interval_s while it runs, the whole seconds since its start.
+    std::function<void(int seconds)> still_running;
+    // Descriptors the child inherits; it gets no others besides its standard streams.
+    std::vector<int> inherited;
+};
+
+// A read or a listing that takes longer than this is ended; a write is waited for as long as it runs.
 constexpr int first_wait_ms = 30000;
-// A write is waited for this long from its start, and then left to finish on its own.
-constexpr int write_wait_ms = 120000;
+// How often a write under way is told as still running.
+constexpr int still_running_interval_s = 5;
 
 // Asked while a command runs on the calling thread: when `stop` says so, a read or a listing is ended at
-// once, while a write is finished first (or, past its time-out, left to finish on its own); when `leave`
-// says so, a write is left to finish on its own at once.
+// once, while a write is finished first; when `leave` says so, a write is left to finish on its own at once.
 void set_stop_checks_for_this_thread(std::function<bool()> stop, std::function<bool()> leave);
 
-CommandResult run_command(CmdID id, QStringList const& extra_args);
+CommandResult run_command(CmdID id, QStringList const& extra_args, RunWatch const& watch = {});
 
 // Standard error of a run whose program could not be started.
 extern QString const cannot_start_text;

@@ -66,13 +66,13 @@ QDebug operator<<(QDebug debug, DeviceInfo const& info) {
 }
 
 CommandResult upload_exactly(CmdID id, QStringList const& extra_args, QString const& path, int size,
-                             DeviceItem const& device) {
+                             DeviceItem const& device, RunWatch const& watch) {
     // A file left by an earlier read must never be taken for this one.
     support_misc::ensure_file_is_deleted(path);
     if (QString const problem = local_write_problem_of(path, size); !problem.isEmpty()) {
         return local_failure_result({}, path, problem);
     }
-    CommandResult result = run_command(id, extra_args + unit_args(device));
+    CommandResult result = run_command(id, extra_args + unit_args(device), watch);
     qint64 const got = QFileInfo(path).size();
     if (result.exit_code == 0 && got == size) {
         return result;

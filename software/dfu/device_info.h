@@ -33,7 +33,7 @@ QDebug operator<<(QDebug debug, DeviceInfo const& info);
 // cannot be written here (no space, no permission), before or after dfu-util ran, the failure is local
 // (see local_failure) and says so instead of blaming the unit.
 CommandResult upload_exactly(CmdID id, QStringList const& extra_args, QString const& path, int size,
-                             DeviceItem const& device);
+                             DeviceItem const& device, RunWatch const& watch = {});
 
 // Where and why a read failed on this side, e.g. "/tmp/upgrade_x1Y2z3: No space left on device"; empty when
 // the failure, if any, was not local.

@@ -3,20 +3,83 @@
 #include "dfu/device_info.h"
 
 #include <QFile>
+#include <QRegularExpression>
+
+#include <memory>
 
 namespace DFU {
 
-CommandResult download_FW_to_device(QString image_path, DeviceItem const& device) {
-    return run_command(CmdID::download_FW, QStringList{image_path} + unit_args(device));
+namespace {
+
+// A progress report ends at the next carriage return or line feed.
+bool is_separator(char c) {
+    return c == '\r' || c == '\n';
 }
 
-CommandResult upload_FW(QString file_path, int size, DeviceItem const& device) {
+// Watches the run's output for progress only when someone listens.
+RunWatch run_watch(TransferWatch const& watch, std::shared_ptr<ProgressReader> const& reader) {
+    RunWatch run;
+    if (watch.progress)
+        run.output = [reader](QByteArray const& more) { reader->feed(more); };
+    run.still_running = watch.still_running;
+    run.inherited = watch.inherited;
+    return run;
+}
+
+} // namespace
+
+bool parse_progress(QByteArray const& line, Progress* progress) {
+    static QRegularExpression const bar(
+        "^\\s*(Erase|Download|Upload)\\s*\\[[= ]*\\]\\s+(\\d{1,3})%\\s+(\\d{1,12}) bytes\\s*$");
+    QRegularExpressionMatch const match = bar.match(QString::fromLatin1(line));
+    if (!match.hasMatch())
+        return false;
+    QString const word = match.captured(1);
+    progress->step = word == "Erase"      ? Progress::Step::erasing
+                     : word == "Download" ? Progress::Step::writing
+                                          : Progress::Step::reading_back;
+    progress->bytes = match.captured(3).toLongLong();
+    return true;
+}
+
+void ProgressReader::feed(QByteArray const& more_output) {
+    pending += more_output;
+    int start = 0;
+    for (int i = 0; i < pending.size(); ++i) {
+        if (!is_separator(pending[i]))
+            continue;
+        Progress progress;
+        if (i > start && parse_progress(pending.mid(start, i - start), &progress))
+            report(progress);
+        start = i + 1;
+    }
+    pending.remove(0, start);
+    // dfu-util puts the separator before each redraw: a bar that ends in its "bytes" is complete already.
+    Progress progress;
+    if (parse_progress(pending, &progress)) {
+        report(progress);
+        pending.clear();
+    }
+    // A line without an end in sight is no progress bar: drop it rather than grow.
+    if (pending.size() > 4096)
+        pending.clear();
+}
+
+CommandResult download_FW_to_device(QString image_path, DeviceItem const& device,
+                                    TransferWatch const& watch) {
+    auto const reader = std::make_shared<ProgressReader>(watch.progress);
+    return run_command(CmdID::download_FW, QStringList{image_path} + unit_args(device),
+                       run_watch(watch, reader));
+}
+
+CommandResult upload_FW(QString file_path, int size, DeviceItem const& device, TransferWatch const& watch) {
     QStringList const args = {"-s", QString("0x08000000:%1").arg(size), "-U", file_path};
-    return upload_exactly(CmdID::upload_FW, args, file_path, size, device);
+    auto const reader = std::make_shared<ProgressReader>(watch.progress);
+    return upload_exactly(CmdID::upload_FW, args, file_path, size, device, run_watch(watch, reader));
 }
 
-int upload_FW_from_device(QString file_path, int size, DeviceItem const& device) {
-    return upload_FW(file_path, size, device).exit_code;
+int upload_FW_from_device(QString file_path, int size, DeviceItem const& device, TransferWatch const& watch) {
+    return upload_FW(file_path, size, device, watch).exit_code;
 }
 
 int size_of_binary_file(QString path) {
@@ -41,12 +104,12 @@ bool compare_FW_bin_files(QString path_a, QString path_b) {
 }
 
 Verification upload_and_compare_FW_bin(QString reference_path, QString upload_path, DeviceItem const& device,
-                                       QString* local_problem) {
+                                       TransferWatch const& watch, QString* local_problem) {
     int const size = size_of_binary_file(reference_path);
     if (size <= 0) {
         return Verification::unknown;
     }
-    CommandResult const upload = upload_FW(upload_path, size, device);
+    CommandResult const upload = upload_FW(upload_path, size, device, watch);
     if (QString const problem = local_failure(upload); !problem.isEmpty()) {
         if (local_problem) {
             *local_problem = problem;

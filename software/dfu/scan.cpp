@@ -1,6 +1,7 @@
 #include "dfu/scan.h"
 
 #include "dfu/command.h"
+#include "dfu/unit_lock.h"
 
 #include <QDebug>
 #include <QHash>
@@ -48,6 +49,7 @@ DfuUtilParser::DfuUtilParser(QString const& listing, QString const& only_serial)
     QRegularExpression const& prefix = prefix_expression();
     QRegularExpression const& serial_field = serial_expression();
     int device_lines = 0;
+    QString const wanted = DFU::unit_lock::canonical_serial(only_serial);
     for (QString const& line : listing.split('\n', Qt::KeepEmptyParts)) {
         if (!prefix.match(line).hasMatch())
             continue;
@@ -59,7 +61,7 @@ DfuUtilParser::DfuUtilParser(QString const& listing, QString const& only_serial)
                 unidentified.append(unit);
             continue;
         }
-        if (!only_serial.isEmpty() && match.captured(1).compare(only_serial, Qt::CaseInsensitive) != 0)
+        if (!wanted.isEmpty() && DFU::unit_lock::canonical_serial(match.captured(1)) != wanted)
             continue;
         const DFU::DeviceItem unit = unit_of(line, match.captured(1));
         if (units.isEmpty() || !(units.last() == unit)) {

@@ -5,6 +5,8 @@
 
 #include <QElapsedTimer>
 #include <QtTest>
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace DFU;
 
@@ -164,6 +166,37 @@ private slots:
         QCOMPARE(result.exit_code, 0);
         QCOMPARE(result.output.size(), 1 << 20);
         QVERIFY(capture.texts(QtInfoMsg).filter("cut to its first").size() == 1);
+    }
+
+    // A dfu-util child holds its standard streams and what it is handed (as 3, 4, ...), never a descriptor
+    // this process holds: not even one without close-on-exec, as a parent may have left it.
+    void child_holds_only_what_it_is_handed_data() {
+        QTest::addColumn<int>("handed");
+        QTest::newRow("nothing") << 0;
+        QTest::newRow("two names") << 2;
+    }
+    void child_holds_only_what_it_is_handed() {
+        QFETCH(int, handed);
+        FakeDfuUtil fake;
+        int const stray = ::open("/dev/null", O_RDONLY);
+        RunWatch watch;
+        for (int i = 0; i < handed; ++i)
+            watch.inherited.push_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        const CommandResult result = run_command(CmdID::setup_prepared_config, {"descriptors"}, watch);
+        ::close(stray);
+        for (int fd : watch.inherited)
+            ::close(fd);
+
+        QCOMPARE(result.exit_code, 0);
+        QStringList held;
+        for (QString const& fd : result.output.split('\n', Qt::SkipEmptyParts))
+            if (fd.toInt() < 10) // the shell's own descriptors are 10 and above
+                held << fd;
+        held.sort();
+        QStringList expected{"0", "1", "2"};
+        for (int i = 0; i < handed; ++i)
+            expected << QString::number(3 + i);
+        QCOMPARE(held, expected);
     }
 
     void bare_program_is_found_on_the_search_path() {

@@ -8,6 +8,7 @@
 #include "fake_dfu_util.h"
 #include "message_capture.h"
 
+#include <QElapsedTimer>
 #include <QtTest>
 
 using namespace DFU;
@@ -113,6 +114,83 @@ private slots:
         QCOMPARE(int(upload_and_compare_FW_bin(reference, fake.file("uploaded_FW.bin"), unit)),
                  int(Verification::unknown));
         QVERIFY(capture.empty());
+    }
+
+    void progress_lines_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("parsed");
+        QTest::addColumn<int>("step");
+        QTest::addColumn<qint64>("bytes");
+        using Step = Progress::Step;
+        QTest::newRow("erase") << QByteArray("Erase   \t[====                     ]  16%        65536 bytes")
+                               << true << int(Step::erasing) << qint64(65536);
+        QTest::newRow("download") << QByteArray(
+                                         "Download\t[=========================] 100%       403300 bytes")
+                                  << true << int(Step::writing) << qint64(403300);
+        QTest::newRow("upload") << QByteArray("Upload\t[                         ]   0%            0 bytes")
+                                << true << int(Step::reading_back) << qint64(0);
+        QTest::newRow("step done") << QByteArray("Download done.") << false << 0 << qint64(0);
+        QTest::newRow("no bytes") << QByteArray("Erase   \t[==  ]  40% bytes") << false << 0 << qint64(0);
+        QTest::newRow("foreign bar") << QByteArray("Upload\t[xx  ]  40%   10 bytes") << false << 0
+                                     << qint64(0);
+        QTest::newRow("unknown step")
+            << QByteArray("Verify\t[==  ]  40%   10 bytes") << false << 0 << qint64(0);
+        QTest::newRow("runaway number")
+            << QByteArray("Download\t[=] 100% 99999999999999999999 bytes") << false << 0 << qint64(0);
+        QTest::newRow("binary") << QByteArray("Erase\x00\xff[==] 1% 2 bytes", 23) << false << 0 << qint64(0);
+    }
+    void progress_lines() {
+        QFETCH(QByteArray, line);
+        QFETCH(bool, parsed);
+        QFETCH(int, step);
+        QFETCH(qint64, bytes);
+        Progress progress;
+        QCOMPARE(parse_progress(line, &progress), parsed);
+        if (parsed) {
+            QCOMPARE(int(progress.step), step);
+            QCOMPARE(progress.bytes, bytes);
+        }
+    }
+
+    // Progress is reported while dfu-util runs, as its bar is redrawn, whatever pieces the output comes in;
+    // the garbage between bar lines is passed over.
+    void progress_is_reported_while_the_write_runs() {
+        FakeDfuUtil fake;
+        FixedArgs const script_case(CmdID::download_FW, {"progress"});
+        QElapsedTimer clock;
+        clock.start();
+        QVector<Progress> reports;
+        qint64 first_report_ms = -1;
+        TransferWatch watch;
+        watch.progress = [&](Progress const& progress) {
+            if (reports.isEmpty())
+                first_report_ms = clock.elapsed();
+            reports << progress;
+        };
+        QCOMPARE(download_FW_to_device(fake.file("firmware.bin"), unit, watch).exit_code, 0);
+        qint64 const end_ms = clock.elapsed();
+
+        QVERIFY2(first_report_ms >= 0 && end_ms - first_report_ms >= 700,
+                 qPrintable(QString("first report at %1 ms, end at %2 ms").arg(first_report_ms).arg(end_ms)));
+        QCOMPARE(reports.size(), 4);
+        QCOMPARE(int(reports[0].step), int(Progress::Step::erasing));
+        QCOMPARE(reports[0].bytes, qint64(4096));
+        QCOMPARE(int(reports[1].step), int(Progress::Step::erasing));
+        QCOMPARE(int(reports[2].step), int(Progress::Step::writing));
+        QCOMPARE(reports[2].bytes, qint64(5120));
+        QCOMPARE(reports[3].bytes, qint64(10240));
+    }
+
+    void reader_joins_pieces_split_anywhere() {
+        QByteArray const output(
+            "\rErase   \t[==] 40%   4096 bytes\rUpload\t[==] 50%  5120 bytes\nUpload done.\n");
+        for (int split = 0; split <= output.size(); ++split) {
+            QVector<qint64> bytes;
+            ProgressReader reader([&](Progress const& progress) { bytes << progress.bytes; });
+            reader.feed(output.left(split));
+            reader.feed(output.mid(split));
+            QCOMPARE(bytes, (QVector<qint64>{4096, 5120}));
+        }
     }
 };
 

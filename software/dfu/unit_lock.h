@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QString>
+#include <vector>
+
+// Exclusion between runs on the whole machine, by names in the kernel's abstract UNIX socket namespace.
+// A name is held while any descriptor of the socket bound to it is open, in this process or in a child that
+// inherited it; the kernel drops it when the last one closes, however the holders end. Such names live in
+// no directory, so nothing can be planted or followed, and they are the same for every user and environment
+// of the machine (of its network namespace).
+namespace DFU {
+
+namespace unit_lock {
+
+enum class Take {
+    taken,  // this process holds the name now (or already held it)
+    held,   // another process holds it
+    failed, // the name could not be taken for another reason (told in the log)
+};
+
+// What is known of a unit that this process may not touch.
+enum class Busy {
+    free,
+    in_use,          // another run reads or works on it
+    write_finishing, // a dfu-util write to it runs, possibly left by a run that has ended
+};
+
+// A USB serial as every comparison, filter, name and listing uses it: trimmed, upper case.
+QString canonical_serial(QString const& serial);
+
+// The bus the names are about: "usb", or the emulated world's canonical path in simulator mode. Set once
+// at start-up, before any name is taken.
+void set_bus(QString const& bus);
+QString bus();
+// The emulated world's canonical path (DFU_SIM_DIR, or the emulator's default).
+QString simulated_world();
+
+// The bus name, taken by runs that may work on any unit: at most one such run per bus.
+Take take_bus();
+// The unit's name, taken before anything reads or writes it; kept until release_unit. Taking a name this
+// process holds again succeeds.
+Take take_unit(QString const& serial);
+void release_unit(QString const& serial);
+// Whether this process holds the unit's name.
+bool holds_unit(QString const& serial);
+// Why a unit whose name could not be taken is busy.
+Busy why_busy(QString const& serial);
+
+// The descriptors a write child inherits: the unit's name and the unit's writing name, which is bound only
+// for the write. Empty when the unit's name is not held or the writing name cannot be taken.
+std::vector<int> begin_write(QString const& serial);
+// Drops the writing name (the child that inherited it has ended or was left running).
+void end_write(QString const& serial);
+
+} // namespace unit_lock
+
+} // namespace DFU
