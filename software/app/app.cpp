@@ -143,11 +143,15 @@ void log_device_choice() {
         qInfo() << "Will use real device (i.e. no option 'use_simulator'.)";
 }
 
-void set_up_dfu_util_location() {
-    if (simulator::use)
-        simulator::setup_for_simulated_dfu_util(simulator::none);
-    else
+StartupFailure set_up_dfu_util_location() {
+    if (!simulator::use) {
         DFU::Command::path = DFU::dfu_util::system_directory();
+        return {};
+    }
+    if (!simulator::available())
+        return {Exit::cannot_start, settings.gui.text("hint_noSimulator")};
+    simulator::setup_for_simulated_dfu_util(simulator::none);
+    return {};
 }
 
 void log_build() {
@@ -257,7 +261,8 @@ StartupFailure GUI_init() {
         create_log_window();
     // 4. Which dfu-util runs: the simulator's script or the system's.
     log_device_choice();
-    set_up_dfu_util_location();
+    if (StartupFailure const failure = set_up_dfu_util_location())
+        return failure;
     log_build();
     // 5. Unpacking and the embedded firmware's information.
     if (StartupFailure const failure = unpack_files())
@@ -289,7 +294,8 @@ StartupFailure headless_init() {
     if (StartupFailure const failure = claim_instance())
         return failure;
     log_device_choice();
-    set_up_dfu_util_location();
+    if (StartupFailure const failure = set_up_dfu_util_location())
+        return failure;
     log_build();
     if (StartupFailure const failure = unpack_and_check_dfu_util())
         return failure;
@@ -302,7 +308,8 @@ StartupFailure list_init() {
     parse_arguments(QCoreApplication::instance());
     load_texts();
     log_device_choice();
-    set_up_dfu_util_location();
+    if (StartupFailure const failure = set_up_dfu_util_location())
+        return failure;
     if (StartupFailure const failure = unpack_and_check_dfu_util())
         return failure;
     load_settings(log_desired_FW_Info());

@@ -2,7 +2,9 @@
 
 #include "dfu/command.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <QFileInfo>
 
 namespace simulator {
 
@@ -34,6 +36,13 @@ QString const& simulator_dir() {
 }
 
 } // namespace
+
+bool available() {
+    QString const build_tree = QFileInfo(QFileInfo(simulator_dir()).absolutePath()).canonicalFilePath();
+    QString const program_dir = QFileInfo(QCoreApplication::applicationDirPath()).canonicalFilePath();
+    return !build_tree.isEmpty() && program_dir == build_tree &&
+           QFileInfo(dfu_util_path(script_name)).isExecutable();
+}
 
 void setup_for_simulated_dfu_util(Setup setup) {
     bool const fast = setup & fast_progress;

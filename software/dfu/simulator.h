@@ -3,7 +3,7 @@
 #include <QString>
 
 // Simulator mode: every dfu-util command line runs the simulator script instead, which drives an emulated
-// device. The script lives in a directory fixed when the program is built.
+// device. The script lives in the build tree, in a directory fixed when the program is built.
 namespace simulator {
 
 // Whether every dfu-util command runs the simulator script instead; set from the command line.
@@ -14,6 +14,10 @@ enum Setup : int {
     none = 0,
     fast_progress = 1,
 };
+
+// Whether this program can emulate a device: only the program at the top of the build tree that holds the
+// simulator (build/updater) can; an installed copy cannot, whether or not that tree still exists.
+bool available();
 
 // Points every entry of DFU::commands at the simulator script, in front of the entry's own arguments.
 void setup_for_simulated_dfu_util(Setup setup);
