@@ -2,13 +2,13 @@
 
 #include "dfu/command.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QFileInfo>
 
 namespace simulator {
 
 bool use = false;
+bool installed_program = false;
 
 namespace {
 
@@ -38,10 +38,7 @@ QString const& simulator_dir() {
 } // namespace
 
 bool available() {
-    QString const build_tree = QFileInfo(QFileInfo(simulator_dir()).absolutePath()).canonicalFilePath();
-    QString const program_dir = QFileInfo(QCoreApplication::applicationDirPath()).canonicalFilePath();
-    return !build_tree.isEmpty() && program_dir == build_tree &&
-           QFileInfo(dfu_util_path(script_name)).isExecutable();
+    return !installed_program && QFileInfo(dfu_util_path(script_name)).isExecutable();
 }
 
 void setup_for_simulated_dfu_util(Setup setup) {

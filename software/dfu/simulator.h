@@ -15,8 +15,10 @@ enum Setup : int {
     fast_progress = 1,
 };
 
-// Whether this program can emulate a device: only the program at the top of the build tree that holds the
-// simulator (build/updater) can; an installed copy cannot, whether or not that tree still exists.
+// Set first thing by the installed program, which carries no emulated device whether or not the build tree
+// it was made in still exists.
+extern bool installed_program;
+// Whether -s can work: only in a program of the build tree, and while its simulator script is there.
 bool available();
 
 // Points every entry of DFU::commands at the simulator script, in front of the entry's own arguments.
