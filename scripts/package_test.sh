@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a release build with Debian's hardening flags, checks the launcher and
 # metainfo with the distribution's validators, the package with lintian and its contents, then installs
-# it, runs the installed program without a display, checks that udev reads the installed rule without
-# complaint, and purges it. Needs root (or sudo) for the installation.
+# it, runs the installed program without a display (and with -s, which it refuses: no emulated device is
+# installed), checks that udev reads the installed rule without complaint, and purges it. Needs root (or sudo) for the installation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,7 +38,12 @@ grep -v "running with root privileges" <<<"$lint" || echo "no tags"
 
 echo "-- contents"
 contents=$(dpkg-deb -c "$deb" | awk '{ print $NF }')
-rules_dir=$(sed -n 's/^UPDATER_UDEV_RULES_DIR:PATH=//p' "$dir/CMakeCache.txt")
+# The rule directory is relative to the prefix (/usr) unless set to an absolute one.
+rules_dir=$(sed -n 's/^UPDATER_UDEV_RULES_DIR:[A-Z]*=//p' "$dir/CMakeCache.txt")
+case $rules_dir in
+/*) ;;
+*) rules_dir=/usr/$rules_dir ;;
+esac
 for file in usr/bin/$package usr/share/applications/com.zentova.FirmwareUpgrade.desktop \
     usr/share/icons/hicolor/scalable/apps/com.zentova.FirmwareUpgrade.svg \
     usr/share/metainfo/com.zentova.FirmwareUpgrade.metainfo.xml "${rules_dir#/}/60-$package.rules" \
@@ -68,6 +73,10 @@ out=$(run --help) || fail "--help failed"
 for option in --headless --use-simulator --version; do
     grep -qe "$option" <<<"$out" || fail "--help does not list $option"
 done
+status=0
+out=$(run -s --headless 2>&1) || status=$?
+[ "$status" = 1 ] && grep -q "no emulated device" <<<"$out" ||
+    fail "the installed program with -s does not say that it has no emulated device (exit $status): $out"
 
 # udevadm verify arrives only with systemd 253: "udevadm test" reads every rules file and names each
 # line it rejects (unknown key, bad operator, unknown group) as "<file>:<line> <reason>", though it

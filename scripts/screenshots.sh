@@ -9,6 +9,7 @@
 #
 # Needs xvfb, xauth, imagemagick and xdotool (apt-get install xvfb xauth imagemagick xdotool) and a built
 # tree (default: build/). The pictures are written as <scale>-<step>.png; they are not kept in the repo.
+# Exits with 1 when a step's state does not come in time (the picture would show another).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -65,6 +66,12 @@ hold_dfu_util() { pgrep -P "$updater_pid" | xargs -r kill -"$1"; }
 # Remembers how far the tool's log has come; wait_for looks only at what follows.
 mark() { mark_line="$(wc -l <"$log")"; }
 
+# A step whose state never came would take a picture of the wrong one: the script fails instead.
+timed_out() {
+    echo "timed out waiting for: $1" >&2
+    exit 1
+}
+
 # Waits until the tool's log holds the text after the mark (the flow logs every state it enters).
 wait_for() {
     local text="$1" seconds="${2:-60}"
@@ -72,8 +79,20 @@ wait_for() {
         tail -n +"$((mark_line + 1))" "$log" | grep -qF -- "$text" && return 0
         sleep 0.1
     done
-    echo "timed out waiting for: $text" >&2
-    return 1
+    timed_out "$text"
+}
+
+# Waits until the tool has listed the emulated bus twice without a unit since the last configuration was
+# loaded. The flow logs no state when it is in B1 already (no access, two units, a failed read), so the
+# emulator's request log tells instead; the worker lists again only after it has handled the first.
+wait_for_empty_bus() {
+    local seconds="${1:-10}"
+    for _ in $(seq $((seconds * 10))); do
+        [ "$(awk '/ CONFIG / { n = 0 } / LIST devices=0$/ { n++ } END { print n + 0 }' \
+            "$DFU_SIM_DIR/requests.log")" -ge 2 ] && return 0
+        sleep 0.1
+    done
+    timed_out "two listings without a unit"
 }
 
 # Clicks the middle of the install button, given in design pixels (207, 417, 250 x 40) times the scale.
@@ -86,9 +105,8 @@ click_install() {
 }
 
 unplug() {
-    mark
     "$simctl" load no-device
-    wait_for "SM_B: entered B1" 10 || sleep 3
+    wait_for_empty_bus
 }
 
 run_at() {
@@ -113,33 +131,33 @@ run_at() {
     mark
     click_install
     shot 3-upgrading 3
-    wait_for "SM_A: /sig_FwUploading" 180 || true
+    wait_for "SM_A: /sig_FwUploading" 180
     hold_dfu_util STOP
     shot 4-verifying 0.6
     hold_dfu_util CONT
-    wait_for "SM_B: entered B6" 180 || true
+    wait_for "SM_B: entered B6" 180
     shot 5-done 0.5
 
     unplug
     mark
     "$simctl" load other-product
-    wait_for "SM_B: entered B8" 30 || true
+    wait_for "SM_B: entered B8" 30
     shot 6-other-product 0.5
 
     unplug
     mark
     "$simctl" load blank-otp
-    wait_for "SM_B: /sig_DifferingRevision" 30 || true
+    wait_for "SM_B: /sig_DifferingRevision" 30
     shot 7-blank-record 0.5
 
     unplug
+    mark
     "$simctl" load bad-cell
     "$simctl" fast on
-    mark
-    wait_for "Download  enabled" 30 || true
+    wait_for "Download  enabled" 30
     mark
     click_install
-    wait_for "SM_B: entered B7" 120 || true
+    wait_for "SM_B: entered B7" 120
     shot 8-firmware-differs 0.5
 
     xdotool key --window "$(main_window)" ctrl+l
@@ -159,7 +177,7 @@ run_at() {
     "$simctl" fast off
     mark
     "$simctl" load old-firmware
-    wait_for "Download  enabled" 30 || true
+    wait_for "Download  enabled" 30
     click_install
     sleep 2
     xdotool key --window "$(main_window)" q
@@ -173,7 +191,7 @@ situation() {
     unplug
     mark
     "$simctl" load "$1"
-    wait_for "$2" 30 || true
+    wait_for "$2" 30
     shot "$3" 1
 }
 
@@ -182,10 +200,10 @@ upgrade_in() {
     unplug
     mark
     "$simctl" load "$1"
-    wait_for "Download  enabled" 30 || true
+    wait_for "Download  enabled" 30
     mark
     click_install
-    wait_for "$2" 60 || true
+    wait_for "$2" 60
     shot "$3" "$4"
 }
 

@@ -22,7 +22,7 @@ ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 echo "== ThreadSanitizer =="
 build build-tsan tsan_tests -DUPDATER_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    ctest --test-dir build-tsan -L tsan --output-on-failure
+    ctest --test-dir build-tsan -L tsan --output-on-failure -j "$jobs"
 
 echo "== Full suite =="
 build build all

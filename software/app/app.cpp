@@ -145,11 +145,15 @@ void log_device_choice() {
         qInfo() << "Will use real device (i.e. no option 'use_simulator'.)";
 }
 
-void set_up_dfu_util_location() {
-    if (simulator::use)
-        simulator::setup_for_simulated_dfu_util(simulator::none);
-    else
+StartupFailure set_up_dfu_util_location() {
+    if (!simulator::use) {
         DFU::Command::path = DFU::dfu_util::system_directory();
+        return {};
+    }
+    if (!simulator::available())
+        return {Exit::cannot_start, settings.gui.text("hint_noSimulator")};
+    simulator::setup_for_simulated_dfu_util(simulator::none);
+    return {};
 }
 
 void log_build() {
@@ -171,8 +175,10 @@ StartupFailure claim_instance() {
     return {Exit::already_running, settings.gui.text("hint_alreadyRunning")};
 }
 
-StartupFailure check_dfu_util() {
-    if (simulator::use || DFU::dfu_util::supported_version_present())
+// One run of "dfu-util -V": the self-test, and the release of the dfu-util that will run. The simulator's
+// script answers -V itself, so its release is not judged.
+StartupFailure test_dfu_util() {
+    if (DFU::dfu_util::self_test().supported || simulator::use)
         return {};
     return {Exit::no_dfu_util, settings.gui.text("hint_noDfuUtil")};
 }
@@ -214,8 +220,7 @@ Device::FW_Info log_desired_FW_Info() {
 StartupFailure unpack_and_check_dfu_util() {
     if (StartupFailure const failure = unpack_files())
         return failure;
-    DFU::dfu_util::execution_test();
-    return check_dfu_util();
+    return test_dfu_util();
 }
 
 void load_settings(Device::FW_Info const& desired) {
@@ -277,25 +282,34 @@ StartupFailure GUI_init() {
         return failure;
     // 2. Fonts.
     support::setup_fonts();
-    // 3. Log window and, with -l, the log routing.
-    create_log_window();
-    // 4. Which dfu-util runs: the simulator's script or the unpacked copy.
+    // 3. With -l, the log window and its routing come first, so that it holds every start-up line.
+    if (use_log_window)
+        create_log_window();
+    // 4. Which dfu-util runs: the simulator's script or the system's.
     log_device_choice();
-    set_up_dfu_util_location();
+    if (StartupFailure const failure = set_up_dfu_util_location())
+        return failure;
     log_build();
-    // 5. Unpacking, the dfu-util self-test and the embedded firmware's information.
-    if (StartupFailure const failure = unpack_and_check_dfu_util())
+    // 5. Unpacking and the embedded firmware's information.
+    if (StartupFailure const failure = unpack_files())
         return failure;
     const Device::FW_Info desired = log_desired_FW_Info();
     // 6. Settings with the embedded product type and revision.
     load_settings(desired);
-    // 7. Main window.
+    // 7. Main window, shown as it is made: the display draws it while the self-test runs.
     create_main_window();
-    // 8. Worker and flow machine.
+    // 8. The dfu-util self-test; nothing has touched a unit yet.
+    if (StartupFailure const failure = test_dfu_util()) {
+        mainWindow->hide();
+        return failure;
+    }
+    // 9. Without -l the log window waits until the main window is up: it is only shown on demand.
+    if (!logWindow)
+        create_log_window();
+    // 10. Worker and flow machine.
     create_engine();
-    // 9. Connections; the flow machine's start starts the worker thread once the event loop runs.
+    // 11. Connections; the flow machine's start starts the worker thread once the event loop runs.
     connect_and_start_engine();
-    // 10. The window is shown.
     mainWindow->show();
     return {};
 }
@@ -308,7 +322,8 @@ StartupFailure headless_init() {
     if (StartupFailure const failure = claim_instance())
         return failure;
     log_device_choice();
-    set_up_dfu_util_location();
+    if (StartupFailure const failure = set_up_dfu_util_location())
+        return failure;
     log_build();
     if (StartupFailure const failure = unpack_and_check_dfu_util())
         return failure;
@@ -324,7 +339,8 @@ StartupFailure list_init() {
         return failure;
     DFU::unit_lock::set_bus(instance::bus_name(simulator::use));
     log_device_choice();
-    set_up_dfu_util_location();
+    if (StartupFailure const failure = set_up_dfu_util_location())
+        return failure;
     if (StartupFailure const failure = unpack_and_check_dfu_util())
         return failure;
     load_settings(log_desired_FW_Info());

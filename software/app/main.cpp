@@ -5,12 +5,16 @@
 #include "app/headless.h"
 #include "app/termination.h"
 #include "app/unit_list.h"
+#include "dfu/simulator.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <cstdio>
 
 int main(int argc, char* argv[]) {
+#ifdef UPDATER_INSTALLED_PROGRAM
+    simulator::installed_program = true;
+#endif
     if (help_or_version_requested(argc, argv)) {
         QCoreApplication app(argc, argv);
         return print_help_or_version();

@@ -31,30 +31,27 @@ QString full_path() {
     return QString("%1/%2").arg(Files::external_dir.path(), basename());
 }
 
-bool execution_test() {
-    CommandResult const result = run_command(CmdID::version, {});
-    QString output = result.output;
-    if (support_misc::compiled_for_platform(support_misc::Platform::windows))
-        output = support_misc::remove_carriage_returns(output, QChar(13));
-    bool const as_expected = output == expected_output_of_execution_test;
-    qInfo().noquote() << "Result of execution test: status was" << (result.exit_code == 0 ? "ok" : "bad")
-                      << "and output:" << (as_expected ? QString("as expected") : output);
-    return result.exit_code == 0 && as_expected;
-}
-
 QVersionNumber version_of(QString const& banner) {
     static QRegularExpression const first_line("^dfu-util ([0-9]+(\\.[0-9]+)*)");
     return QVersionNumber::fromString(first_line.match(banner).captured(1));
 }
 
-bool supported_version_present() {
+SelfTest self_test() {
     CommandResult const result = run_command(CmdID::version, {});
-    QVersionNumber const found = version_of(result.output);
-    bool const supported = result.exit_code == 0 && !found.isNull() && found >= QVersionNumber(0, 9);
+    QString output = result.output;
+    if (support_misc::compiled_for_platform(support_misc::Platform::windows))
+        output = support_misc::remove_carriage_returns(output, QChar(13));
+    SelfTest test;
+    bool const exited_ok = result.exit_code == 0;
+    test.as_expected = exited_ok && output == expected_output_of_execution_test;
+    test.version = version_of(result.output);
+    test.supported = exited_ok && !test.version.isNull() && test.version >= QVersionNumber(0, 9);
+    qInfo().noquote() << "Result of execution test: status was" << (exited_ok ? "ok" : "bad") << "and output:"
+                      << (output == expected_output_of_execution_test ? QString("as expected") : output);
     qInfo().noquote() << "Found dfu-util"
-                      << (found.isNull() ? QString("of unknown version") : found.toString())
-                      << (supported ? "(supported)" : "(0.9 or later is needed)");
-    return supported;
+                      << (test.version.isNull() ? QString("of unknown version") : test.version.toString())
+                      << (test.supported ? "(supported)" : "(0.9 or later is needed)");
+    return test;
 }
 
 QString system_directory() {

@@ -15,12 +15,16 @@ extern QString const expected_output_of_execution_test;
 QString basename();
 // The unpacked program's path in the private temporary directory.
 QString full_path();
-// Runs "dfu-util -V"; true when it exits with 0 and prints exactly the expected text.
-bool execution_test();
+// What one run of "dfu-util -V" showed.
+struct SelfTest {
+    bool as_expected = false; // exit 0 and exactly the expected text
+    QVersionNumber version;   // the release the banner names; null when it names none
+    bool supported = false;   // exit 0 and a release of 0.9 or later
+};
+// Runs "dfu-util -V" once and logs both the self-test's result and the release found.
+SelfTest self_test();
 // The release a "dfu-util -V" banner names; null when it names none.
 QVersionNumber version_of(QString const& banner);
-// Runs "dfu-util -V" and logs the release found; true when it is 0.9 or later.
-bool supported_version_present();
 // The directory of the dfu-util found on the PATH, or an empty text (with a warning) when there is none.
 QString system_directory();
 

@@ -3,10 +3,12 @@
 #include "dfu/command.h"
 
 #include <QDebug>
+#include <QFileInfo>
 
 namespace simulator {
 
 bool use = false;
+bool installed_program = false;
 
 namespace {
 
@@ -34,6 +36,10 @@ QString const& simulator_dir() {
 }
 
 } // namespace
+
+bool available() {
+    return !installed_program && QFileInfo(dfu_util_path(script_name)).isExecutable();
+}
 
 void setup_for_simulated_dfu_util(Setup setup) {
     bool const fast = setup & fast_progress;

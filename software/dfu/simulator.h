@@ -3,7 +3,7 @@
 #include <QString>
 
 // Simulator mode: every dfu-util command line runs the simulator script instead, which drives an emulated
-// device. The script lives in a directory fixed when the program is built.
+// device. The script lives in the build tree, in a directory fixed when the program is built.
 namespace simulator {
 
 // Whether every dfu-util command runs the simulator script instead; set from the command line.
@@ -14,6 +14,12 @@ enum Setup : int {
     none = 0,
     fast_progress = 1,
 };
+
+// Set first thing by the installed program, which carries no emulated device whether or not the build tree
+// it was made in still exists.
+extern bool installed_program;
+// Whether -s can work: only in a program of the build tree, and while its simulator script is there.
+bool available();
 
 // Points every entry of DFU::commands at the simulator script, in front of the entry's own arguments.
 void setup_for_simulated_dfu_util(Setup setup);

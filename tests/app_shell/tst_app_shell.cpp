@@ -98,16 +98,24 @@ private slots:
     void start_up_lines_in_order_data() {
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<QString>("device_line");
+        QTest::addColumn<QString>("version_run");
         QTest::newRow("real device") << QStringList{"-s", "-S"}
-                                     << "Will use real device (i.e. no option 'use_simulator'.)";
-        QTest::newRow("simulator") << QStringList{"-s"} << "Will use simulator (i.e. option 'use_simulator).";
+                                     << "Will use real device (i.e. no option 'use_simulator'.)"
+                                     << "(\"-V\")";
+        QTest::newRow("simulator") << QStringList{"-s"} << "Will use simulator (i.e. option 'use_simulator)."
+                                   << "(\"--dfu-util-command\", \"version\", \"-V\")";
     }
     void start_up_lines_in_order() {
         QFETCH(QStringList, options);
         QFETCH(QString, device_line);
-        const QStringList lines = start_up_lines(options, "Desired (embedded) FW info:");
-        const QStringList expected_order{"Initial value of 'simulator::use'=false", device_line,
-                                         "Compiled for platform (OS):", "Desired (embedded) FW info:"};
+        QFETCH(QString, version_run);
+        const QStringList lines = start_up_lines(options, "Found dfu-util");
+        const QStringList expected_order{"Initial value of 'simulator::use'=false",
+                                         device_line,
+                                         "Compiled for platform (OS):",
+                                         "Desired (embedded) FW info:",
+                                         "Result of execution test:",
+                                         "Found dfu-util"};
         int at = 0;
         for (QString const& expected : expected_order) {
             while (at < lines.size() && !lines[at].startsWith(expected))
@@ -115,6 +123,10 @@ private slots:
             QVERIFY2(at < lines.size(), qPrintable(expected + " missing in:\n" + lines.join('\n')));
         }
         QVERIFY(lines.filter("Compiled for platform (OS):").first().endsWith("with 'DEBUG' not defined"));
+        // The self-test's one run of "dfu-util -V" also tells the release.
+        QCOMPARE(lines.filter(QRegularExpression("^Start .*" + QRegularExpression::escape(version_run) + "$"))
+                     .size(),
+                 1);
     }
 
     void handler_routes_to_the_live_log_window_only() {

@@ -21,10 +21,11 @@ inline void verify_download_finished(SimWorld& world) {
     QCOMPARE(world.flash().left(written.size()), written);
 }
 
-// Runs the test object's slots inside an application started as "updater -s". Realistic timing, so
-// that the write lasts longer than the quit key's wait for the worker.
+// Runs the test object's slots inside an application started as "updater -s". Realistic timing with a
+// quicker flash, so that the write lasts a few seconds, longer than the quit key's wait for the worker.
 template <typename Test> int run_window_test(int argc, char* argv[]) {
     SimWorld world("old-firmware", false);
+    world.set_quick_flash();
     int tool_argc = 2;
     char tool_name[] = "updater";
     char simulator_option[] = "-s";

@@ -29,12 +29,20 @@ public:
         out.write(output);
         QFile script(dir.filePath("dfu-util"));
         script.open(QIODevice::WriteOnly);
-        script.write(QString("#!/bin/sh\ncat '%1'\nexit %2\n").arg(out.fileName()).arg(exit_code).toUtf8());
+        script.write(QString("#!/bin/sh\necho run >>'%1'\ncat '%2'\nexit %3\n")
+                         .arg(dir.filePath("runs"), out.fileName())
+                         .arg(exit_code)
+                         .toUtf8());
         script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
         previous = DFU::Command::path;
         DFU::Command::path = dir.path();
     }
     ~StandInDfuUtil() { DFU::Command::path = previous; }
+
+    int runs() const {
+        QFile file(dir.filePath("runs"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().count('\n') : 0;
+    }
 
 private:
     QTemporaryDir dir;
@@ -60,34 +68,60 @@ private slots:
         QCOMPARE(DFU::dfu_util::full_path(), Files::external_dir.path() + "/dfu-util");
     }
 
-    void execution_test_data() {
+    // One run gives both verdicts: the counter in the stand-in proves that no second run reads the release.
+    void self_test_data() {
         QTest::addColumn<QByteArray>("output");
         QTest::addColumn<int>("exit_code");
-        QTest::addColumn<bool>("passed");
-        QTest::addColumn<QString>("log");
+        QTest::addColumn<bool>("as_expected");
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<bool>("supported");
+        QTest::addColumn<QStringList>("log");
         QByteArray const expected = banner_0_9.toUtf8();
         QString const ok = "Result of execution test: status was ok and output: ";
         QString const bad = "Result of execution test: status was bad and output: ";
-        QTest::newRow("expected text, exit 0") << expected << 0 << true << ok + "as expected";
+        QString const found_0_9 = "Found dfu-util 0.9 (supported)";
+        QTest::newRow("expected text, exit 0")
+            << expected << 0 << true << "0.9" << true << QStringList{ok + "as expected", found_0_9};
         QTest::newRow("another release")
-            << QByteArray("dfu-util 0.8\n") << 0 << false << ok + "dfu-util 0.8\n";
-        QTest::newRow("extra warning line") << expected + "warning: no libusb\n"
-                                            << 0 << false << ok + banner_0_9 + "warning: no libusb\n";
-        QTest::newRow("expected text, exit 1") << expected << 1 << false << bad + "as expected";
+            << QByteArray("dfu-util 0.8\n") << 0 << false << "0.8" << false
+            << QStringList{ok + "dfu-util 0.8\n", "Found dfu-util 0.8 (0.9 or later is needed)"};
+        QTest::newRow("a later release")
+            << QByteArray("dfu-util 0.11\n\nCopyright\n") << 0 << false << "0.11" << true
+            << QStringList{ok + "dfu-util 0.11\n\nCopyright\n", "Found dfu-util 0.11 (supported)"};
+        QTest::newRow("extra warning line")
+            << expected + "warning: no libusb\n"
+            << 0 << false << "0.9" << true
+            << QStringList{ok + banner_0_9 + "warning: no libusb\n", found_0_9};
+        QTest::newRow("expected text, exit 1")
+            << expected << 1 << false << "0.9" << false
+            << QStringList{bad + "as expected", "Found dfu-util 0.9 (0.9 or later is needed)"};
+        QTest::newRow("no banner") << QByteArray("Segmentation fault\n") << 0 << false << "" << false
+                                   << QStringList{
+                                          ok + "Segmentation fault\n",
+                                          "Found dfu-util of unknown version (0.9 or later is needed)"};
         QByteArray crlf = expected;
         crlf.replace("\n", "\r\n");
         // Only a Windows build strips carriage returns.
-        QTest::newRow("CR-LF line ends") << crlf << 0 << false << ok + QString::fromUtf8(crlf);
+        QTest::newRow("CR-LF line ends")
+            << crlf << 0 << false << "0.9" << true << QStringList{ok + QString::fromUtf8(crlf), found_0_9};
     }
-    void execution_test() {
+    void self_test() {
         QFETCH(QByteArray, output);
         QFETCH(int, exit_code);
-        QFETCH(bool, passed);
-        QFETCH(QString, log);
+        QFETCH(bool, as_expected);
+        QFETCH(QString, version);
+        QFETCH(bool, supported);
+        QFETCH(QStringList, log);
         StandInDfuUtil stand_in(output, exit_code);
         MessageCapture capture;
-        QCOMPARE(DFU::dfu_util::execution_test(), passed);
-        QCOMPARE(lines_starting_with(capture, "Result of execution test:"), QStringList({log}));
+        DFU::dfu_util::SelfTest const test = DFU::dfu_util::self_test();
+        QCOMPARE(test.as_expected, as_expected);
+        QCOMPARE(test.version, QVersionNumber::fromString(version));
+        QCOMPARE(test.supported, supported);
+        QCOMPARE(lines_starting_with(capture, "Result of execution test:") +
+                     lines_starting_with(capture, "Found dfu-util"),
+                 log);
+        QCOMPARE(stand_in.runs(), 1);
     }
 
     void system_dfu_util_is_a_later_release() {
@@ -98,9 +132,10 @@ private slots:
 
         QString const previous = DFU::Command::path;
         DFU::Command::path = directory;
-        bool const passed = DFU::dfu_util::execution_test();
+        DFU::dfu_util::SelfTest const test = DFU::dfu_util::self_test();
         DFU::Command::path = previous;
-        QVERIFY(!passed);
+        QVERIFY(!test.as_expected);
+        QVERIFY(test.supported);
         QStringList const result = lines_starting_with(capture, "Result of execution test:");
         QCOMPARE(result.size(), 1);
         QVERIFY(result.first().startsWith("Result of execution test: status was ok and output: dfu-util 0."));

@@ -107,7 +107,7 @@ private slots:
         QFETCH(QString, what);
         QFETCH(int, exit_code);
         SimWorld world("old-firmware", false);
-        QVERIFY(world.ok());
+        QVERIFY(world.ok() && world.set_quick_flash());
         Run run({"-s", "--headless"}, QProcessEnvironment::systemEnvironment(), temporary_root.path());
         QTRY_VERIFY_WITH_TIMEOUT(!world.log().filter(" ERASE ").isEmpty(), 30000);
 
@@ -269,7 +269,7 @@ private slots:
     // A second instance on the same bus touches no unit.
     void second_instance_is_refused() {
         SimWorld world("old-firmware", false);
-        QVERIFY(world.ok());
+        QVERIFY(world.ok() && world.set_quick_flash());
         Run first({"-s", "--headless"}, QProcessEnvironment::systemEnvironment(), temporary_root.path());
         QVERIFY(first.wait_for("Connected to a F20"));
         Run second({"-s", "--headless"}, QProcessEnvironment::systemEnvironment(), temporary_root.path());

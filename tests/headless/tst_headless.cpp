@@ -159,7 +159,7 @@ private slots:
     // Ctrl+C on a terminal reaches the whole process group, dfu-util included: the write must still finish.
     void ctrl_c_during_a_download_lets_the_download_finish() {
         SimWorld world("old-firmware", false);
-        QVERIFY(world.ok());
+        QVERIFY(world.ok() && world.set_quick_flash());
         QProcess process;
         start(process, {updater, "-s", "--headless"}, false, "setsid");
         QTRY_VERIFY_WITH_TIMEOUT(!world.log().filter(" ERASE ").isEmpty(), 30000);
