@@ -143,7 +143,8 @@ private slots:
         int const reads_before = world.log().filter(" UPLOAD ").size();
 
         QProcess next;
-        start(next, arguments, Environment());
+        Environment const other_environment;
+        start(next, arguments, other_environment);
         Finished const finished = run_to_end(next, 20000);
 
         QVERIFY2(finished.output.contains(still_finishing, Qt::CaseInsensitive), qPrintable(finished.output));
@@ -167,7 +168,8 @@ private slots:
         kill_hard(writer);
 
         QProcess window;
-        QProcessEnvironment window_environment = Environment().make();
+        Environment const other_environment;
+        QProcessEnvironment window_environment = other_environment.make();
         window_environment.insert("QT_QPA_PLATFORM", "offscreen");
         window.setProcessEnvironment(window_environment);
         window.start(updater, {"-s"});
