@@ -2,9 +2,9 @@
 #include "app/app.h"
 #include "app/connections.h"
 #include "app/exit_codes.h"
-#include "app/headless.h"
 #include "app/termination.h"
-#include "app/unit_list.h"
+#include "headless/headless.h"
+#include "headless/unit_list.h"
 
 #include <QApplication>
 #include <QMessageBox>

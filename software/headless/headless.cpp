@@ -1,11 +1,11 @@
-#include "app/headless.h"
+#include "headless/headless.h"
 
 #include "app/app.h"
 #include "app/connections.h"
-#include "app/json_events.h"
+#include "headless/json_events.h"
 #include "app/narration.h"
 #include "app/termination.h"
-#include "app/wait_limit.h"
+#include "headless/wait_limit.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -25,9 +25,15 @@ int run_headless() {
     if (failure)
         return report_startup_failure(failure, events);
     HeadlessFrontEnd front_end(sm_A, sm_B, narrator, stdout, ::isatty(::fileno(stdout)) == 1);
-    json_events::follow_run(events, sm_A, sm_B, &front_end);
+    if (events) {
+        auto* json = new JsonRunEvents(sm_A, sm_B, events, &front_end);
+        QObject::connect(&front_end, &HeadlessFrontEnd::finished, json, &JsonRunEvents::finished);
+    }
     if (run_options.timeout_seconds > 0)
-        limit_wait_for_unit(&front_end, sm_A, sm_B, run_options.timeout_seconds);
+        limit_wait_for_unit(&front_end, sm_A, sm_B, run_options.timeout_seconds,
+                            [&front_end](int exit_code, QString const& result) {
+                                front_end.give_up(exit_code, result);
+                            });
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, &front_end, &HeadlessFrontEnd::interrupt);
     QObject::connect(&front_end, &HeadlessFrontEnd::finished, QCoreApplication::instance(),

@@ -1,7 +1,6 @@
-#include "app/json_events.h"
+#include "headless/json_events.h"
 
 #include "app/exit_codes.h"
-#include "app/headless.h"
 #include "app/narration.h"
 
 #include <QJsonDocument>
@@ -97,13 +96,6 @@ QString outcome(int exit_code) {
         return "nothing-attached";
     }
     return exit_code > Exit::interrupted_base ? "interrupted" : "unknown";
-}
-
-void follow_run(FILE* stream, SM_A* worker, SM_B* machine, HeadlessFrontEnd* front_end) {
-    if (!stream)
-        return;
-    auto* events = new JsonRunEvents(worker, machine, stream, front_end);
-    QObject::connect(front_end, &HeadlessFrontEnd::finished, events, &JsonRunEvents::finished);
 }
 
 } // namespace json_events

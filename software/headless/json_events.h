@@ -10,8 +10,6 @@
 #include <QTimer>
 #include <cstdio>
 
-class HeadlessFrontEnd;
-
 // --json: one JSON object per line on standard output for each event of a run or a listing. The schema is
 // documented in the README and kept stable; scripts rely on it.
 namespace json_events {
@@ -29,9 +27,6 @@ QJsonObject result(int exit_code, QString const& outcome);
 QJsonValue text_or_null(QString const& text);
 // A stable name for an exit code, e.g. "firmware-matches" for 0.
 QString outcome(int exit_code);
-
-// Writes the events of the run that the front end drives, up to its verdict; nothing when the stream is null.
-void follow_run(FILE* stream, SM_A* worker, SM_B* machine, HeadlessFrontEnd* front_end);
 
 } // namespace json_events
 

@@ -1,10 +1,10 @@
-#include "app/unit_list.h"
+#include "headless/unit_list.h"
 
 #include "app/app.h"
 #include "app/exit_codes.h"
-#include "app/headless.h"
+#include "headless/headless.h"
 #include "app/instance.h"
-#include "app/json_events.h"
+#include "headless/json_events.h"
 #include "device/product.h"
 #include "dfu/device_info.h"
 #include "dfu/simulator.h"

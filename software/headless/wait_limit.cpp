@@ -1,31 +1,32 @@
-#include "app/wait_limit.h"
+#include "headless/wait_limit.h"
 
 #include "app/app.h"
 #include "app/exit_codes.h"
-#include "app/headless.h"
 #include "app/narration.h"
+#include "control/sm_a.h"
+#include "control/sm_b.h"
 
 #include <QTimer>
 
 namespace {
 
-void give_up(HeadlessFrontEnd* front_end, SM_A* worker, int seconds) {
+void time_is_up(SM_A* worker, int seconds, std::function<void(int, QString const&)> const& give_up) {
     if (worker->unit_awaiting_verification().serial.isEmpty()) {
-        front_end->give_up(Exit::no_unit_in_time,
-                           narrator->text("result_noUnitInTime", {QString::number(seconds)}));
+        give_up(Exit::no_unit_in_time, narrator->text("result_noUnitInTime", {QString::number(seconds)}));
         return;
     }
-    front_end->give_up(Exit::not_verified, narrator->text("result_notVerified"));
+    give_up(Exit::not_verified, narrator->text("result_notVerified"));
 }
 
 } // namespace
 
-void limit_wait_for_unit(HeadlessFrontEnd* front_end, SM_A* worker, SM_B* machine, int seconds) {
-    auto* timer = new QTimer(front_end);
+void limit_wait_for_unit(QObject* owner, SM_A* worker, SM_B* machine, int seconds,
+                         std::function<void(int exit_code, QString const& result)> give_up) {
+    auto* timer = new QTimer(owner);
     timer->setSingleShot(true);
     timer->setTimerType(Qt::PreciseTimer);
     timer->setInterval(seconds * 1000);
-    QObject::connect(timer, &QTimer::timeout, front_end, [=] { give_up(front_end, worker, seconds); });
+    QObject::connect(timer, &QTimer::timeout, owner, [=] { time_is_up(worker, seconds, give_up); });
     QObject::connect(machine->B1, &QState::entered, timer, qOverload<>(&QTimer::start));
     // A unit other than the written one does not end the wait for the written one.
     QObject::connect(machine, &SM_B::sig_DeviceConnected, timer, [=] {
