@@ -8,6 +8,7 @@
 #include "headless/wait_limit.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QRegularExpression>
 #include <algorithm>
 #include <unistd.h>
@@ -17,11 +18,29 @@ namespace {
 constexpr int bar_width = 30;
 constexpr int terminal_tick_ms = 100;
 
+// Where the toolkit keeps its runtime files is none of the user's business in a run without a window.
+void drop_runtime_dir_warning(QtMsgType type, QMessageLogContext const& context, QString const& text) {
+    if (type == QtWarningMsg && text.startsWith("QStandardPaths: XDG_RUNTIME_DIR not set"))
+        return;
+    std::fputs((qFormatLogMessage(type, context, text) + "\n").toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
+}
+
 } // namespace
 
+void set_up_log(bool verbose) {
+    if (!verbose) {
+        QLoggingCategory::setFilterRules("default.debug=false\ndefault.info=false");
+        qInstallMessageHandler(drop_runtime_dir_warning);
+    }
+    SM_B::trace_guards = QLoggingCategory::defaultCategory()->isDebugEnabled();
+}
+
 int run_headless() {
+    QStringList const arguments = QCoreApplication::arguments();
+    FILE* const events = json_events::open_stream(option_given(arguments, "json"));
+    set_up_log(option_given(arguments, "verbose"));
     StartupFailure const failure = headless_init();
-    FILE* const events = json_events::open_stream(run_options.json);
     if (failure)
         return report_startup_failure(failure, events);
     HeadlessFrontEnd front_end(sm_A, sm_B, narrator, stdout, ::isatty(::fileno(stdout)) == 1);
@@ -50,9 +69,14 @@ QString result_line(QString const& result, int exit_code) {
 }
 
 int report_startup_failure(StartupFailure const& failure, FILE* events) {
-    std::fputs((result_line(plain_text(failure.message), failure.exit_code) + "\n").toUtf8().constData(),
-               stdout);
-    std::fflush(stdout);
+    if (failure.exit_code == Exit::cannot_start) {
+        // A wrong command line, in the parser's words like any other program's.
+        std::fputs((failure.message + "\n").toUtf8().constData(), stderr);
+    } else {
+        std::fputs((result_line(plain_text(failure.message), failure.exit_code) + "\n").toUtf8().constData(),
+                   stdout);
+        std::fflush(stdout);
+    }
     json_events::write(events,
                        json_events::result(failure.exit_code, json_events::outcome(failure.exit_code)));
     return failure.exit_code;

@@ -90,5 +90,9 @@ QString result_line(QString const& result, int exit_code);
 // Prints why start-up stopped as the run's result line and event; returns its exit code.
 int report_startup_failure(StartupFailure const& failure, FILE* events);
 
+// The runs without a window print only the user's lines: the log's debug and info messages and the guards'
+// trace come with --verbose (or QT_LOGGING_RULES), and the toolkit's note about its runtime directory never.
+void set_up_log(bool verbose);
+
 // Start-up, event loop and shutdown of the run without a window; returns the verdict's exit code.
 int run_headless();

@@ -9,6 +9,7 @@
 #include "dfu/device_info.h"
 #include "dfu/simulator.h"
 
+#include <QCoreApplication>
 #include <QRegularExpression>
 #include <algorithm>
 #include <cstdio>
@@ -149,8 +150,10 @@ void print(QString const& text) {
 } // namespace
 
 int run_unit_list() {
+    QStringList const arguments = QCoreApplication::arguments();
+    FILE* const events = json_events::open_stream(option_given(arguments, "json"));
+    set_up_log(option_given(arguments, "verbose"));
     StartupFailure const failure = list_init();
-    FILE* const events = json_events::open_stream(run_options.json);
     if (failure)
         return report_startup_failure(failure, events);
     QString const desired_revision = settings.desired_FW_revision;
