@@ -2,6 +2,8 @@
 
 #include "dfu/command.h"
 
+#include <algorithm>
+
 namespace {
 
 // The phases of an upgrade as the progress bar shows them, with the time each is drawn over.
@@ -16,10 +18,24 @@ QStringList const passing_hints = {"hint_noAnswer", "hint_couldNotVerify", "hint
 
 } // namespace
 
+int phase_percent(int step, qint64 done, qint64 total) {
+    if (total <= 0)
+        return 0;
+    double const part = std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0);
+    double const percent = step == SM_A::Erasing   ? 50.0 * part
+                           : step == SM_A::Writing ? 50.0 + 50.0 * part
+                                                   : 100.0 * part;
+    return std::min(99, static_cast<int>(percent));
+}
+
 Narrator::Narrator(SM_A* worker, SM_B* machine, Settings::GUI const& texts, QObject* parent)
     : QObject(parent), worker(worker), machine(machine), texts(texts) {
     verify_wait.setSingleShot(true);
     connect(&verify_wait, &QTimer::timeout, this, &Narrator::on_verify_wait_over);
+    connect(this, &Narrator::phase_started, this, [this] { phase_shown = true; });
+    for (auto ended : {&Narrator::phase_completed, &Narrator::phase_failed})
+        connect(this, ended, this, [this] { phase_shown = false; });
+    connect(this, &Narrator::phase_hidden, this, [this] { phase_shown = false; });
     connect_machine();
     connect_worker();
 }
@@ -77,6 +93,12 @@ void Narrator::connect_worker() {
     connect(worker, &SM_A::sig_OtherUnitThanWritten, this,
             [this] { tell_hint("hint_otherUnit", {worker->unit_awaiting_verification().serial}); });
     connect(worker, &SM_A::sig_Situation, this, &Narrator::on_situation);
+    connect(worker, &SM_A::sig_Progress, this, &Narrator::on_progress);
+}
+
+void Narrator::on_progress(int step, qint64 done, qint64 total) {
+    if (phase_shown)
+        emit progress(step, phase_percent(step, done, total), done, total);
 }
 
 void Narrator::tell_hint(QString const& id, QStringList const& args) {

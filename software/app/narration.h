@@ -9,6 +9,10 @@
 #include <QStringList>
 #include <QTimer>
 
+// The share of its phase that `done` of `total` bytes of a step make: the download's erase and write take
+// half each, the verify's read-back all of it; never 100, which only the end of the phase shows.
+int phase_percent(int step, qint64 done, qint64 total);
+
 // Decides what the user is told at each moment of the flow, for the window and the run without a window
 // alike: the status line, the running phase, and a hint that says what happened and what to do. The
 // texts come from the settings file.
@@ -40,6 +44,10 @@ signals:
     void phase_completed(QString const& caption);
     void phase_failed(QString const& caption);
     void phase_hidden();
+    // The running phase's progress from the bytes dfu-util reports: `done` of `total` bytes of `step` (an
+    // SM_A::Step), and `percent` of the phase, below 100 until the phase has ended. Where no such report
+    // comes, the phase is drawn over its usual time as before.
+    void progress(int step, int percent, qint64 done, qint64 total);
     // The written unit did not come back within verify_wait_ms.
     void not_verified();
 
@@ -52,10 +60,13 @@ private:
     void on_matches();
     void on_situation(int situation);
     void on_verify_wait_over();
+    void on_progress(int step, qint64 done, qint64 total);
 
     SM_A* worker;
     SM_B* machine;
     Settings::GUI texts;
     QTimer verify_wait;
     QString hint_id;
+    // Progress is told only within a phase that is shown.
+    bool phase_shown = false;
 };

@@ -55,3 +55,8 @@ void ProgressBar::increase() {
         emit finished();
     }
 }
+
+void ProgressBar::followProgress(int value) {
+    timer->stop();
+    setValue(std::clamp(value, minimum(), maximum()));
+}

@@ -45,7 +45,7 @@ int run_headless() {
         return report_startup_failure(failure, events);
     HeadlessFrontEnd front_end(sm_A, sm_B, narrator, stdout, ::isatty(::fileno(stdout)) == 1);
     if (events) {
-        auto* json = new JsonRunEvents(sm_A, sm_B, events, &front_end);
+        auto* json = new JsonRunEvents(sm_A, sm_B, narrator, events, &front_end);
         QObject::connect(&front_end, &HeadlessFrontEnd::finished, json, &JsonRunEvents::finished);
     }
     if (run_options.timeout_seconds > 0)
@@ -126,6 +126,12 @@ void TextProgress::hide() {
     break_line();
 }
 
+void TextProgress::follow(int percent) {
+    timer.stop();
+    if (percent != last_drawn)
+        draw(percent);
+}
+
 void TextProgress::break_line() {
     if (bar_on_line) {
         std::fputs("\n", out);
@@ -179,6 +185,7 @@ void HeadlessFrontEnd::connect_narrator() {
     connect(narrator, &Narrator::phase_failed, this,
             [this](QString const& caption) { progress.stop(caption); });
     connect(narrator, &Narrator::phase_hidden, this, [this] { progress.hide(); });
+    connect(narrator, &Narrator::progress, this, [this](int, int percent) { progress.follow(percent); });
     connect(narrator, &Narrator::not_verified, this,
             [this] { finish(Exit::not_verified, narrator->text("result_notVerified")); });
 }

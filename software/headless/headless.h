@@ -11,9 +11,9 @@
 #include <QTimer>
 #include <cstdio>
 
-// The time-driven progress of one phase as a text bar redrawn in place on a terminal (the rest of the line
-// cleared, so a shorter caption leaves nothing behind), or as a line at every tenth when the output is a
-// file or a pipe.
+// The progress of one phase as a text bar redrawn in place on a terminal (the rest of the line cleared, so a
+// shorter caption leaves nothing behind), or as a line at every tenth when the output is a file or a pipe.
+// It follows the time the phase usually takes until the phase reports how far it has come.
 class TextProgress : public QObject {
     Q_OBJECT
 
@@ -24,6 +24,7 @@ public:
     void complete(QString const& caption);
     void stop(QString const& caption);
     void hide();
+    void follow(int percent);
     // Ends a bar drawn in place, so that the next line starts at the left margin.
     void break_line();
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/narration.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 
@@ -22,7 +23,9 @@ void write(FILE* stream, QJsonObject const& event);
 
 QJsonObject unit_seen(DFU::DeviceItem const& unit, QString const& product, QString const& firmware);
 QJsonObject judgement(DFU::DeviceItem const& unit, QString const& judgement);
-QJsonObject phase(QString const& serial, QString const& phase, int progress);
+// `bytes` and `total` of the step under way, and its name, when the phase has reported them; null otherwise.
+QJsonObject phase(QString const& serial, QString const& phase, int progress, QString const& step = QString(),
+                  qint64 bytes = -1, qint64 total = -1);
 QJsonObject result(int exit_code, QString const& outcome);
 QJsonValue text_or_null(QString const& text);
 // A stable name for an exit code, e.g. "firmware-matches" for 0.
@@ -35,7 +38,7 @@ class JsonRunEvents : public QObject {
     Q_OBJECT
 
 public:
-    JsonRunEvents(SM_A* worker, SM_B* machine, FILE* stream, QObject* parent = nullptr);
+    JsonRunEvents(SM_A* worker, SM_B* machine, Narrator* narrator, FILE* stream, QObject* parent = nullptr);
 
     // The last event: the verdict's exit code, and the firmware before and after any write.
     void finished(int exit_code);
@@ -46,7 +49,10 @@ private:
     void judged(QString const& judgement);
     void start_phase(QString const& name, double seconds);
     void tick();
+    void follow(int step, int percent, qint64 done, qint64 total);
     void end_phase();
+    // Ends the phase without a 100.
+    void close_phase();
     QString serial() const;
 
     SM_A* worker;
@@ -57,6 +63,10 @@ private:
     QString phase_name;
     int phase_ms = 1;
     int last_progress = 0;
+    // The step that reported last in this phase, and its bytes; empty while none reported.
+    QString step_name;
+    qint64 step_done = -1;
+    qint64 step_total = -1;
     // The unit of the last read; empty serial while none was read.
     DFU::DeviceItem last_unit;
     QString firmware_before;
