@@ -41,7 +41,8 @@ Narrator::Narrator(SM_A* worker, SM_B* machine, Settings::GUI const& texts, QObj
 }
 
 QString Narrator::text(QString const& id, QStringList const& args) const {
-    QString result = texts.text(id);
+    QString const terminal_id = id + "_terminal";
+    QString result = texts.text(terminal_words && texts.contains(terminal_id) ? terminal_id : id);
     for (QString const& arg : args) {
         result = result.arg(arg);
     }
@@ -63,7 +64,7 @@ void Narrator::connect_machine() {
     });
     connect(machine, &SM_B::sig_DeviceConnected, this, [this] {
         clear_passing_hint();
-        emit status(text("status_devConn", {machine->connected_device_info.OTP_info.product_name()}));
+        show_connected();
     });
     connect(machine, &SM_B::sig_DifferingRevision, this, &Narrator::show_revision);
     // Started on entering the state, not on the click: a click where no download can follow starts nothing.
@@ -80,7 +81,12 @@ void Narrator::connect_machine() {
         emit phase_failed(differs_caption);
         tell_hint("hint_differs");
     });
-    connect(machine->B8, &QState::entered, this, [this] { tell_hint("hint_otherProduct"); });
+    // The window's title names the products; a terminal has none to point at.
+    connect(machine->B8, &QState::entered, this, [this] {
+        QString const products =
+            Device::ProductInfo{SM_B::desired_ID}.product_name_full().replace("<br>", " and ");
+        tell_hint("hint_otherProduct", terminal_words ? QStringList{products} : QStringList{});
+    });
     connect(machine->B9, &QState::entered, this, [this] { tell_hint("hint_blank"); });
 }
 
@@ -88,7 +94,12 @@ void Narrator::connect_worker() {
     connect(worker, &SM_A::sig_DeviceError, this, [this] { tell_hint("hint_noAnswer"); });
     connect(worker, &SM_A::sig_FwDownloadFailed, this,
             [this](QString const& reason) { tell_hint("hint_writeFailed", {reason}); });
-    connect(worker, &SM_A::sig_FwDownloaded, this, [this] { verify_wait.start(verify_wait_ms); });
+    // From the start of the write until the verdict on the written unit, the user is told not to disconnect.
+    connect(worker, &SM_A::sig_FwDownloading, this, [this] { tell_hint("hint_writing"); });
+    connect(worker, &SM_A::sig_FwDownloaded, this, [this] {
+        verify_wait.start(verify_wait_ms);
+        tell_hint("hint_restarting");
+    });
     connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] { tell_hint("hint_couldNotVerify"); });
     connect(worker, &SM_A::sig_OtherUnitThanWritten, this,
             [this] { tell_hint("hint_otherUnit", {worker->unit_awaiting_verification().serial}); });
@@ -112,9 +123,23 @@ void Narrator::clear_passing_hint() {
     }
 }
 
+QString Narrator::product_name() const {
+    Device::OTP_Info const& record = machine->connected_device_info.OTP_info;
+    return terminal_words && record.blank ? text("product_blank") : record.product_name();
+}
+
+void Narrator::show_connected() {
+    emit status(text("status_devConn", {product_name()}));
+}
+
 void Narrator::show_revision() {
     DFU::DeviceInfo const& info = machine->connected_device_info;
-    QString const product = info.OTP_info.product_name();
+    if (terminal_words && info.OTP_info.blank) {
+        // No product, so no firmware of one to speak of.
+        show_connected();
+        return;
+    }
+    QString const product = product_name();
     if (info.FW_revision.isEmpty()) {
         emit status(text("status_devRevUnknown", {product}));
     } else {

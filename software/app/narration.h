@@ -22,7 +22,8 @@ class Narrator : public QObject {
 public:
     Narrator(SM_A* worker, SM_B* machine, Settings::GUI const& texts, QObject* parent = nullptr);
 
-    // A text of the settings file with its place holders filled in.
+    // A text of the settings file with its place holders filled in; with terminal_words, its variant
+    // "<id>_terminal" where the settings file has one.
     QString text(QString const& id, QStringList const& args = {}) const;
     // After a download, whether the unit now judged is another one than the unit that was written.
     bool judging_another_unit() const;
@@ -35,6 +36,8 @@ public:
 
     // How long after a download the written unit may take to come back and be verified.
     int verify_wait_ms = 30000;
+    // Words for a terminal rather than the window: no clicks, buttons, numbered steps or title to point at.
+    bool terminal_words = false;
 
 signals:
     void status(QString const& rich_text);
@@ -57,6 +60,9 @@ private:
     void tell_hint(QString const& id, QStringList const& args = {});
     void clear_passing_hint();
     void show_revision();
+    void show_connected();
+    // The product of the connected unit as the status line names it.
+    QString product_name() const;
     void on_matches();
     void on_situation(int situation);
     void on_verify_wait_over();

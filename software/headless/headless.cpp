@@ -43,11 +43,11 @@ int run_headless() {
     StartupFailure const failure = headless_init();
     if (failure)
         return report_startup_failure(failure, events);
+    narrator->terminal_words = true;
+    // Made first, so that of two followers of one moment the events of the unit come before the verdict.
+    JsonRunEvents json(sm_A, sm_B, narrator, events);
     HeadlessFrontEnd front_end(sm_A, sm_B, narrator, stdout, ::isatty(::fileno(stdout)) == 1);
-    if (events) {
-        auto* json = new JsonRunEvents(sm_A, sm_B, narrator, events, &front_end);
-        QObject::connect(&front_end, &HeadlessFrontEnd::finished, json, &JsonRunEvents::finished);
-    }
+    QObject::connect(&front_end, &HeadlessFrontEnd::finished, &json, &JsonRunEvents::finished);
     if (run_options.timeout_seconds > 0)
         limit_wait_for_unit(&front_end, sm_A, sm_B, run_options.timeout_seconds,
                             [&front_end](int exit_code, QString const& result) {

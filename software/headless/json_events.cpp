@@ -233,4 +233,6 @@ void JsonRunEvents::finished(int exit_code) {
     event["firmware_before"] = json_events::text_or_null(firmware_before);
     event["firmware_after"] = json_events::text_or_null(firmware_after);
     json_events::write(stream, event);
+    // The result is the last event.
+    stream = nullptr;
 }

@@ -33,14 +33,16 @@ QString outcome(int exit_code);
 
 } // namespace json_events
 
-// The events of one run without a window, taken from the same signals the text output follows.
+// The events of one run without a window, taken from the same signals the text output follows; nothing
+// without a stream.
 class JsonRunEvents : public QObject {
     Q_OBJECT
 
 public:
     JsonRunEvents(SM_A* worker, SM_B* machine, Narrator* narrator, FILE* stream, QObject* parent = nullptr);
 
-    // The last event: the verdict's exit code, and the firmware before and after any write.
+    // The last event: the verdict's exit code, and the firmware before and after any write. Nothing is
+    // written after it.
     void finished(int exit_code);
 
 private:
