@@ -59,6 +59,9 @@ void Narrator::tell_finishing_write() {
 
 void Narrator::connect_machine() {
     connect(machine, &SM_B::sig_UpgradeImpossible, this, [this] {
+        // A write that ends any other way replaces its hint; this one found its unit gone and wrote nothing.
+        if (hint_id == "hint_writing")
+            tell_hint(QString());
         emit phase_hidden();
         emit status(text("status_noDev"));
     });
