@@ -13,8 +13,9 @@ QString const done_caption = "Done. Disconnect USB cable.";
 QString const differs_caption = "FW differs";
 
 // Hints about a passing condition of the bus or of one read: a good read of a unit ends them.
-QStringList const passing_hints = {"hint_noAnswer", "hint_couldNotVerify", "hint_writeFailed",
-                                   "hint_noAccess", "hint_severalUnits",   "hint_noDfuUtil"};
+QStringList const passing_hints = {"hint_noAnswer",     "hint_couldNotVerify", "hint_writeFailed",
+                                   "hint_noAccess",     "hint_severalUnits",   "hint_noDfuUtil",
+                                   "hint_serialAbsent"};
 
 } // namespace
 
@@ -108,6 +109,15 @@ void Narrator::connect_worker() {
             [this] { tell_hint("hint_otherUnit", {worker->unit_awaiting_verification().serial}); });
     connect(worker, &SM_A::sig_Situation, this, &Narrator::on_situation);
     connect(worker, &SM_A::sig_Progress, this, &Narrator::on_progress);
+    connect(worker, &SM_A::sig_PassedOver, this, &Narrator::on_passed_over);
+}
+
+void Narrator::on_passed_over(QStringList const& serials) {
+    attached_instead = serials;
+    if (!serials.isEmpty())
+        tell_hint("hint_serialAbsent", {worker->serial_filter, serials.join(", ")});
+    else if (hint_id == "hint_serialAbsent")
+        tell_hint(QString());
 }
 
 void Narrator::on_progress(int step, qint64 done, qint64 total) {

@@ -27,6 +27,8 @@ public:
     QString text(QString const& id, QStringList const& args = {}) const;
     // After a download, whether the unit now judged is another one than the unit that was written.
     bool judging_another_unit() const;
+    // With a serial asked for and no unit with it: the serials of the units attached instead.
+    QStringList passed_over() const { return attached_instead; }
     // Tells that a quit waits for the write under way, and how long that takes at most.
     void tell_finishing_write();
 
@@ -67,6 +69,7 @@ private:
     void on_situation(int situation);
     void on_verify_wait_over();
     void on_progress(int step, qint64 done, qint64 total);
+    void on_passed_over(QStringList const& serials);
 
     SM_A* worker;
     SM_B* machine;
@@ -75,4 +78,5 @@ private:
     QString hint_id;
     // Progress is told only within a phase that is shown.
     bool phase_shown = false;
+    QStringList attached_instead;
 };

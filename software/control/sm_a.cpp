@@ -374,6 +374,10 @@ DFU::ScanResult SM_A::scan_and_judge_situation() {
         qInfo() << "SM_A: listing situation" << now << "from dfu-util's standard error:" << errors.trimmed();
         emit sig_Situation(now);
     }
+    if (scan.passed_over != passed_over && !is_stopping()) {
+        passed_over = scan.passed_over;
+        emit sig_PassedOver(passed_over);
+    }
     return scan;
 }
 

@@ -3,6 +3,7 @@
 #include "dfu/device_info.h"
 
 #include <QString>
+#include <QStringList>
 #include <QThread>
 #include <condition_variable>
 #include <cstdint>
@@ -75,6 +76,9 @@ signals:
     void sig_OtherUnitThanWritten();
     // The listing's situation changed; emitted only on a change.
     void sig_Situation(int situation);
+    // With serial_filter: the serials of the attached units while none has the serial asked for, empty
+    // once one has it or none is attached; emitted only on a change.
+    void sig_PassedOver(QStringList serials);
     void sig_A0_entered();
     void sig_A1_entered();
     void sig_A2_entered();
@@ -126,6 +130,7 @@ private:
     bool first_pass_done = false;
     bool previous_was_polling = false;
     Situation situation = Clear;
+    QStringList passed_over;
     // Guards command, command_read_count, stopping, writing, leaving_write, written_unit and device_info;
     // never held across a dfu-util run. Standard rather than Qt primitives, so that the thread checker sees
     // every hand-over between the two threads.

@@ -62,6 +62,8 @@ namespace DFU {
 struct ScanResult {
     int32_t error = 1;
     QVector<DeviceItem> devices;
+    // With a serial asked for and no unit with it: the serials of the units that were passed over.
+    QStringList passed_over;
 };
 
 ScanResult scan_for_devices(QString listing, QString const& only_serial = QString());

@@ -11,6 +11,13 @@
 namespace {
 
 void time_is_up(SM_A* worker, int seconds, std::function<void(int, QString const&)> const& give_up) {
+    QStringList const attached_instead = narrator->passed_over();
+    if (worker->unit_awaiting_verification().serial.isEmpty() && !attached_instead.isEmpty()) {
+        give_up(Exit::no_unit_in_time,
+                narrator->text("result_serialAbsent", {worker->serial_filter, QString::number(seconds),
+                                                       attached_instead.join(", ")}));
+        return;
+    }
     if (worker->unit_awaiting_verification().serial.isEmpty()) {
         give_up(Exit::no_unit_in_time, narrator->text("result_noUnitInTime", {QString::number(seconds)}));
         return;
