@@ -172,6 +172,9 @@ void create_log_window() {
     logWindow = new LogWindow();
     if (use_log_window)
         qInstallMessageHandler(logWindowMessageHandler);
+    else
+        logWindow->dialog->logView->setPlaceholderText(
+            "The log is shown here when the tool is started with -l (--use-log-window).");
 }
 
 void log_device_choice() {
@@ -428,11 +431,17 @@ void delete_engine() {
     sm_B = nullptr;
 }
 
-// The windows are already out of sight while the engine stops.
+// The windows are already out of sight while the engine stops and the objects wait to be deleted.
 int GUI_cleanup(int result) {
     qInfo() << "app.exec() returns: " << result;
     if (mainWindow)
         mainWindow->hide();
+    if (sm_B)
+        sm_B->stop();
+    if (sm_A)
+        sm_A->do_stop();
+    qInfo() << "Waiting 2 s before deleting objects";
+    QThread::sleep(2);
     delete_engine();
     return result;
 }

@@ -59,7 +59,8 @@ signals:
     void sig_DevConn();
     void sig_scanning();
     void sig_readingInfo();
-    void sig_DeviceError(QString message);
+    // A read of the device failed; `output` is the failed dfu-util run's standard output.
+    void sig_DeviceError(QString output);
     void sig_FwDownloading();
     void sig_FwDownloaded();
     void sig_FwUploading();

@@ -33,6 +33,10 @@ QDebug operator<<(QDebug debug, DeviceInfo const& info);
 CommandResult upload_exactly(CmdID id, QStringList const& extra_args, QString const& path, int size,
                              DeviceItem const& device);
 
+// Reads and decodes the firmware information block of the unit; an invalid record when the read fails, and
+// the run in `result` either way.
+Device::FW_Info read_FW_Info(DeviceItem const* device, CommandResult* result);
+
 // Reads the OTP area and the firmware information block; a failure of either fails the whole read.
 CommandResult read_device_info(DeviceItem const* device, DeviceInfo* info);
 
