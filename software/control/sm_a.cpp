@@ -216,7 +216,7 @@ SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
     DFU::CommandResult const result =
         finished_before_termination([&] { return DFU::read_device_info(&device, &info); });
     if (result.exit_code != 0) {
-        emit sig_DeviceError(result.output);
+        emit sig_DeviceError(result.output + result.errors);
         return Next::A7;
     }
     info.read_count = ++reads_done;

@@ -59,7 +59,8 @@ signals:
     void sig_DevConn();
     void sig_scanning();
     void sig_readingInfo();
-    // A read of the device failed; `output` is the failed dfu-util run's standard output.
+    // A read of the device failed; `output` is what the failed dfu-util run printed (standard output, then
+    // standard error).
     void sig_DeviceError(QString output);
     void sig_FwDownloading();
     void sig_FwDownloaded();

@@ -1,6 +1,7 @@
 // What the runs without a window tell, as processes against the emulated bootloader: only the user's lines
 // unless --verbose asks for the log, a serial that is not attached named with the ones that are, a wrong
-// command line named before anything else, and JSON events that end with their result.
+// command line named before anything else, JSON events that end with their result, and the station that
+// upgrades every unit at once.
 
 #include "sim_fixture.h"
 #include "test_config.h"
@@ -16,6 +17,7 @@ namespace {
 QString const updater = QStringLiteral(TEST_BUILD_DIR "/updater");
 QString const serial_a = "325E35633334";
 QString const serial_b = "336032683536";
+QString const station_script = QStringLiteral(TEST_SOURCE_DIR "/scripts/station.sh");
 
 struct Run {
     int exit_code = -1;
@@ -199,6 +201,40 @@ private slots:
         QCOMPARE(names.count("result "), 1);
         QCOMPARE(names.last(), QString("result "));
         QVERIFY(names.lastIndexOf("judgement " + judgement) >= 0);
+    }
+
+    void station_usage() {
+        QProcess station;
+        station.start(station_script, {"-h"});
+        QVERIFY(station.waitForFinished(20000));
+        QCOMPARE(station.exitCode(), 0);
+        QVERIFY(QString::fromUtf8(station.readAllStandardOutput()).contains("scripts/station.sh [-s]"));
+        QCOMPARE(station.readAllStandardError(), QByteArray());
+    }
+
+    // A line per unit as its events arrive, then the table and a summary that counts apart.
+    void station_tells_each_unit_and_counts_apart() {
+        SimWorld world("mixed-bus");
+        QVERIFY(world.ok());
+        QByteArray const other_product = world.flash("dev2");
+        QProcess station;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TMPDIR", temporary_root.path());
+        environment.remove("XDG_RUNTIME_DIR");
+        station.setProcessEnvironment(environment);
+        station.start(station_script, {"-s", "-t", "30", "-u", updater});
+
+        QVERIFY(station.waitForFinished(120000));
+
+        QStringList const lines = QString::fromUtf8(station.readAllStandardOutput()).split('\n');
+        QCOMPARE(station.exitCode(), 1);
+        QCOMPARE(lines.filter(QRegularExpression("^336032683536  (download|verify) 0%$")).size(), 2);
+        QVERIFY(lines.contains("336032683536  result: firmware-matches (exit code 0)"));
+        QVERIFY(lines.contains("3473356B3432  judged: other-product"));
+        QVERIFY2(lines.contains("3 units: 1 upgraded and verified, 1 already current, 1 failed."),
+                 qPrintable(lines.join('\n')));
+        QCOMPARE(world.flash("dev1").left(embedded_image().size()), embedded_image());
+        QCOMPARE(world.flash("dev2"), other_product);
     }
 };
 
