@@ -39,8 +39,8 @@ bool use_log_window = false;
 RunOptions run_options;
 
 void add_program_options(QCommandLineParser* parser) {
-    // Qt does not wrap the description: lines of at most 80 characters. The options' own lines stay short;
-    // what they mean in full is told here and in the manual page.
+    // Qt does not wrap the description: lines of at most 80 characters. It explains the options whose own
+    // lines stay as short as they were first written.
     parser->setApplicationDescription(
         "Brings the firmware of a Zentova product up to date with the firmware this\n"
         "program carries. The product is connected in its bootloader's USB DFU mode\n"
@@ -109,7 +109,6 @@ StartupFailure read_run_options(QCommandLineParser const& parser, RunOptions* op
     if (parser.isSet("serial") && options->serial.isEmpty())
         return wrong_command_line("--serial takes the unit's USB serial");
     options->json = parser.isSet("json");
-    options->verbose = parser.isSet("verbose");
     return {};
 }
 

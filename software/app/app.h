@@ -27,7 +27,6 @@ struct RunOptions {
     QString serial;          // only the unit with this USB serial; empty: the one attached unit
     int timeout_seconds = 0; // give up after this long without a usable unit; 0: wait without limit
     bool json = false;       // JSON Lines on standard output instead of text
-    bool verbose = false;    // the log's debug and info messages and the guards' trace, too
 };
 // The longest --timeout: its milliseconds must fit a timer's interval.
 constexpr int max_timeout_seconds = 2147483;

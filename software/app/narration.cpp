@@ -33,10 +33,12 @@ Narrator::Narrator(SM_A* worker, SM_B* machine, Settings::GUI const& texts, QObj
     : QObject(parent), worker(worker), machine(machine), texts(texts) {
     verify_wait.setSingleShot(true);
     connect(&verify_wait, &QTimer::timeout, this, &Narrator::on_verify_wait_over);
-    connect(this, &Narrator::phase_started, this, [this] { phase_shown = true; });
+    connect(this, &Narrator::phase_started, this, [this](QString const& caption) {
+        phase_shown = caption == download_caption ? Shown::download : Shown::verify;
+    });
     for (auto ended : {&Narrator::phase_completed, &Narrator::phase_failed})
-        connect(this, ended, this, [this] { phase_shown = false; });
-    connect(this, &Narrator::phase_hidden, this, [this] { phase_shown = false; });
+        connect(this, ended, this, [this] { phase_shown = Shown::nothing; });
+    connect(this, &Narrator::phase_hidden, this, [this] { phase_shown = Shown::nothing; });
     connect_machine();
     connect_worker();
 }
@@ -96,13 +98,21 @@ void Narrator::connect_machine() {
 
 void Narrator::connect_worker() {
     connect(worker, &SM_A::sig_DeviceError, this, [this] { tell_hint("hint_noAnswer"); });
-    connect(worker, &SM_A::sig_FwDownloadFailed, this,
-            [this](QString const& reason) { tell_hint("hint_writeFailed", {reason}); });
+    connect(worker, &SM_A::sig_FwDownloadFailed, this, [this](QString const& reason) {
+        write_failed = true;
+        tell_hint("hint_writeFailed", {reason});
+    });
     // From the start of the write until the verdict on the written unit, the user is told not to disconnect.
-    connect(worker, &SM_A::sig_FwDownloading, this, [this] { tell_hint("hint_writing"); });
+    connect(worker, &SM_A::sig_FwDownloading, this, [this] {
+        write_failed = false;
+        tell_hint("hint_writing");
+    });
     connect(worker, &SM_A::sig_FwDownloaded, this, [this] {
+        // The bar keeps the download's end until the unit leaves; no later read moves it.
+        phase_shown = Shown::nothing;
         verify_wait.start(verify_wait_ms);
-        tell_hint("hint_restarting");
+        if (!write_failed)
+            tell_hint("hint_restarting");
     });
     connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] { tell_hint("hint_couldNotVerify"); });
     connect(worker, &SM_A::sig_OtherUnitThanWritten, this,
@@ -121,7 +131,8 @@ void Narrator::on_passed_over(QStringList const& serials) {
 }
 
 void Narrator::on_progress(int step, qint64 done, qint64 total) {
-    if (phase_shown)
+    bool const reading_back = step == SM_A::ReadingBack;
+    if ((phase_shown == Shown::download && !reading_back) || (phase_shown == Shown::verify && reading_back))
         emit progress(step, phase_percent(step, done, total), done, total);
 }
 

@@ -76,7 +76,10 @@ private:
     Settings::GUI texts;
     QTimer verify_wait;
     QString hint_id;
-    // Progress is told only within a phase that is shown.
-    bool phase_shown = false;
+    // Progress is told only for the steps of the phase that is shown.
+    enum class Shown { nothing, download, verify };
+    Shown phase_shown = Shown::nothing;
     QStringList attached_instead;
+    // The write under way failed; the worker still ends it as downloaded.
+    bool write_failed = false;
 };

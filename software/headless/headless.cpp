@@ -275,9 +275,11 @@ void HeadlessFrontEnd::finish(int exit_code, QString const& result) {
     if (done) {
         return;
     }
-    done = true;
     progress.hide();
     show(result_line(result, exit_code));
+    // The result is the last line, whatever the narrator still tells while the engine stops.
+    done = true;
+    narrator->disconnect(this);
     machine->stop();
     worker->do_stop();
     emit finished(exit_code);

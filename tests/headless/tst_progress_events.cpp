@@ -110,7 +110,8 @@ private slots:
         QCOMPARE(all.last()["progress"].toInt(), 100);
     }
 
-    // Outside a phase the window and the terminal show, a report draws nothing.
+    // Only the steps of the phase the window and the terminal show draw: nothing before it, after it, or
+    // from another phase's steps.
     void progress_is_told_only_within_a_shown_phase() {
         SM_A worker("none.dfu", "none.bin", "uploaded.bin");
         SM_B machine(&worker, Device::Type::invalid, "2.7.0");
@@ -118,13 +119,20 @@ private slots:
         QSignalSpy told(&narrator, &Narrator::progress);
 
         emit worker.sig_Progress(SM_A::ReadingBack, 10, 100);
-        emit narrator.phase_started("Uploading & verifying", Narrator::verify_seconds);
+        emit narrator.phase_started("Upgrading firmware", Narrator::download_seconds);
+        emit worker.sig_Progress(SM_A::Writing, 20, 100);
+        emit worker.sig_Progress(SM_A::ReadingBack, 25, 100);
+        emit worker.sig_FwDownloaded();
+        emit worker.sig_Progress(SM_A::Writing, 100, 100);
+        emit machine.sig_UploadingVerifying();
+        emit worker.sig_Progress(SM_A::Writing, 40, 100);
         emit worker.sig_Progress(SM_A::ReadingBack, 30, 100);
         emit narrator.phase_completed("Done. Disconnect USB cable.");
         emit worker.sig_Progress(SM_A::ReadingBack, 100, 100);
 
-        QCOMPARE(told.size(), 1);
-        QCOMPARE(told.first().at(1).toInt(), 30);
+        QCOMPARE(told.size(), 2);
+        QCOMPARE(told.at(0).at(1).toInt(), 60);
+        QCOMPARE(told.at(1).at(1).toInt(), 30);
     }
 
     // Without a terminal, a line at every tenth the bytes pass, and the phase's end as before.
