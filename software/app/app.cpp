@@ -64,7 +64,8 @@ void add_program_options(QCommandLineParser* parser) {
                        "SERIAL"});
     parser->addOption({"timeout",
                        "With --headless: give up with exit code 12 when no usable unit has appeared within "
-                       "SECONDS (at most " + QString::number(max_timeout_seconds) +
+                       "SECONDS (at most " +
+                           QString::number(max_timeout_seconds) +
                            "; exit code 8 when the written unit does not come back). A write under way "
                            "is never cut.",
                        "SECONDS"});
@@ -301,8 +302,8 @@ bool local_socket_answers(QByteArray const& path, bool abstract) {
     if (path.size() + offset >= static_cast<int>(sizeof address.sun_path))
         return false;
     std::memcpy(address.sun_path + offset, path.constData(), static_cast<size_t>(path.size()));
-    auto const length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() +
-                                               (abstract ? 0 : 1));
+    auto const length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() + (abstract ? 0 : 1));
     return connects(AF_UNIX, reinterpret_cast<sockaddr const*>(&address), length);
 }
 
@@ -347,7 +348,8 @@ bool display_available() {
     if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         return true;
     return (!qEnvironmentVariableIsEmpty("DISPLAY") && x_display_answers(qgetenv("DISPLAY"))) ||
-           (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && wayland_display_answers(qgetenv("WAYLAND_DISPLAY")));
+           (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+            wayland_display_answers(qgetenv("WAYLAND_DISPLAY")));
 }
 
 void logWindowMessageHandler(QtMsgType type, QMessageLogContext const& context, QString const& text) {

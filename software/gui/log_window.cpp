@@ -6,8 +6,8 @@
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QMessageBox>
-#include <QScreen>
 #include <QSaveFile>
+#include <QScreen>
 #include <QSemaphore>
 #include <QTextStream>
 #include <QThread>

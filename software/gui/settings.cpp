@@ -76,7 +76,8 @@ LabelData const* GUI::label(QString const& id) const {
 }
 
 bool GUI::contains(QString const& id) const {
-    return std::any_of(labels.begin(), labels.end(), [&id](LabelData const& entry) { return entry.id == id; });
+    return std::any_of(labels.begin(), labels.end(),
+                       [&id](LabelData const& entry) { return entry.id == id; });
 }
 
 QString GUI::text(QString const& id) const {

@@ -2,9 +2,9 @@
 
 #include "app/app.h"
 #include "app/connections.h"
-#include "headless/json_events.h"
 #include "app/narration.h"
 #include "app/termination.h"
+#include "headless/json_events.h"
 #include "headless/wait_limit.h"
 
 #include <QCoreApplication>
@@ -49,10 +49,9 @@ int run_headless() {
     HeadlessFrontEnd front_end(sm_A, sm_B, narrator, stdout, ::isatty(::fileno(stdout)) == 1);
     QObject::connect(&front_end, &HeadlessFrontEnd::finished, &json, &JsonRunEvents::finished);
     if (run_options.timeout_seconds > 0)
-        limit_wait_for_unit(&front_end, sm_A, sm_B, run_options.timeout_seconds,
-                            [&front_end](int exit_code, QString const& result) {
-                                front_end.give_up(exit_code, result);
-                            });
+        limit_wait_for_unit(
+            &front_end, sm_A, sm_B, run_options.timeout_seconds,
+            [&front_end](int exit_code, QString const& result) { front_end.give_up(exit_code, result); });
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, &front_end, &HeadlessFrontEnd::interrupt);
     QObject::connect(&front_end, &HeadlessFrontEnd::finished, QCoreApplication::instance(),

@@ -56,11 +56,15 @@ QJsonObject judgement(DFU::DeviceItem const& unit, QString const& judgement) {
     return event;
 }
 
-QJsonObject phase(QString const& serial, QString const& phase, int progress, QString const& step, qint64 bytes,
-                  qint64 total) {
+QJsonObject phase(QString const& serial, QString const& phase, int progress, QString const& step,
+                  qint64 bytes, qint64 total) {
     auto const count_or_null = [](qint64 count) { return count < 0 ? QJsonValue() : QJsonValue(count); };
-    return {{"event", "phase"},          {"serial", text_or_null(serial)}, {"phase", phase},
-            {"progress", progress},      {"step", text_or_null(step)},     {"bytes", count_or_null(bytes)},
+    return {{"event", "phase"},
+            {"serial", text_or_null(serial)},
+            {"phase", phase},
+            {"progress", progress},
+            {"step", text_or_null(step)},
+            {"bytes", count_or_null(bytes)},
             {"total", count_or_null(total)}};
 }
 
@@ -207,8 +211,8 @@ void JsonRunEvents::follow(int step, int percent, qint64 done, qint64 total) {
     if (percent <= last_progress && !new_step)
         return;
     last_progress = std::max(last_progress, percent);
-    json_events::write(stream,
-                       json_events::phase(serial(), phase_name, last_progress, step_name, step_done, step_total));
+    json_events::write(
+        stream, json_events::phase(serial(), phase_name, last_progress, step_name, step_done, step_total));
 }
 
 // A phase that failed has been closed already and ends the run; it never reaches 100.

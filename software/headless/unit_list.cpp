@@ -2,12 +2,12 @@
 
 #include "app/app.h"
 #include "app/exit_codes.h"
-#include "headless/headless.h"
 #include "app/instance.h"
-#include "headless/json_events.h"
 #include "device/product.h"
 #include "dfu/device_info.h"
 #include "dfu/simulator.h"
+#include "headless/headless.h"
+#include "headless/json_events.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>

@@ -6,8 +6,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 #include <sys/mount.h>

@@ -42,8 +42,8 @@ class TestFrontEnd : public QObject {
             QString const& temporary = QString()) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("TMPDIR", temporary.isEmpty() ? temporary_root.path() : temporary);
-        for (QString const name : {"XDG_RUNTIME_DIR", "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",
-                                   "QT_LOGGING_RULES"})
+        for (QString const name :
+             {"XDG_RUNTIME_DIR", "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "QT_LOGGING_RULES"})
             environment.remove(name);
         for (auto change = environment_changes.begin(); change != environment_changes.end(); ++change)
             environment.insert(change.key(), change.value());
@@ -94,9 +94,8 @@ private slots:
         if (!verbose) {
             QVERIFY2(result.err.size() <= 3, qPrintable(result.err.join('\n')));
             QVERIFY2(result.err.filter("XDG_RUNTIME_DIR").isEmpty(), qPrintable(result.err.join('\n')));
-            QStringList const user_lines =
-                result.out.filter(QRegularExpression(upgrade ? "^(Connected|The |\\d+% |Writing|Result: )"
-                                                             : "^[0-9A-F]{12} "));
+            QStringList const user_lines = result.out.filter(
+                QRegularExpression(upgrade ? "^(Connected|The |\\d+% |Writing|Result: )" : "^[0-9A-F]{12} "));
             QCOMPARE(user_lines, result.out);
         }
     }
@@ -105,7 +104,8 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exit_code");
         QTest::addColumn<int>("naming_lines");
-        QTest::newRow("headless") << QStringList{"-s", "--headless", "--serial", "DEADBEEF0000", "--timeout", "3"}
+        QTest::newRow("headless") << QStringList{"-s",           "--headless", "--serial",
+                                                 "DEADBEEF0000", "--timeout",  "3"}
                                   << 12 << 2;
         QTest::newRow("listing") << QStringList{"-s", "--list", "--serial", "deadbeef0000"} << 13 << 1;
     }
@@ -133,17 +133,23 @@ private slots:
         QTest::addColumn<QString>("display");
         QTest::addColumn<QString>("words");
         QString const no_display = "No display to open the window on";
-        QTest::newRow("unknown option") << QStringList{"--bogus"} << "" << "Unknown option 'bogus'";
-        QTest::newRow("serial without value") << QStringList{"--serial"} << "" << "Missing value after '--serial'";
-        QTest::newRow("unknown option, display") << QStringList{"--bogus"} << ":2497" << "Unknown option 'bogus'";
+        QTest::newRow("unknown option") << QStringList{"--bogus"} << ""
+                                        << "Unknown option 'bogus'";
+        QTest::newRow("serial without value") << QStringList{"--serial"} << ""
+                                              << "Missing value after '--serial'";
+        QTest::newRow("unknown option, display") << QStringList{"--bogus"} << ":2497"
+                                                 << "Unknown option 'bogus'";
         QTest::newRow("timeout past a timer's range")
-            << QStringList{"-s", "--headless", "--timeout", "4294968"} << "" << "from 0 to 2147483";
+            << QStringList{"-s", "--headless", "--timeout", "4294968"} << ""
+            << "from 0 to 2147483";
         QTest::newRow("timeout at a timer's sign")
-            << QStringList{"-s", "--headless", "--timeout", "2147484"} << "" << "from 0 to 2147483";
+            << QStringList{"-s", "--headless", "--timeout", "2147484"} << ""
+            << "from 0 to 2147483";
         QTest::newRow("json, unknown option") << QStringList{"--headless", "--json", "--bogus"} << ""
                                               << "Unknown option 'bogus'";
         QTest::newRow("json listing, serial without value")
-            << QStringList{"--list", "--json", "--serial"} << "" << "Missing value after '--serial'";
+            << QStringList{"--list", "--json", "--serial"} << ""
+            << "Missing value after '--serial'";
         QTest::newRow("unreachable display") << QStringList{"-s"} << ":2497" << no_display;
         QTest::newRow("empty platform") << QStringList{"-s"} << "" << no_display;
     }
@@ -179,10 +185,14 @@ private slots:
     void json_result_comes_last_data() {
         QTest::addColumn<QString>("configuration");
         QTest::addColumn<QString>("judgement");
-        QTest::newRow("another product") << "other-product" << "other-product";
-        QTest::newRow("blank product record") << "blank-otp" << "blank-record";
-        QTest::newRow("upgrade") << "old-firmware" << "current";
-        QTest::newRow("verification fails") << "bad-cell" << "upgrade";
+        QTest::newRow("another product") << "other-product"
+                                         << "other-product";
+        QTest::newRow("blank product record") << "blank-otp"
+                                              << "blank-record";
+        QTest::newRow("upgrade") << "old-firmware"
+                                 << "current";
+        QTest::newRow("verification fails") << "bad-cell"
+                                            << "upgrade";
     }
     void json_result_comes_last() {
         QFETCH(QString, configuration);

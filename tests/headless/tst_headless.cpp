@@ -16,10 +16,12 @@ namespace {
 
 QString const updater = QStringLiteral(TEST_BUILD_DIR "/updater");
 QString const no_device_text = "The USB cable must have a 'Type B' plug and a 'Type A' plug.";
-QString const writing_text = "Writing the firmware. Do not disconnect the USB cable or the power until the result "
-                             "line says the upgrade is checked.";
-QString const restarting_text = "The firmware is written. The product now restarts and is read back to check it: "
-                                "do not disconnect the USB cable or the power yet.";
+QString const writing_text =
+    "Writing the firmware. Do not disconnect the USB cable or the power until the result "
+    "line says the upgrade is checked.";
+QString const restarting_text =
+    "The firmware is written. The product now restarts and is read back to check it: "
+    "do not disconnect the USB cable or the power yet.";
 
 QStringList output_lines(QProcess& process) {
     QStringList lines;
@@ -84,10 +86,11 @@ private slots:
                                      << true;
         QTest::newRow("cell that does not program")
             << "bad-cell" << 2
-            << QStringList({writing_text, restarting_text,
-                            "The upgrade failed: the firmware read back from the product differs from the one "
-                            "written. Run the tool again to try again.",
-                            "Result: firmware still differs after the download (exit code 2)"})
+            << QStringList(
+                   {writing_text, restarting_text,
+                    "The upgrade failed: the firmware read back from the product differs from the one "
+                    "written. Run the tool again to try again.",
+                    "Result: firmware still differs after the download (exit code 2)"})
             << true;
         QTest::newRow("another product")
             << "other-product" << 3

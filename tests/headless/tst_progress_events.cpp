@@ -62,8 +62,8 @@ private slots:
             << QList<Report>{{SM_A::Erasing, 100000, 100000}, {SM_A::Writing, 25000, 100000}} << 62 << "write"
             << qint64(25000) << qint64(100000);
         QTest::newRow("every byte written is not yet the end")
-            << QList<Report>{{SM_A::Erasing, 100000, 100000}, {SM_A::Writing, 100000, 100000}} << 99 << "write"
-            << qint64(100000) << qint64(100000);
+            << QList<Report>{{SM_A::Erasing, 100000, 100000}, {SM_A::Writing, 100000, 100000}} << 99
+            << "write" << qint64(100000) << qint64(100000);
         QTest::newRow("a lower report takes nothing back")
             << QList<Report>{{SM_A::Writing, 80000, 100000}, {SM_A::Writing, 40000, 100000}} << 90 << "write"
             << qint64(80000) << qint64(100000);
