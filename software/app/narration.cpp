@@ -57,6 +57,7 @@ bool Narrator::judging_another_unit() const {
 }
 
 void Narrator::tell_finishing_write() {
+    leaving = true;
     tell_hint("hint_finishingWrite", {QString::number(DFU::write_wait_ms / 1000)});
 }
 
@@ -111,7 +112,7 @@ void Narrator::connect_worker() {
         // The bar keeps the download's end until the unit leaves; no later read moves it.
         phase_shown = Shown::nothing;
         verify_wait.start(verify_wait_ms);
-        if (!write_failed)
+        if (!write_failed && !leaving)
             tell_hint("hint_restarting");
     });
     connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] { tell_hint("hint_couldNotVerify"); });

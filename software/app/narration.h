@@ -82,4 +82,6 @@ private:
     QStringList attached_instead;
     // The write under way failed; the worker still ends it as downloaded.
     bool write_failed = false;
+    // A quit waits only for the write: nobody stays to check the unit.
+    bool leaving = false;
 };

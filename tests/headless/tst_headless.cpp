@@ -192,6 +192,11 @@ private slots:
 
         QVERIFY(process.waitForFinished(60000));
         QCOMPARE(process.exitCode(), 128 + SIGINT);
+        // Told to wait for the write, and not that the unit will be checked, since the tool leaves.
+        QStringList const lines = output_lines(process);
+        QCOMPARE(lines.filter("Finishing the firmware write").size(), 1);
+        QCOMPARE(lines.filter(restarting_text).size(), 0);
+        QCOMPARE(lines.last(), QString("Result: interrupted after the firmware write (exit code 130)"));
         QVERIFY(!world.log().filter(" LEAVE").isEmpty());
         QFile image(SimWorld::image("current-firmware"));
         QVERIFY(image.open(QIODevice::ReadOnly));
