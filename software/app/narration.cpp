@@ -76,9 +76,9 @@ void Narrator::connect_machine() {
     connect(machine, &SM_B::sig_DifferingRevision, this, &Narrator::show_revision);
     // Started on entering the state, not on the click: a click where no download can follow starts nothing.
     connect(machine->B3, &QState::entered, this,
-            [this] { emit phase_started(download_caption, download_seconds); });
+            [this] { start_phase(download_caption, download_seconds, SM_A::Erasing); });
     connect(machine, &SM_B::sig_UploadingVerifying, this,
-            [this] { emit phase_started(verify_caption, verify_seconds); });
+            [this] { start_phase(verify_caption, verify_seconds, SM_A::ReadingBack); });
     connect(machine->B6, &QState::entered, this, &Narrator::on_matches);
     connect(machine->B7, &QState::entered, this, [this] {
         if (!judging_another_unit()) {
@@ -133,8 +133,18 @@ void Narrator::on_passed_over(QStringList const& serials) {
 
 void Narrator::on_progress(int step, qint64 done, qint64 total) {
     bool const reading_back = step == SM_A::ReadingBack;
-    if ((phase_shown == Shown::download && !reading_back) || (phase_shown == Shown::verify && reading_back))
+    if ((phase_shown == Shown::download && !reading_back) || (phase_shown == Shown::verify && reading_back)) {
+        bytes_reported = true;
         emit progress(step, phase_percent(step, done, total), done, total);
+    }
+}
+
+// Once dfu-util has reported its bytes in this run, it will again: the phase waits at 0 for them instead of
+// filling over a time that a pause before the transfer would outrun.
+void Narrator::start_phase(QString const& caption, double seconds, int first_step) {
+    emit phase_started(caption, seconds);
+    if (bytes_reported)
+        emit progress(first_step, 0, 0, 0);
 }
 
 void Narrator::tell_hint(QString const& id, QStringList const& args) {

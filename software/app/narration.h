@@ -50,8 +50,9 @@ signals:
     void phase_failed(QString const& caption);
     void phase_hidden();
     // The running phase's progress from the bytes dfu-util reports: `done` of `total` bytes of `step` (an
-    // SM_A::Step), and `percent` of the phase, below 100 until the phase has ended. Where no such report
-    // comes, the phase is drawn over its usual time as before.
+    // SM_A::Step), and `percent` of the phase, below 100 until the phase has ended; `total` 0 when the phase
+    // has just started and waits for its first report. Where no report comes, the phase is drawn over its
+    // usual time as before.
     void progress(int step, int percent, qint64 done, qint64 total);
     // The written unit did not come back within verify_wait_ms.
     void not_verified();
@@ -70,6 +71,7 @@ private:
     void on_verify_wait_over();
     void on_progress(int step, qint64 done, qint64 total);
     void on_passed_over(QStringList const& serials);
+    void start_phase(QString const& caption, double seconds, int first_step);
 
     SM_A* worker;
     SM_B* machine;
@@ -84,4 +86,6 @@ private:
     bool write_failed = false;
     // A quit waits only for the write: nobody stays to check the unit.
     bool leaving = false;
+    // dfu-util has reported the bytes of a transfer in this run.
+    bool bytes_reported = false;
 };

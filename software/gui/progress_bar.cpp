@@ -56,7 +56,8 @@ void ProgressBar::increase() {
     }
 }
 
+// Never back within a run of the bar: a time estimate that ran ahead waits for the work to catch up.
 void ProgressBar::followProgress(int value) {
     timer->stop();
-    setValue(std::clamp(value, minimum(), maximum()));
+    setValue(std::clamp(std::max(value, this->value()), minimum(), maximum()));
 }

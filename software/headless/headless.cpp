@@ -125,9 +125,10 @@ void TextProgress::hide() {
     break_line();
 }
 
+// Never back within a phase: a time estimate that ran ahead waits for the bytes to catch up.
 void TextProgress::follow(int percent) {
     timer.stop();
-    if (percent != last_drawn)
+    if (percent > last_drawn)
         draw(percent);
 }
 

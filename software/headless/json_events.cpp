@@ -204,6 +204,8 @@ void JsonRunEvents::follow(int step, int percent, qint64 done, qint64 total) {
     if (phase_name.isEmpty() || phase_of_step(step) != phase_name)
         return;
     timer.stop();
+    if (total <= 0)
+        return;
     bool const new_step = ::step_name(step) != step_name;
     step_name = ::step_name(step);
     step_done = done;

@@ -111,7 +111,7 @@ private slots:
     }
 
     // Only the steps of the phase the window and the terminal show draw: nothing before it, after it, or
-    // from another phase's steps.
+    // from another phase's steps; a phase after one that reported bytes starts waiting for them.
     void progress_is_told_only_within_a_shown_phase() {
         SM_A worker("none.dfu", "none.bin", "uploaded.bin");
         SM_B machine(&worker, Device::Type::invalid, "2.7.0");
@@ -130,9 +130,12 @@ private slots:
         emit narrator.phase_completed("Done. Disconnect USB cable.");
         emit worker.sig_Progress(SM_A::ReadingBack, 100, 100);
 
-        QCOMPARE(told.size(), 2);
+        QCOMPARE(told.size(), 3);
         QCOMPARE(told.at(0).at(1).toInt(), 60);
-        QCOMPARE(told.at(1).at(1).toInt(), 30);
+        // Bytes came before, so the verify phase waits at 0 for its own rather than filling over its time.
+        QCOMPARE(told.at(1).at(1).toInt(), 0);
+        QCOMPARE(told.at(1).at(3).toLongLong(), qint64(0));
+        QCOMPARE(told.at(2).at(1).toInt(), 30);
     }
 
     // Without a terminal, a line at every tenth the bytes pass, and the phase's end as before.
