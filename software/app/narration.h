@@ -29,6 +29,8 @@ public:
     bool judging_another_unit() const;
     // With a serial asked for and no unit with it: the serials of the units attached instead.
     QStringList passed_over() const { return attached_instead; }
+    // Whether dfu-util has reported the bytes of a transfer in this run: then every phase follows them.
+    bool reports_bytes() const { return bytes_reported; }
     // Tells that a quit waits for the write under way, and how long that takes at most.
     void tell_finishing_write();
 

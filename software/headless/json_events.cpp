@@ -134,7 +134,7 @@ QString phase_of_step(int step) {
 } // namespace
 
 JsonRunEvents::JsonRunEvents(SM_A* worker, SM_B* machine, Narrator* narrator, FILE* stream, QObject* parent)
-    : QObject(parent), worker(worker), machine(machine), stream(stream) {
+    : QObject(parent), worker(worker), machine(machine), narrator(narrator), stream(stream) {
     connect(&timer, &QTimer::timeout, this, &JsonRunEvents::tick);
     connect(narrator, &Narrator::progress, this, &JsonRunEvents::follow);
     connect_machine();
@@ -186,7 +186,9 @@ void JsonRunEvents::start_phase(QString const& name, double seconds) {
     step_name.clear();
     step_done = step_total = -1;
     clock.start();
-    timer.start(std::max(50, phase_ms / (100 / progress_step)));
+    // Once dfu-util has reported bytes in this run, the phase waits for its own, as the bars do.
+    if (!narrator->reports_bytes())
+        timer.start(std::max(50, phase_ms / (100 / progress_step)));
     json_events::write(stream, json_events::phase(serial(), phase_name, 0));
 }
 

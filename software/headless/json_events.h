@@ -59,6 +59,7 @@ private:
 
     SM_A* worker;
     SM_B* machine;
+    Narrator* narrator;
     FILE* stream;
     QTimer timer;
     QElapsedTimer clock;
