@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Screenshots of the window through whole upgrades in simulator mode, on a virtual X display, at scale 1.0
-# and 1.25 (QT_FONT_DPI=120): no device, upgrade offered, upgrading, verifying, done; another product, a
-# blank product record, a firmware that differs after the upgrade; the log dialog beside the window; no USB
-# permission, two units, a unit that does not answer, a read-back that did not complete, a failed write, a
-# unit that does not come back, and quitting during a write.
+# and 1.25 (QT_FONT_DPI=120): no device, upgrade offered, upgrading, restarting after the write, verifying,
+# done; another product, a blank product record, a firmware that differs after the upgrade; the log dialog
+# beside the window; no USB permission, two units, a unit that does not answer, a read-back that did not
+# complete, a failed write, a unit that does not come back, and quitting during a write.
 #
 #   scripts/screenshots.sh [output directory] [build directory]
 #
@@ -131,6 +131,8 @@ run_at() {
     mark
     click_install
     shot 3-upgrading 3
+    wait_for "SM_A: /sig_FwDownloaded" 180
+    shot 3b-restarting 0.3
     wait_for "SM_A: /sig_FwUploading" 180
     hold_dfu_util STOP
     shot 4-verifying 0.6

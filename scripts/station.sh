@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Upgrades every unit attached in update mode at the same time: lists them once (--list --json), starts one
-# headless run per serial, and prints a table with one row per unit. Exits with 0 only when every unit holds
-# the embedded firmware, verified on that unit; a unit that cannot be opened counts as failed.
+# headless run per serial, prints a line per unit as its events arrive, and ends with a table with one row
+# per unit. Exits with 0 only when every unit holds the embedded firmware, verified on that unit; a unit
+# that cannot be opened counts as failed.
 #
-#   scripts/station.sh [-s] [-t seconds] [-u program] [-k log directory]
+#   scripts/station.sh [-s] [-t seconds] [-u program] [-k log directory] [-h]
 #
 #   -s  run against the emulated bootloader (the tool's --use-simulator)
 #   -t  each run's --timeout (default 120)
 #   -u  the program (default build/updater beside this script, else zentova-firmware-upgrade on the PATH)
 #   -k  keep each run's JSON events (<serial>.jsonl) and log (<serial>.log) in this directory
+#   -h  print this help and exit
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,13 +20,16 @@ simulator=()
 timeout=120
 logs=
 
-while getopts "st:u:k:" option; do
+usage() { sed -n '2,14s/^# \{0,1\}//p' "$0"; }
+
+while getopts "hst:u:k:" option; do
     case $option in
+    h) usage; exit 0 ;;
     s) simulator=(-s) ;;
     t) timeout=$OPTARG ;;
     u) program=$OPTARG ;;
     k) logs=$OPTARG ;;
-    *) sed -n '2,12s/^# \{0,1\}//p' "$0" >&2; exit 64 ;;
+    *) usage >&2; exit 64 ;;
     esac
 done
 if [ -z "$logs" ]; then
@@ -61,11 +66,32 @@ while IFS= read -r event; do
     fi
 done <"$logs/list.jsonl"
 
-run_unit() { # serial: one headless run, then its end time and exit code
-    local serial=$1
+# A line per event of a unit's run as it comes; of a phase's progress, the first event of each quarter.
+tell_events() { # serial
+    local serial=$1 event progress told=-1
+    while IFS= read -r event; do
+        case $(field "$event" event) in
+        unit) echo "$serial  read: $(shown "$event" product), firmware $(shown "$event" firmware)" ;;
+        judgement) echo "$serial  judged: $(field "$event" judgement)" ;;
+        phase)
+            progress=$(field "$event" progress)
+            [ "$progress" = 0 ] && told=-1
+            if [ $((progress / 25)) -gt "$told" ]; then
+                told=$((progress / 25))
+                echo "$serial  $(field "$event" phase) $progress%"
+            fi
+            ;;
+        result) echo "$serial  result: $(field "$event" outcome) (exit code $(field "$event" exit_code))" ;;
+        esac
+    done
+}
+
+run_unit() { # serial: one headless run, told as it goes, then its end time and exit code
+    local serial=$1 code
     "$program" "${simulator[@]}" --headless --json --serial "$serial" --timeout "$timeout" \
-        >"$logs/$serial.jsonl" 2>"$logs/$serial.log" </dev/null
-    echo "$? $(date +%s.%N)" >"$logs/$serial.end"
+        2>"$logs/$serial.log" </dev/null | tee "$logs/$serial.jsonl" | tell_events "$serial"
+    code=${PIPESTATUS[0]}
+    echo "$code $(date +%s.%N)" >"$logs/$serial.end"
 }
 
 start=$(date +%s.%N)
@@ -74,8 +100,11 @@ for serial in "${serials[@]}"; do
 done
 wait
 
+upgraded=0
+current=0
 failed=0
 format='%-14s %-7s %-9s %-9s %7s %4s  %s\n'
+echo
 # shellcheck disable=SC2059
 printf "$format" SERIAL PATH BEFORE AFTER SECONDS EXIT OUTCOME
 for serial in "${serials[@]}"; do
@@ -86,12 +115,19 @@ for serial in "${serials[@]}"; do
     # shellcheck disable=SC2059
     printf "$format" "$serial" "$(shown "$unit" path)" "$(shown "$result" firmware_before)" \
         "$(shown "$result" firmware_after)" "$seconds" "$code" "$(shown "$result" outcome)"
-    [ "$code" = 0 ] || failed=$((failed + 1))
+    if [ "$code" != 0 ]; then
+        failed=$((failed + 1))
+    elif [ "$(field "$result" firmware_before)" = "$(field "$result" firmware_after)" ]; then
+        current=$((current + 1))
+    else
+        upgraded=$((upgraded + 1))
+    fi
 done
 for address in "${without_access[@]}"; do
     # shellcheck disable=SC2059
     printf "$format" "address $address" - - - - - "no access (USB permission)"
     failed=$((failed + 1))
 done
-echo "$(( ${#serials[@]} + ${#without_access[@]} - failed )) of $(( ${#serials[@]} + ${#without_access[@]} )) units upgraded and verified."
+echo "$((upgraded + current + failed)) units: $upgraded upgraded and verified, $current already current," \
+    "$failed failed."
 [ "$failed" = 0 ]

@@ -22,8 +22,15 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QThread>
+#include <cerrno>
+#include <cstddef>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 QPointer<LogWindow> logWindow;
 QPointer<MainWindow> mainWindow;
@@ -33,23 +40,22 @@ Settings::Settings settings;
 bool use_log_window = false;
 RunOptions run_options;
 
-void parse_arguments(QCoreApplication* app) {
-    parse_arguments(app->arguments());
-}
-
 void add_program_options(QCommandLineParser* parser) {
-    // Qt does not wrap the description: lines of at most 80 characters.
+    // Qt does not wrap the description: lines of at most 80 characters. It explains the options whose own
+    // lines stay as short as they were first written.
     parser->setApplicationDescription(
         "Brings the firmware of a Zentova product up to date with the firmware this\n"
         "program carries. The product is connected in its bootloader's USB DFU mode\n"
-        "(USB id 0483:df11); every USB operation is one run of dfu-util.");
-    parser->addOption({{"s", "use-simulator"},
-                       "Run every dfu-util command against the emulated bootloader of the build tree "
-                       "instead of a real product (for development and demonstrations)."});
-    parser->addOption({{"S", "no-use-simulator"}, "Use the real product; wins over --use-simulator."});
-    parser->addOption({{"l", "use-log-window"},
-                       "Also show the log in a dialog beside the window (Ctrl+L shows or hides it)."});
-    // --headless, --help and --version are acted on before the application object exists (main);
+        "(USB id 0483:df11); every USB operation is one run of dfu-util.\n"
+        "\n"
+        "-s runs every dfu-util command against the emulated bootloader of the build\n"
+        "tree instead of a real product (for development and demonstrations); -S\n"
+        "uses the real product and wins over -s. -l also shows the log in a dialog\n"
+        "beside the window (Ctrl+L shows or hides it).");
+    parser->addOption({{"s", "use-simulator"}, "Use simulated device interaction."});
+    parser->addOption({{"S", "no-use-simulator"}, "Disable use of simulated device interaction."});
+    parser->addOption({{"l", "use-log-window"}, "Enable use of log window (open it with Ctrl-l)"});
+    // --headless, --list, --help and --version are acted on before the application object exists (main);
     // listed here so that they are accepted and described.
     parser->addOption({"headless", "Upgrade without a window: print each step to standard output, click "
                                    "install where the window would offer it, and end with the verdict's "
@@ -60,8 +66,10 @@ void add_program_options(QCommandLineParser* parser) {
                        "SERIAL"});
     parser->addOption({"timeout",
                        "With --headless: give up with exit code 12 when no usable unit has appeared within "
-                       "SECONDS (exit code 8 when the written unit does not come back). A write under way is "
-                       "never cut.",
+                       "SECONDS (at most " +
+                           QString::number(max_timeout_seconds) +
+                           "; exit code 8 when the written unit does not come back). A write under way "
+                           "is never cut.",
                        "SECONDS"});
     parser->addOption({"list",
                        "Read every attached unit in update mode once, print one line per unit "
@@ -69,6 +77,8 @@ void add_program_options(QCommandLineParser* parser) {
                        "when none is attached. Never writes."});
     parser->addOption({"json", "With --headless or --list: print one JSON object per event on standard "
                                "output (JSON Lines); the text goes to standard error."});
+    parser->addOption({"verbose", "With --headless or --list: also print the log's debug and info messages "
+                                  "and the guards' trace, which these runs leave out."});
     parser->addOption({{"h", "help"}, "Print this help and exit."});
     parser->addOption(
         {{"v", "version"}, "Print the program's version and the firmware it carries, and exit."});
@@ -76,36 +86,53 @@ void add_program_options(QCommandLineParser* parser) {
 
 namespace {
 
-[[noreturn]] void reject(QString const& message) {
-    std::fputs(qPrintable(QCoreApplication::applicationName() + ": " + message + "\n"), stderr);
-    std::exit(Exit::cannot_start);
+StartupFailure wrong_command_line(QString const& message) {
+    return {Exit::cannot_start, QCoreApplication::applicationName() + ": " + message};
 }
 
-void read_run_options(QCommandLineParser const& parser) {
+StartupFailure read_run_options(QCommandLineParser const& parser, RunOptions* options) {
     bool const headless = parser.isSet("headless");
     bool const list = parser.isSet("list");
     if (parser.isSet("timeout") && !headless)
-        reject("--timeout needs --headless");
+        return wrong_command_line("--timeout needs --headless");
     if (parser.isSet("json") && !headless && !list)
-        reject("--json needs --headless or --list");
+        return wrong_command_line("--json needs --headless or --list");
+    if (parser.isSet("verbose") && !headless && !list)
+        return wrong_command_line("--verbose needs --headless or --list");
     if (headless && list)
-        reject("--headless and --list exclude each other");
+        return wrong_command_line("--headless and --list exclude each other");
     bool number = true;
-    run_options.timeout_seconds = parser.isSet("timeout") ? parser.value("timeout").toInt(&number) : 0;
-    if (!number || run_options.timeout_seconds < 0)
-        reject("--timeout takes a number of seconds, not \"" + parser.value("timeout") + "\"");
-    run_options.serial = parser.value("serial").trimmed();
-    if (parser.isSet("serial") && run_options.serial.isEmpty())
-        reject("--serial takes the unit's USB serial");
-    run_options.json = parser.isSet("json");
+    options->timeout_seconds = parser.isSet("timeout") ? parser.value("timeout").toInt(&number) : 0;
+    // Turned into milliseconds for a timer, which must not overflow.
+    if (!number || options->timeout_seconds < 0 || options->timeout_seconds > max_timeout_seconds)
+        return wrong_command_line("--timeout takes a whole number of seconds from 0 to " +
+                                  QString::number(max_timeout_seconds) + ", not \"" +
+                                  parser.value("timeout") + "\"");
+    options->serial = parser.value("serial").trimmed();
+    if (parser.isSet("serial") && options->serial.isEmpty())
+        return wrong_command_line("--serial takes the unit's USB serial");
+    options->json = parser.isSet("json");
+    return {};
+}
+
+// The parser's own words for an unknown option or a value that does not fit, then ours.
+StartupFailure read_command_line(QStringList const& arguments, QCommandLineParser* parser,
+                                 RunOptions* options) {
+    add_program_options(parser);
+    if (!parser->parse(arguments))
+        return wrong_command_line(parser->errorText());
+    return read_run_options(*parser, options);
 }
 
 } // namespace
 
-bool option_given(int argc, char** argv, QString const& name) {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
+StartupFailure judge_command_line(QStringList const& arguments) {
+    QCommandLineParser parser;
+    RunOptions options;
+    return read_command_line(arguments, &parser, &options);
+}
+
+bool option_given(QStringList const& arguments, QString const& name) {
     QCommandLineParser parser;
     add_program_options(&parser);
     // A wrong command line is told later, by the parser of the run it asks for.
@@ -113,11 +140,21 @@ bool option_given(int argc, char** argv, QString const& name) {
     return parser.isSet(name);
 }
 
-void parse_arguments(QStringList const& arguments) {
+bool option_given(int argc, char** argv, QString const& name) {
+    return option_given(arguments_of(argc, argv), name);
+}
+
+QStringList arguments_of(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+StartupFailure parse_arguments(QStringList const& arguments) {
     QCommandLineParser parser;
-    add_program_options(&parser);
-    parser.process(arguments);
-    read_run_options(parser);
+    if (StartupFailure const failure = read_command_line(arguments, &parser, &run_options))
+        return failure;
 
     qDebug().nospace() << "Initial value of 'simulator::use'=" << simulator::use
                        << ", isSet('-s')=" << parser.isSet("use-simulator")
@@ -128,6 +165,7 @@ void parse_arguments(QStringList const& arguments) {
         simulator::use = false;
     if (parser.isSet("use-log-window"))
         use_log_window = true;
+    return {};
 }
 
 namespace {
@@ -136,6 +174,9 @@ void create_log_window() {
     logWindow = new LogWindow();
     if (use_log_window)
         qInstallMessageHandler(logWindowMessageHandler);
+    else
+        logWindow->dialog->logView->setPlaceholderText(
+            "The log is shown here when the tool is started with -l (--use-log-window).");
 }
 
 void log_device_choice() {
@@ -262,9 +303,82 @@ void load_texts() {
         settings.gui = Settings::make_GUI(":resources/settings_GUI.json");
 }
 
+namespace {
+
+bool connects(int domain, sockaddr const* address, socklen_t length) {
+    int const socket = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (socket < 0)
+        return false;
+    bool answered = ::connect(socket, address, length) == 0;
+    if (!answered && errno == EINPROGRESS) {
+        // A display over the network that does not answer in time is as good as none.
+        pollfd waiting{socket, POLLOUT, 0};
+        int error = 0;
+        socklen_t size = sizeof error;
+        answered = ::poll(&waiting, 1, 3000) == 1 &&
+                   ::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+    }
+    ::close(socket);
+    return answered;
+}
+
+// A local socket by path; with `abstract`, the same name in Linux's abstract namespace, where X servers
+// listen too.
+bool local_socket_answers(QByteArray const& path, bool abstract) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    int const offset = abstract ? 1 : 0;
+    if (path.size() + offset >= static_cast<int>(sizeof address.sun_path))
+        return false;
+    std::memcpy(address.sun_path + offset, path.constData(), static_cast<size_t>(path.size()));
+    auto const length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() + (abstract ? 0 : 1));
+    return connects(AF_UNIX, reinterpret_cast<sockaddr const*>(&address), length);
+}
+
+bool tcp_port_answers(QByteArray const& host, int port) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.constData(), QByteArray::number(port).constData(), &hints, &found) != 0)
+        return false;
+    bool answered = false;
+    for (addrinfo* entry = found; entry && !answered; entry = entry->ai_next)
+        answered = connects(entry->ai_family, entry->ai_addr, entry->ai_addrlen);
+    ::freeaddrinfo(found);
+    return answered;
+}
+
+// DISPLAY is [host]:number[.screen]: a local server listens on /tmp/.X11-unix/X<number>, a remote one
+// (also an SSH forwarding, "localhost:10.0") on TCP port 6000 + number.
+bool x_display_answers(QByteArray const& display) {
+    int const colon = display.lastIndexOf(':');
+    bool number_read = false;
+    int const number = display.mid(colon + 1).split('.').first().toInt(&number_read);
+    if (colon < 0 || !number_read || number < 0)
+        return false;
+    QByteArray const host = display.left(colon);
+    if (host.isEmpty() || host == "unix") {
+        QByteArray const path = "/tmp/.X11-unix/X" + QByteArray::number(number);
+        return local_socket_answers(path, true) || local_socket_answers(path, false);
+    }
+    return tcp_port_answers(host, 6000 + number);
+}
+
+bool wayland_display_answers(QByteArray const& name) {
+    QByteArray const path = name.startsWith('/') ? name : qgetenv("XDG_RUNTIME_DIR") + "/" + name;
+    return local_socket_answers(path, false);
+}
+
+} // namespace
+
+// Judged before the toolkit connects, which aborts the process when it cannot.
 bool display_available() {
-    return qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY") ||
-           qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return true;
+    return (!qEnvironmentVariableIsEmpty("DISPLAY") && x_display_answers(qgetenv("DISPLAY"))) ||
+           (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+            wayland_display_answers(qgetenv("WAYLAND_DISPLAY")));
 }
 
 void logWindowMessageHandler(QtMsgType type, QMessageLogContext const& context, QString const& text) {
@@ -274,7 +388,8 @@ void logWindowMessageHandler(QtMsgType type, QMessageLogContext const& context, 
 
 StartupFailure GUI_init() {
     // 1. Command line, and no second instance on the same bus.
-    parse_arguments(QCoreApplication::instance());
+    if (StartupFailure const failure = parse_arguments(QCoreApplication::arguments()))
+        return failure;
     load_texts();
     if (StartupFailure const failure = make_private_dir())
         return failure;
@@ -315,7 +430,8 @@ StartupFailure GUI_init() {
 }
 
 StartupFailure headless_init() {
-    parse_arguments(QCoreApplication::instance());
+    if (StartupFailure const failure = parse_arguments(QCoreApplication::arguments()))
+        return failure;
     load_texts();
     if (StartupFailure const failure = make_private_dir())
         return failure;
@@ -333,7 +449,8 @@ StartupFailure headless_init() {
 }
 
 StartupFailure list_init() {
-    parse_arguments(QCoreApplication::instance());
+    if (StartupFailure const failure = parse_arguments(QCoreApplication::arguments()))
+        return failure;
     load_texts();
     if (StartupFailure const failure = make_private_dir())
         return failure;
@@ -362,11 +479,17 @@ void delete_engine() {
     sm_B = nullptr;
 }
 
-// The windows are already out of sight while the engine stops.
+// The windows are already out of sight while the engine stops and the objects wait to be deleted.
 int GUI_cleanup(int result) {
     qInfo() << "app.exec() returns: " << result;
     if (mainWindow)
         mainWindow->hide();
+    if (sm_B)
+        sm_B->stop();
+    if (sm_A)
+        sm_A->do_stop();
+    qInfo() << "Waiting 2 s before deleting objects";
+    QThread::sleep(2);
     delete_engine();
     return result;
 }

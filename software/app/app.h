@@ -28,6 +28,8 @@ struct RunOptions {
     int timeout_seconds = 0; // give up after this long without a usable unit; 0: wait without limit
     bool json = false;       // JSON Lines on standard output instead of text
 };
+// The longest --timeout: its milliseconds must fit a timer's interval.
+constexpr int max_timeout_seconds = 2147483;
 extern RunOptions run_options;
 
 // The program's options, in the order --help lists them: the one table that parse_arguments, main's
@@ -37,9 +39,8 @@ void add_program_options(QCommandLineParser* parser);
 // --serial is never taken for an option); looked at before the application object exists, since the
 // runs without a window must not need a display.
 bool option_given(int argc, char** argv, QString const& name);
-// Ends the process with the parser's message on an unknown option or a value that does not fit.
-void parse_arguments(QCoreApplication* app);
-void parse_arguments(QStringList const& arguments);
+bool option_given(QStringList const& arguments, QString const& name);
+QStringList arguments_of(int argc, char** argv);
 
 // Why start-up cannot go on: the exit code and what to tell the user. An exit code of 0 means it can.
 struct StartupFailure {
@@ -48,6 +49,14 @@ struct StartupFailure {
 
     explicit operator bool() const { return exit_code != 0; }
 };
+
+// Reads the command line into run_options and the simulator and log window choices. An unknown option, a
+// value that does not fit or options that do not go together fail with Exit::cannot_start and the
+// parser's words.
+StartupFailure parse_arguments(QStringList const& arguments);
+// The same judgement without taking anything over; needs no application object, so a wrong command line
+// is told before anything else is looked at.
+StartupFailure judge_command_line(QStringList const& arguments);
 
 // Brings every part up in start-up order; the event loop then runs the upgrade. Stops early, before any
 // unit is touched, when another instance runs or the private files cannot be made.
@@ -63,7 +72,8 @@ int GUI_cleanup(int result);
 
 // Loads the texts of the settings file into `settings.gui`, once.
 void load_texts();
-// Whether a window can be opened: a display, or a platform chosen by QT_QPA_PLATFORM.
+// Whether a window can be opened: a platform chosen by QT_QPA_PLATFORM, an X display whose socket answers,
+// or a Wayland display whose socket exists.
 bool display_available();
 
 // Routes a log message to the log window while it lives; runs on whichever thread logged.

@@ -106,6 +106,8 @@ void connect_narrator(MainWindow* window) {
     QObject::connect(narrator, &Narrator::phase_failed, window,
                      [](QString const& caption) { end_phase(caption, false); });
     QObject::connect(narrator, &Narrator::phase_hidden, window, hide_phase);
+    QObject::connect(narrator, &Narrator::progress, window,
+                     [](int, int percent) { mainWindow->progressBar->followProgress(percent); });
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "app/narration.h"
 
+#include <algorithm>
+
 namespace {
 
 // The phases of an upgrade as the progress bar shows them, with the time each is drawn over.
@@ -11,20 +13,38 @@ QString const differs_caption = "FW differs";
 // Hints about a passing condition of the bus or of one read: a good read of a unit ends them.
 QStringList const passing_hints = {
     "hint_noAnswer",  "hint_couldNotVerify", "hint_writeFailed",    "hint_noAccess",     "hint_severalUnits",
-    "hint_noDfuUtil", "hint_unitInUse",      "hint_writeFinishing", "hint_stillWriting", "hint_claimFailed"};
+    "hint_noDfuUtil", "hint_unitInUse",      "hint_writeFinishing", "hint_stillWriting", "hint_claimFailed",
+    "hint_serialAbsent"};
 
 } // namespace
+
+int phase_percent(int step, qint64 done, qint64 total) {
+    if (total <= 0)
+        return 0;
+    double const part = std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0);
+    double const percent = step == SM_A::Erasing   ? 50.0 * part
+                           : step == SM_A::Writing ? 50.0 + 50.0 * part
+                                                   : 100.0 * part;
+    return std::min(99, static_cast<int>(percent));
+}
 
 Narrator::Narrator(SM_A* worker, SM_B* machine, Settings::GUI const& texts, QObject* parent)
     : QObject(parent), worker(worker), machine(machine), texts(texts) {
     verify_wait.setSingleShot(true);
     connect(&verify_wait, &QTimer::timeout, this, &Narrator::on_verify_wait_over);
+    connect(this, &Narrator::phase_started, this, [this](QString const& caption) {
+        phase_shown = caption == download_caption ? Shown::download : Shown::verify;
+    });
+    for (auto ended : {&Narrator::phase_completed, &Narrator::phase_failed})
+        connect(this, ended, this, [this] { phase_shown = Shown::nothing; });
+    connect(this, &Narrator::phase_hidden, this, [this] { phase_shown = Shown::nothing; });
     connect_machine();
     connect_worker();
 }
 
 QString Narrator::text(QString const& id, QStringList const& args) const {
-    QString result = texts.text(id);
+    QString const terminal_id = id + "_terminal";
+    QString result = texts.text(terminal_words && texts.contains(terminal_id) ? terminal_id : id);
     for (QString const& arg : args) {
         result = result.arg(arg);
     }
@@ -36,24 +56,28 @@ bool Narrator::judging_another_unit() const {
 }
 
 void Narrator::tell_finishing_write() {
+    leaving = true;
     tell_hint("hint_finishingWrite");
 }
 
 void Narrator::connect_machine() {
     connect(machine, &SM_B::sig_UpgradeImpossible, this, [this] {
+        // A write that ends any other way replaces its hint; this one found its unit gone and wrote nothing.
+        if (hint_id == "hint_writing")
+            tell_hint(QString());
         emit phase_hidden();
         emit status(text("status_noDev"));
     });
     connect(machine, &SM_B::sig_DeviceConnected, this, [this] {
         clear_passing_hint();
-        emit status(text("status_devConn", {machine->connected_device_info.OTP_info.product_name()}));
+        show_connected();
     });
     connect(machine, &SM_B::sig_DifferingRevision, this, &Narrator::show_revision);
     // Started on entering the state, not on the click: a click where no download can follow starts nothing.
     connect(machine->B3, &QState::entered, this,
-            [this] { emit phase_started(download_caption, download_seconds); });
+            [this] { start_phase(download_caption, download_seconds, SM_A::Erasing); });
     connect(machine, &SM_B::sig_UploadingVerifying, this,
-            [this] { emit phase_started(verify_caption, verify_seconds); });
+            [this] { start_phase(verify_caption, verify_seconds, SM_A::ReadingBack); });
     connect(machine->B6, &QState::entered, this, &Narrator::on_matches);
     connect(machine->B7, &QState::entered, this, [this] {
         if (!judging_another_unit()) {
@@ -63,22 +87,36 @@ void Narrator::connect_machine() {
         emit phase_failed(differs_caption);
         tell_hint("hint_differs");
     });
-    connect(machine->B8, &QState::entered, this, [this] { tell_hint("hint_otherProduct"); });
+    // The window's title names the products; a terminal has none to point at.
+    connect(machine->B8, &QState::entered, this, [this] {
+        QString const products =
+            Device::ProductInfo{SM_B::desired_ID}.product_name_full().replace("<br>", " and ");
+        tell_hint("hint_otherProduct", terminal_words ? QStringList{products} : QStringList{});
+    });
     connect(machine->B9, &QState::entered, this, [this] { tell_hint("hint_blank"); });
 }
 
 void Narrator::connect_worker() {
     connect(worker, &SM_A::sig_DeviceError, this, [this] { tell_hint("hint_noAnswer"); });
-    connect(worker, &SM_A::sig_FwDownloadFailed, this,
-            [this](QString const& reason) { tell_hint("hint_writeFailed", {reason}); });
     connect(worker, &SM_A::sig_FwStillWriting, this, [this](int seconds) {
         if (hint_id != "hint_finishingWrite")
             tell_hint("hint_stillWriting", {QString::number(seconds)});
     });
+    connect(worker, &SM_A::sig_FwDownloadFailed, this, [this](QString const& reason) {
+        write_failed = true;
+        tell_hint("hint_writeFailed", {reason});
+    });
+    // From the start of the write until the verdict on the written unit, the user is told not to disconnect.
+    connect(worker, &SM_A::sig_FwDownloading, this, [this] {
+        write_failed = false;
+        tell_hint("hint_writing");
+    });
     connect(worker, &SM_A::sig_FwDownloaded, this, [this] {
-        if (hint_id == "hint_stillWriting")
-            tell_hint(QString());
+        // The bar keeps the download's end until the unit leaves; no later read moves it.
+        phase_shown = Shown::nothing;
         verify_wait.start(verify_wait_ms);
+        if (!write_failed && !leaving)
+            tell_hint("hint_restarting");
     });
     connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] { tell_hint("hint_couldNotVerify"); });
     connect(worker, &SM_A::sig_OtherUnitThanWritten, this,
@@ -87,6 +125,32 @@ void Narrator::connect_worker() {
     connect(worker, &SM_A::sig_WrittenUnitsAbsent, this, &Narrator::on_written_units_absent);
     connect(worker, &SM_A::sig_LocalFailure, this,
             [this](QString const& where_and_why) { tell_hint("hint_localWrite", {where_and_why}); });
+    connect(worker, &SM_A::sig_Progress, this, &Narrator::on_progress);
+    connect(worker, &SM_A::sig_PassedOver, this, &Narrator::on_passed_over);
+}
+
+void Narrator::on_passed_over(QStringList const& serials) {
+    attached_instead = serials;
+    if (!serials.isEmpty())
+        tell_hint("hint_serialAbsent", {worker->serial_filter, serials.join(", ")});
+    else if (hint_id == "hint_serialAbsent")
+        tell_hint(QString());
+}
+
+void Narrator::on_progress(int step, qint64 done, qint64 total) {
+    bool const reading_back = step == SM_A::ReadingBack;
+    if ((phase_shown == Shown::download && !reading_back) || (phase_shown == Shown::verify && reading_back)) {
+        bytes_reported = true;
+        emit progress(step, phase_percent(step, done, total), done, total);
+    }
+}
+
+// Once dfu-util has reported its bytes in this run, it will again: the phase waits at 0 for them instead of
+// filling over a time that a pause before the transfer would outrun.
+void Narrator::start_phase(QString const& caption, double seconds, int first_step) {
+    emit phase_started(caption, seconds);
+    if (bytes_reported)
+        emit progress(first_step, 0, 0, 0);
 }
 
 void Narrator::tell_hint(QString const& id, QStringList const& args) {
@@ -100,9 +164,23 @@ void Narrator::clear_passing_hint() {
     }
 }
 
+QString Narrator::product_name() const {
+    Device::OTP_Info const& record = machine->connected_device_info.OTP_info;
+    return terminal_words && record.blank ? text("product_blank") : record.product_name();
+}
+
+void Narrator::show_connected() {
+    emit status(text("status_devConn", {product_name()}));
+}
+
 void Narrator::show_revision() {
     DFU::DeviceInfo const& info = machine->connected_device_info;
-    QString const product = info.OTP_info.product_name();
+    if (terminal_words && info.OTP_info.blank) {
+        // No product, so no firmware of one to speak of.
+        show_connected();
+        return;
+    }
+    QString const product = product_name();
     if (info.FW_revision.isEmpty()) {
         emit status(text("status_devRevUnknown", {product}));
     } else {

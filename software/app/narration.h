@@ -9,6 +9,10 @@
 #include <QStringList>
 #include <QTimer>
 
+// The share of its phase that `done` of `total` bytes of a step make: the download's erase and write take
+// half each, the verify's read-back all of it; never 100, which only the end of the phase shows.
+int phase_percent(int step, qint64 done, qint64 total);
+
 // Decides what the user is told at each moment of the flow, for the window and the run without a window
 // alike: the status line, the running phase, and a hint that says what happened and what to do. The
 // texts come from the settings file.
@@ -18,10 +22,15 @@ class Narrator : public QObject {
 public:
     Narrator(SM_A* worker, SM_B* machine, Settings::GUI const& texts, QObject* parent = nullptr);
 
-    // A text of the settings file with its place holders filled in.
+    // A text of the settings file with its place holders filled in; with terminal_words, its variant
+    // "<id>_terminal" where the settings file has one.
     QString text(QString const& id, QStringList const& args = {}) const;
     // After a download, whether the unit now judged is another one than the unit that was written.
     bool judging_another_unit() const;
+    // With a serial asked for and no unit with it: the serials of the units attached instead.
+    QStringList passed_over() const { return attached_instead; }
+    // Whether dfu-util has reported the bytes of a transfer in this run: then every phase follows them.
+    bool reports_bytes() const { return bytes_reported; }
     // Tells that a quit waits for the write under way, and how long that takes at most.
     void tell_finishing_write();
 
@@ -31,6 +40,8 @@ public:
 
     // How long after a download the written unit may take to come back and be verified.
     int verify_wait_ms = 30000;
+    // Words for a terminal rather than the window: no clicks, buttons, numbered steps or title to point at.
+    bool terminal_words = false;
 
 signals:
     void status(QString const& rich_text);
@@ -40,6 +51,11 @@ signals:
     void phase_completed(QString const& caption);
     void phase_failed(QString const& caption);
     void phase_hidden();
+    // The running phase's progress from the bytes dfu-util reports: `done` of `total` bytes of `step` (an
+    // SM_A::Step), and `percent` of the phase, below 100 until the phase has ended; `total` 0 when the phase
+    // has just started and waits for its first report. Where no report comes, the phase is drawn over its
+    // usual time as before.
+    void progress(int step, int percent, qint64 done, qint64 total);
     // The written unit did not come back within verify_wait_ms.
     void not_verified();
 
@@ -49,16 +65,32 @@ private:
     void tell_hint(QString const& id, QStringList const& args = {});
     void clear_passing_hint();
     void show_revision();
+    void show_connected();
+    // The product of the connected unit as the status line names it.
+    QString product_name() const;
     void on_matches();
     void on_situation(int situation);
     void on_verify_wait_over();
     void on_written_units_absent();
     // A written unit awaits its verification, and none is being verified now.
     bool written_unit_outstanding() const;
+    void on_progress(int step, qint64 done, qint64 total);
+    void on_passed_over(QStringList const& serials);
+    void start_phase(QString const& caption, double seconds, int first_step);
 
     SM_A* worker;
     SM_B* machine;
     Settings::GUI texts;
     QTimer verify_wait;
     QString hint_id;
+    // Progress is told only for the steps of the phase that is shown.
+    enum class Shown { nothing, download, verify };
+    Shown phase_shown = Shown::nothing;
+    QStringList attached_instead;
+    // The write under way failed; the worker still ends it as downloaded.
+    bool write_failed = false;
+    // A quit waits only for the write: nobody stays to check the unit.
+    bool leaving = false;
+    // dfu-util has reported the bytes of a transfer in this run.
+    bool bytes_reported = false;
 };

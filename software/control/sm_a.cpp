@@ -287,7 +287,7 @@ SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
     if (result.exit_code != 0) {
         QString const local = DFU::local_failure(result);
         if (local.isEmpty()) {
-            emit sig_DeviceError(DFU::last_message(result));
+            emit sig_DeviceError(result.output + result.errors);
         } else {
             emit sig_LocalFailure(local);
         }
@@ -488,6 +488,10 @@ DFU::ScanResult SM_A::scan_and_judge_situation() {
         situation = now;
         qInfo() << "SM_A: listing situation" << now << "from dfu-util's standard error:" << errors.trimmed();
         emit sig_Situation(now);
+    }
+    if (scan.passed_over != passed_over && !is_stopping()) {
+        passed_over = scan.passed_over;
+        emit sig_PassedOver(passed_over);
     }
     return scan;
 }

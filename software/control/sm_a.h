@@ -4,6 +4,7 @@
 #include "dfu/firmware_transfer.h"
 
 #include <QString>
+#include <QStringList>
 #include <QThread>
 #include <QVector>
 #include <condition_variable>
@@ -71,7 +72,9 @@ signals:
     void sig_DevConn();
     void sig_scanning();
     void sig_readingInfo();
-    void sig_DeviceError(QString message);
+    // A read of the device failed; `output` is what the failed dfu-util run printed (standard output, then
+    // standard error).
+    void sig_DeviceError(QString output);
     void sig_FwDownloading();
     void sig_FwDownloaded();
     void sig_FwUploading();
@@ -95,6 +98,9 @@ signals:
     void sig_LocalFailure(QString where_and_why);
     // The listing's situation changed; emitted only on a change.
     void sig_Situation(int situation);
+    // With serial_filter: the serials of the attached units while none has the serial asked for, empty
+    // once one has it or none is attached; emitted only on a change.
+    void sig_PassedOver(QStringList serials);
     void sig_A0_entered();
     void sig_A1_entered();
     void sig_A2_entered();
@@ -158,9 +164,9 @@ private:
     Situation situation = Clear;
     // The serials whose names this thread took (a unit is reserved before it is read, machine-wide).
     QStringList reserved;
+    QStringList passed_over;
     // Guards command, command_read_count, stopping, writing, leaving_write, written_units, look_requested and
-    // device_info;
-    // never held across a dfu-util run. Standard rather than Qt primitives, so that the thread checker sees
+    // device_info; never held across a dfu-util run. Standard rather than Qt primitives, so that the thread checker sees
     // every hand-over between the two threads.
     std::mutex mutex;
     std::condition_variable stop_requested;

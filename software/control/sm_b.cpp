@@ -8,6 +8,7 @@
 
 Device::Type SM_B::desired_ID = Device::Type(0);
 QString SM_B::desired_revision;
+bool SM_B::trace_guards = true;
 DFU::DeviceInfo SM_B::judged_device_info;
 
 GuardedTransition::GuardedTransition(QObject const* sender, char const* signal, Guard guard, QState* source)
@@ -27,9 +28,11 @@ DFU::DeviceInfo const& judged() {
 
 bool device_has_valid_type(Device::Type desired) {
     DFU::DeviceInfo const& info = judged();
-    std::printf("device_has_valid_type(%i): valid %i, device_type: %i\n", static_cast<int>(desired),
-                static_cast<int>(info.valid), static_cast<int>(info.device_type));
-    std::fflush(stdout);
+    if (SM_B::trace_guards) {
+        std::printf("device_has_valid_type(%i): valid %i, device_type: %i\n", static_cast<int>(desired),
+                    static_cast<int>(info.valid), static_cast<int>(info.device_type));
+        std::fflush(stdout);
+    }
     return info.valid && info.device_type == static_cast<uint8_t>(desired);
 }
 

@@ -48,6 +48,8 @@ public:
     static QString desired_revision;
     // The worker's record as the guards of one sig_DevConn judged it; taken once per judgement.
     static DFU::DeviceInfo judged_device_info;
+    // The guards print their trace on standard output; runs without a window turn it off unless asked for.
+    static bool trace_guards;
 
 signals:
     void sig_UpgradeImpossible();

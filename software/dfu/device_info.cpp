@@ -19,10 +19,6 @@ QString path_in_external_dir(QString const& file_name) {
     return Files::external_dir.path() + "/" + file_name;
 }
 
-CommandResult read_info_block(DeviceItem const& device, QString const& path) {
-    return upload_exactly(CmdID::upload_FW_Info, {path}, path, info_read_size, device);
-}
-
 QString const local_failure_text = "Cannot write into ";
 
 // Probed before dfu-util runs, and again after a failed or short read, with the room the rest would have
@@ -97,6 +93,12 @@ QString local_failure(CommandResult const& result) {
     return {};
 }
 
+Device::FW_Info read_FW_Info(DeviceItem const* device, CommandResult* result) {
+    QString const path = path_in_external_dir(Files::uploaded_FW_info_fileName_bin);
+    *result = upload_exactly(CmdID::upload_FW_Info, {path}, path, info_read_size, *device);
+    return result->exit_code == 0 ? Device::make_FW_Info(path) : Device::FW_Info();
+}
+
 CommandResult read_device_info(DeviceItem const* device, DeviceInfo* info) {
     QString const path = path_in_external_dir(Files::uploaded_OTP_fileName_bin);
     CommandResult result = upload_exactly(CmdID::upload_OTP, {path}, path, otp_read_size, *device);
@@ -112,13 +114,12 @@ CommandResult read_device_info(DeviceItem const* device, DeviceInfo* info) {
     info->valid = true;
     qInfo() << QString(info->OTP_info);
 
-    QString const info_path = path_in_external_dir(Files::uploaded_FW_info_fileName_bin);
-    CommandResult const info_read = read_info_block(*device, info_path);
+    CommandResult info_read;
+    info->FW_info = read_FW_Info(device, &info_read);
     if (info_read.exit_code != 0) {
         info->valid = false;
         return info_read;
     }
-    info->FW_info = Device::make_FW_Info(info_path);
     if (firmware_belongs_to_product(*info)) {
         info->FW_revision = info->FW_info.revision;
         qInfo().noquote() << QString(*info);

@@ -39,6 +39,10 @@ CommandResult upload_exactly(CmdID id, QStringList const& extra_args, QString co
 // the failure, if any, was not local.
 QString local_failure(CommandResult const& result);
 
+// Reads and decodes the firmware information block of the unit; an invalid record when the read fails, and
+// the run in `result` either way.
+Device::FW_Info read_FW_Info(DeviceItem const* device, CommandResult* result);
+
 // Reads the OTP area and the firmware information block; a failure of either fails the whole read.
 CommandResult read_device_info(DeviceItem const* device, DeviceInfo* info);
 

@@ -107,6 +107,8 @@ ScanResult scan_for_devices(QString listing, QString const& only_serial) {
     result.unidentified = parser.unidentified;
     if (parser.status == DfuUtilParser::one_dfu_device)
         result.error = 0;
+    if (!only_serial.isEmpty() && result.devices.isEmpty())
+        result.passed_over = DfuUtilParser(listing).serials;
     return result;
 }
 

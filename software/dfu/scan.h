@@ -68,6 +68,8 @@ struct ScanResult {
     QVector<DeviceItem> devices;
     // Units listed without a readable serial (see DfuUtilParser::unidentified).
     QVector<DeviceItem> unidentified;
+    // With a serial asked for and no unit with it: the serials of the units that were passed over.
+    QStringList passed_over;
 };
 
 ScanResult scan_for_devices(QString listing, QString const& only_serial = QString());

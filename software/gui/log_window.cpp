@@ -7,11 +7,13 @@
 #include <QHBoxLayout>
 #include <QMessageBox>
 #include <QSaveFile>
+#include <QScreen>
 #include <QSemaphore>
 #include <QTextStream>
 #include <QThread>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -167,8 +169,17 @@ void LogWindow::toggle_visibility(QMainWindow* mainWindow) {
         return;
     }
     dialog->show();
-    if (mainWindow) {
-        QRect const main = mainWindow->geometry();
-        dialog->setGeometry(main.x() + main.width() - 1, main.y(), dialog->width(), dialog->height());
+    if (mainWindow)
+        dialog->setGeometry(
+            beside(mainWindow->geometry(), dialog->size(), mainWindow->screen()->availableGeometry()));
+}
+
+QRect beside(QRect const& main, QSize const& size, QRect const& screen) {
+    int x = main.x() + main.width() - 1;
+    if (x + size.width() > screen.x() + screen.width()) {
+        int const left = main.x() - size.width();
+        x = left >= screen.x() ? left : screen.x() + screen.width() - size.width();
     }
+    int const lowest = std::max(screen.y(), screen.y() + screen.height() - size.height());
+    return {std::max(x, screen.x()), std::clamp(main.y(), screen.y(), lowest), size.width(), size.height()};
 }

@@ -55,3 +55,7 @@ public slots:
 private:
     void deliver(QtMsgType type, QMessageLogContext const& context, QString const& msg);
 };
+
+// Where the dialog goes beside the main window: to its right, else to its left, else against the screen's
+// right edge; never off the screen where it fits on it.
+QRect beside(QRect const& main, QSize const& size, QRect const& screen);

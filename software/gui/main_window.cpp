@@ -241,7 +241,8 @@ QLabel* make_hint_label(Settings::Settings const* settings, MainWindow* window) 
     label->setGeometry(rounded(entry->x * window->scale), rounded(entry->y * window->scale),
                        rounded(design_hint_width * window->scale),
                        rounded(design_hint_height * window->scale));
-    label->show();
+    // Shown by the first hint: an empty panel would cover the picture for nothing.
+    label->hide();
     return label;
 }
 

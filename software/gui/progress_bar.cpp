@@ -55,3 +55,9 @@ void ProgressBar::increase() {
         emit finished();
     }
 }
+
+// Never back within a run of the bar: a time estimate that ran ahead waits for the work to catch up.
+void ProgressBar::followProgress(int value) {
+    timer->stop();
+    setValue(std::clamp(std::max(value, this->value()), minimum(), maximum()));
+}

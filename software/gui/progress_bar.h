@@ -4,7 +4,8 @@
 #include <QProgressBar>
 #include <QTimer>
 
-// A bar that fills in proportion to the time elapsed since its run started.
+// A bar that fills in proportion to the time elapsed since its run started, until the work it shows reports
+// how far it has come: from then on it shows that.
 class ProgressBar : public QProgressBar {
     Q_OBJECT
 
@@ -26,4 +27,5 @@ public slots:
     void startAutoProgress(QString const& format, double duration_s = -1.0);
     void startAutoProgress();
     void increase();
+    void followProgress(int value);
 };

@@ -5,6 +5,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <algorithm>
+
 namespace Settings {
 
 namespace {
@@ -71,6 +73,11 @@ LabelData const* GUI::label(QString const& id) const {
             return &entry;
     qWarning() << "No matching label with id" << id << "found";
     return nullptr;
+}
+
+bool GUI::contains(QString const& id) const {
+    return std::any_of(labels.begin(), labels.end(),
+                       [&id](LabelData const& entry) { return entry.id == id; });
 }
 
 QString GUI::text(QString const& id) const {

@@ -46,6 +46,8 @@ struct GUI {
     explicit GUI(QString const& settings_text);
 
     LabelData const* label(QString const& id) const;
+    // Whether an entry with this id exists; unlike label(), a missing one is not worth a warning.
+    bool contains(QString const& id) const;
     QString text(QString const& id) const;
     operator QString() const;
 };

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -52,6 +53,7 @@ private slots:
     void save_writes_the_plain_text_to_the_chosen_file();
     void save_to_unwritable_path_shows_the_error_box();
     void save_to_a_full_disk_keeps_the_earlier_file();
+    void toggle_places_dialog_beside_the_main_window_data();
     void toggle_places_dialog_beside_the_main_window();
     void keys_and_frame_close_only_hide_the_dialog();
     void worker_thread_messages_arrive_in_order_on_the_gui_thread();
@@ -174,14 +176,27 @@ void TestLogWindow::save_to_a_full_disk_keeps_the_earlier_file() {
     QCOMPARE(content, QByteArray("earlier log"));
 }
 
+void TestLogWindow::toggle_places_dialog_beside_the_main_window_data() {
+    QTest::addColumn<QRect>("main_geometry");
+    QTest::addColumn<QPoint>("place");
+    // The offscreen screen is 800 x 600; the dialog 600 x 400.
+    QTest::newRow("room on the right") << QRect(10, 20, 150, 100) << QPoint(159, 20);
+    QTest::newRow("room on the left only") << QRect(650, 20, 100, 100) << QPoint(50, 20);
+    QTest::newRow("no room beside") << QRect(100, 120, 300, 200) << QPoint(200, 120);
+    QTest::newRow("low on the screen") << QRect(10, 500, 100, 50) << QPoint(109, 200);
+}
+
 void TestLogWindow::toggle_places_dialog_beside_the_main_window() {
+    QFETCH(QRect, main_geometry);
+    QFETCH(QPoint, place);
     LogWindow log;
     QMainWindow main;
-    main.setGeometry(100, 120, 300, 200);
+    main.setGeometry(main_geometry);
     main.show();
+    QCOMPARE(main.screen()->availableGeometry(), QRect(0, 0, 800, 600));
     log.toggle_visibility(&main);
     QVERIFY(log.dialog->isVisible());
-    QCOMPARE(log.dialog->geometry(), QRect(399, 120, 600, 400));
+    QCOMPARE(log.dialog->geometry(), QRect(place, QSize(600, 400)));
     log.toggle_visibility(&main);
     QVERIFY(!log.dialog->isVisible());
     log.toggle_visibility(nullptr);
@@ -193,7 +208,7 @@ void TestLogWindow::toggle_places_dialog_beside_the_main_window() {
 void TestLogWindow::keys_and_frame_close_only_hide_the_dialog() {
     LogWindow log;
     QMainWindow main;
-    main.setGeometry(10, 20, 300, 200);
+    main.setGeometry(10, 20, 150, 200);
     {
         StderrCapture capture;
         log.outputMessage(QtInfoMsg, QMessageLogContext(), "kept");
@@ -206,7 +221,7 @@ void TestLogWindow::keys_and_frame_close_only_hide_the_dialog() {
     QVERIFY(!log.dialog->isVisible());
     log.toggle_visibility(&main);
     QVERIFY(log.dialog->isVisible());
-    QCOMPARE(log.dialog->geometry().topLeft(), QPoint(309, 20));
+    QCOMPARE(log.dialog->geometry().topLeft(), QPoint(159, 20));
     QCOMPARE(log.dialog->logView->toPlainText(), QString("kept"));
 }
 

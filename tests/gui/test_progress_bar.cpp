@@ -15,6 +15,7 @@ private slots:
     void zero_duration_ends_on_first_tick();
     void value_never_decreases_and_finished_comes_once();
     void restart_while_running_begins_again_from_the_minimum();
+    void reported_progress_takes_over_and_never_goes_back();
 };
 
 void TestProgressBar::start_sets_duration_and_interval_data() {
@@ -104,6 +105,24 @@ void TestProgressBar::restart_while_running_begins_again_from_the_minimum() {
     QVERIFY(bar.value() < 30);
     QVERIFY(finished.wait(2000));
     QCOMPARE(finished.count(), 1);
+}
+
+// The work's own report stops the fill by time; a report below what the time showed leaves the bar where it
+// is, and the next run starts from the minimum again.
+void TestProgressBar::reported_progress_takes_over_and_never_goes_back() {
+    ProgressBar bar;
+    bar.startAutoProgress("Upgrading firmware", 60.0);
+    bar.followProgress(40);
+    QVERIFY(!bar.timer->isActive());
+    QCOMPARE(bar.value(), 40);
+    bar.followProgress(25);
+    QCOMPARE(bar.value(), 40);
+    QCOMPARE(bar.format(), QString("Upgrading firmware"));
+    bar.startAutoProgress("Uploading & verifying", 0.01);
+    QTRY_COMPARE(bar.value(), bar.maximum());
+    bar.startAutoProgress("Uploading & verifying", 60.0);
+    bar.followProgress(30);
+    QCOMPARE(bar.value(), 30);
 }
 
 QTEST_MAIN(TestProgressBar)

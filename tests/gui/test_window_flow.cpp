@@ -12,6 +12,7 @@
 #include "stderr_capture.h"
 
 #include <QApplication>
+#include <QScreen>
 #include <QtTest>
 
 namespace {
@@ -189,8 +190,9 @@ void TestWindowFlow::ctrl_l_shows_the_log_beside_the_window() {
     QTest::keyClick(mainWindow.data(), Qt::Key_L, Qt::ControlModifier);
     LogWindowDialog* dialog = logWindow->dialog;
     QVERIFY(dialog->isVisible());
-    QRect const main = mainWindow->geometry();
-    QCOMPARE(dialog->geometry().topLeft(), QPoint(main.x() + main.width() - 1, main.y()));
+    QRect const screen = mainWindow->screen()->availableGeometry();
+    QCOMPARE(dialog->geometry(), beside(mainWindow->geometry(), dialog->size(), screen));
+    QVERIFY(screen.contains(dialog->geometry()));
     dialog->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(dialog));
     QTest::keyClick(dialog, Qt::Key_L, Qt::ControlModifier);
@@ -218,15 +220,17 @@ void TestWindowFlow::quit_key_stops_the_engine_and_leaves_the_event_loop() {
     clock.start();
     int const result = QApplication::exec();
     QCOMPARE(result, 0);
+    QVERIFY(clock.elapsed() < 2000);
     QVERIFY(!sm_B->isRunning());
     QVERIFY(!mainWindow->isVisible());
     QCOMPARE(GUI_cleanup(result), 0);
-    QVERIFY(clock.elapsed() < 2000);
     QVERIFY(sm_A == nullptr);
     QString const output = capture.text();
     QVERIFY2(output.contains("Msg-handler reset"), qPrintable(output));
     QVERIFY2(output.indexOf("Msg-handler reset") < output.indexOf("Trying to stop sm_A"), qPrintable(output));
     QVERIFY2(output.indexOf("Trying to stop sm_A") < output.indexOf("app.exec() returns:  0"),
+             qPrintable(output));
+    QVERIFY2(output.indexOf("app.exec() returns:  0") < output.indexOf("Waiting 2 s before deleting objects"),
              qPrintable(output));
 }
 

@@ -153,7 +153,7 @@ private slots:
         QTest::newRow("write fails") << "write-fault"
                                      << "did not complete" << 7;
         QTest::newRow("another product") << "other-product"
-                                         << "only the products named in its title" << 3;
+                                         << "only the Zentova F20 Plus and Zentova F20" << 3;
         QTest::newRow("blank product record") << "blank-otp"
                                               << "identity record is empty" << 4;
         QTest::newRow("unit does not come back") << "no-reenter"

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
@@ -15,6 +16,12 @@ namespace {
 
 QString const updater = QStringLiteral(TEST_BUILD_DIR "/updater");
 QString const no_device_text = "The USB cable must have a 'Type B' plug and a 'Type A' plug.";
+QString const writing_text =
+    "Writing the firmware. Do not disconnect the USB cable or the power until the result "
+    "line says the upgrade is checked.";
+QString const restarting_text =
+    "The firmware is written. The product now restarts and is read back to check it: "
+    "do not disconnect the USB cable or the power yet.";
 
 QStringList output_lines(QProcess& process) {
     QStringList lines;
@@ -79,15 +86,24 @@ private slots:
                                      << true;
         QTest::newRow("cell that does not program")
             << "bad-cell" << 2
-            << QStringList({"Result: firmware still differs after the download (exit code 2)"}) << true;
+            << QStringList(
+                   {writing_text, restarting_text,
+                    "The upgrade failed: the firmware read back from the product differs from the one "
+                    "written. Run the tool again to try again.",
+                    "Result: firmware still differs after the download (exit code 2)"})
+            << true;
         QTest::newRow("another product")
             << "other-product" << 3
             << QStringList({"Connected to a Nal-70.",
+                            "This tool upgrades only the Zentova F20 Plus and Zentova F20; the connected "
+                            "product is another one, and this firmware is not for it.",
                             "Result: another product; this firmware is not for it (exit code 3)"})
             << false;
         QTest::newRow("blank product record")
             << "blank-otp" << 4
-            << QStringList({"Connected to a N/A with unknown firmware version.",
+            << QStringList({"Connected to a unit with a blank product record.",
+                            "The product's identity record is empty, so this tool cannot upgrade it. Please "
+                            "contact service.",
                             "Result: the product record of the device is blank (exit code 4)"})
             << false;
         QTest::newRow("device that cannot be read")
@@ -117,6 +133,10 @@ private slots:
             position = found + 1;
         }
         QCOMPARE(lines.last(), expected_lines.last());
+        // Words for a terminal: nothing to click, no numbered steps or title to point at.
+        static QRegularExpression const window_words("click|steps? \\d|title|N/A",
+                                                     QRegularExpression::CaseInsensitiveOption);
+        QVERIFY2(lines.filter(window_words).isEmpty(), qPrintable(lines.filter(window_words).join('\n')));
         QCOMPARE(lines.contains("0% Upgrading firmware"), downloads);
         QVERIFY(upgrade_directories(temporary_root.path()).isEmpty());
     }
@@ -142,7 +162,7 @@ private slots:
         QVERIFY(wait_for_line("Connected to a F20 with firmware version 2.6.3"));
         QVERIFY(world.unplug());
         QVERIFY(wait_for_line("Connected to a F20 with firmware version 2.6.3\n0% Upgrading firmware\n" +
-                              no_device_text));
+                              writing_text + "\n" + no_device_text));
         QVERIFY(world.log().filter(" ERASE ").isEmpty());
         QVERIFY(world.plug());
 
@@ -172,6 +192,11 @@ private slots:
 
         QVERIFY(process.waitForFinished(60000));
         QCOMPARE(process.exitCode(), 128 + SIGINT);
+        // Told to wait for the write, and not that the unit will be checked, since the tool leaves.
+        QStringList const lines = output_lines(process);
+        QCOMPARE(lines.filter("Finishing the firmware write").size(), 1);
+        QCOMPARE(lines.filter(restarting_text).size(), 0);
+        QCOMPARE(lines.last(), QString("Result: interrupted after the firmware write (exit code 130)"));
         QVERIFY(!world.log().filter(" LEAVE").isEmpty());
         QFile image(SimWorld::image("current-firmware"));
         QVERIFY(image.open(QIODevice::ReadOnly));
@@ -222,7 +247,8 @@ private slots:
 
         ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
 
-        QVERIFY(process.waitForFinished(2000));
+        // The window's clean-up then waits its 2 s out of sight.
+        QVERIFY(process.waitForFinished(window ? 4500 : 2000));
         QCOMPARE(process.exitCode(), 128 + SIGTERM);
         if (!window) {
             QVERIFY(QString::fromUtf8(process.readAllStandardOutput())

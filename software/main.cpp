@@ -2,12 +2,13 @@
 #include "app/app.h"
 #include "app/connections.h"
 #include "app/exit_codes.h"
-#include "app/headless.h"
 #include "app/termination.h"
-#include "app/unit_list.h"
 #include "dfu/simulator.h"
+#include "headless/headless.h"
+#include "headless/unit_list.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <cstdio>
 
@@ -26,6 +27,12 @@ int main(int argc, char* argv[]) {
     if (option_given(argc, argv, "headless")) {
         QCoreApplication app(argc, argv);
         return run_headless();
+    }
+    // The command line is judged first, then the display, and only then is anything made.
+    QCoreApplication::setApplicationName(QFileInfo(QString::fromLocal8Bit(argv[0])).fileName());
+    if (StartupFailure const failure = judge_command_line(arguments_of(argc, argv))) {
+        std::fprintf(stderr, "%s\n", failure.message.toUtf8().constData());
+        return failure.exit_code;
     }
     if (!display_available()) {
         // Told before the toolkit would abort for want of a display, which would leave files behind.

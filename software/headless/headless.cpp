@@ -1,13 +1,14 @@
-#include "app/headless.h"
+#include "headless/headless.h"
 
 #include "app/app.h"
 #include "app/connections.h"
-#include "app/json_events.h"
 #include "app/narration.h"
 #include "app/termination.h"
-#include "app/wait_limit.h"
+#include "headless/json_events.h"
+#include "headless/wait_limit.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QRegularExpression>
 #include <algorithm>
 #include <unistd.h>
@@ -17,17 +18,40 @@ namespace {
 constexpr int bar_width = 30;
 constexpr int terminal_tick_ms = 100;
 
+// Where the toolkit keeps its runtime files is none of the user's business in a run without a window.
+void drop_runtime_dir_warning(QtMsgType type, QMessageLogContext const& context, QString const& text) {
+    if (type == QtWarningMsg && text.startsWith("QStandardPaths: XDG_RUNTIME_DIR not set"))
+        return;
+    std::fputs((qFormatLogMessage(type, context, text) + "\n").toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
+}
+
 } // namespace
 
+void set_up_log(bool verbose) {
+    if (!verbose) {
+        QLoggingCategory::setFilterRules("default.debug=false\ndefault.info=false");
+        qInstallMessageHandler(drop_runtime_dir_warning);
+    }
+    SM_B::trace_guards = QLoggingCategory::defaultCategory()->isDebugEnabled();
+}
+
 int run_headless() {
+    QStringList const arguments = QCoreApplication::arguments();
+    FILE* const events = json_events::open_stream(option_given(arguments, "json"));
+    set_up_log(option_given(arguments, "verbose"));
     StartupFailure const failure = headless_init();
-    FILE* const events = json_events::open_stream(run_options.json);
     if (failure)
         return report_startup_failure(failure, events);
+    narrator->terminal_words = true;
+    // Made first, so that of two followers of one moment the events of the unit come before the verdict.
+    JsonRunEvents json(sm_A, sm_B, narrator, events);
     HeadlessFrontEnd front_end(sm_A, sm_B, narrator, stdout, ::isatty(::fileno(stdout)) == 1);
-    json_events::follow_run(events, sm_A, sm_B, &front_end);
+    QObject::connect(&front_end, &HeadlessFrontEnd::finished, &json, &JsonRunEvents::finished);
     if (run_options.timeout_seconds > 0)
-        limit_wait_for_unit(&front_end, sm_A, sm_B, run_options.timeout_seconds);
+        limit_wait_for_unit(
+            &front_end, sm_A, sm_B, run_options.timeout_seconds,
+            [&front_end](int exit_code, QString const& result) { front_end.give_up(exit_code, result); });
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, &front_end, &HeadlessFrontEnd::interrupt);
     QObject::connect(&front_end, &HeadlessFrontEnd::finished, QCoreApplication::instance(),
@@ -44,9 +68,14 @@ QString result_line(QString const& result, int exit_code) {
 }
 
 int report_startup_failure(StartupFailure const& failure, FILE* events) {
-    std::fputs((result_line(plain_text(failure.message), failure.exit_code) + "\n").toUtf8().constData(),
-               stdout);
-    std::fflush(stdout);
+    if (failure.exit_code == Exit::cannot_start) {
+        // A wrong command line, in the parser's words like any other program's.
+        std::fputs((failure.message + "\n").toUtf8().constData(), stderr);
+    } else {
+        std::fputs((result_line(plain_text(failure.message), failure.exit_code) + "\n").toUtf8().constData(),
+                   stdout);
+        std::fflush(stdout);
+    }
     json_events::write(events,
                        json_events::result(failure.exit_code, json_events::outcome(failure.exit_code)));
     return failure.exit_code;
@@ -94,6 +123,13 @@ void TextProgress::stop(QString const& new_caption) {
 void TextProgress::hide() {
     timer.stop();
     break_line();
+}
+
+// Never back within a phase: a time estimate that ran ahead waits for the bytes to catch up.
+void TextProgress::follow(int percent) {
+    timer.stop();
+    if (percent > last_drawn)
+        draw(percent);
 }
 
 void TextProgress::break_line() {
@@ -149,6 +185,7 @@ void HeadlessFrontEnd::connect_narrator() {
     connect(narrator, &Narrator::phase_failed, this,
             [this](QString const& caption) { progress.stop(caption); });
     connect(narrator, &Narrator::phase_hidden, this, [this] { progress.hide(); });
+    connect(narrator, &Narrator::progress, this, [this](int, int percent) { progress.follow(percent); });
     connect(narrator, &Narrator::not_verified, this,
             [this] { finish(Exit::not_verified, narrator->text("result_notVerified")); });
 }
@@ -248,9 +285,11 @@ void HeadlessFrontEnd::finish(int exit_code, QString const& result) {
     if (done) {
         return;
     }
-    done = true;
     progress.hide();
     show(result_line(result, exit_code));
+    // The result is the last line, whatever the narrator still tells while the engine stops.
+    done = true;
+    narrator->disconnect(this);
     machine->stop();
     worker->do_stop();
     emit finished(exit_code);

@@ -1,7 +1,6 @@
-#include "app/json_events.h"
+#include "headless/json_events.h"
 
 #include "app/exit_codes.h"
-#include "app/headless.h"
 #include "app/narration.h"
 
 #include <QJsonDocument>
@@ -59,8 +58,16 @@ QJsonObject judgement(DFU::DeviceItem const& unit, QString const& judgement) {
     return event;
 }
 
-QJsonObject phase(QString const& serial, QString const& phase, int progress) {
-    return {{"event", "phase"}, {"serial", text_or_null(serial)}, {"phase", phase}, {"progress", progress}};
+QJsonObject phase(QString const& serial, QString const& phase, int progress, QString const& step,
+                  qint64 bytes, qint64 total) {
+    auto const count_or_null = [](qint64 count) { return count < 0 ? QJsonValue() : QJsonValue(count); };
+    return {{"event", "phase"},
+            {"serial", text_or_null(serial)},
+            {"phase", phase},
+            {"progress", progress},
+            {"step", text_or_null(step)},
+            {"bytes", count_or_null(bytes)},
+            {"total", count_or_null(total)}};
 }
 
 QJsonObject result(int exit_code, QString const& outcome) {
@@ -101,27 +108,37 @@ QString outcome(int exit_code) {
     return exit_code > Exit::interrupted_base ? "interrupted" : "unknown";
 }
 
-void follow_run(FILE* stream, SM_A* worker, SM_B* machine, HeadlessFrontEnd* front_end) {
-    if (!stream)
-        return;
-    auto* events = new JsonRunEvents(worker, machine, stream, front_end);
-    QObject::connect(front_end, &HeadlessFrontEnd::finished, events, &JsonRunEvents::finished);
-}
-
 } // namespace json_events
 
 namespace {
 
-// Like the text bar, the progress within a phase is estimated from the time it usually takes; 100 comes
-// only when the phase has finished.
+// Like the text bar, the progress within a phase follows the bytes dfu-util reports, and is estimated from
+// the time the phase usually takes until it reports; 100 comes only when the phase has finished.
 constexpr int progress_step = 10;
 constexpr int highest_estimate = 90;
 
+QString step_name(int step) {
+    switch (step) {
+    case SM_A::Erasing:
+        return "erase";
+    case SM_A::Writing:
+        return "write";
+    case SM_A::ReadingBack:
+        return "read-back";
+    }
+    return {};
+}
+
+QString phase_of_step(int step) {
+    return step == SM_A::ReadingBack ? "verify" : "download";
+}
+
 } // namespace
 
-JsonRunEvents::JsonRunEvents(SM_A* worker, SM_B* machine, FILE* stream, QObject* parent)
-    : QObject(parent), worker(worker), machine(machine), stream(stream) {
+JsonRunEvents::JsonRunEvents(SM_A* worker, SM_B* machine, Narrator* narrator, FILE* stream, QObject* parent)
+    : QObject(parent), worker(worker), machine(machine), narrator(narrator), stream(stream) {
     connect(&timer, &QTimer::timeout, this, &JsonRunEvents::tick);
+    connect(narrator, &Narrator::progress, this, &JsonRunEvents::follow);
     connect_machine();
 }
 
@@ -137,13 +154,13 @@ void JsonRunEvents::connect_machine() {
     connect(machine, &SM_B::sig_DoDownload, this,
             [this] { start_phase("download", Narrator::download_seconds); });
     connect(worker, &SM_A::sig_FwDownloading, this, [this] { firmware_after.clear(); });
-    connect(worker, &SM_A::sig_FwDownloadFailed, this, [this] { timer.stop(); });
+    connect(worker, &SM_A::sig_FwDownloadFailed, this, &JsonRunEvents::close_phase);
     connect(worker, &SM_A::sig_FwDownloaded, this, &JsonRunEvents::end_phase);
     connect(worker, &SM_A::sig_FwUploadedMatches, this, &JsonRunEvents::end_phase);
     connect(worker, &SM_A::sig_FwUploadedDiffers, this, &JsonRunEvents::end_phase);
-    connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] { timer.stop(); });
+    connect(worker, &SM_A::sig_FwUploadIncomplete, this, &JsonRunEvents::close_phase);
     // A download dropped because the unit left wrote nothing: that phase ends without a 100.
-    connect(machine, &SM_B::sig_UpgradeImpossible, this, [this] { timer.stop(); });
+    connect(machine, &SM_B::sig_UpgradeImpossible, this, &JsonRunEvents::close_phase);
 }
 
 QString JsonRunEvents::serial() const {
@@ -168,8 +185,12 @@ void JsonRunEvents::start_phase(QString const& name, double seconds) {
     phase_name = name;
     phase_ms = std::max(1, static_cast<int>(seconds * 1000));
     last_progress = 0;
+    step_name.clear();
+    step_done = step_total = -1;
     clock.start();
-    timer.start(std::max(50, phase_ms / (100 / progress_step)));
+    // Once dfu-util has reported bytes in this run, the phase waits for its own, as the bars do.
+    if (!narrator->reports_bytes())
+        timer.start(std::max(50, phase_ms / (100 / progress_step)));
     json_events::write(stream, json_events::phase(serial(), phase_name, 0));
 }
 
@@ -182,19 +203,46 @@ void JsonRunEvents::tick() {
     }
 }
 
-// A download that failed has already stopped the timer and ends the run; its phase never reaches 100.
-void JsonRunEvents::end_phase() {
-    if (!timer.isActive())
+// Once the phase reports its bytes, the estimate from the time is no longer drawn.
+void JsonRunEvents::follow(int step, int percent, qint64 done, qint64 total) {
+    if (phase_name.isEmpty() || phase_of_step(step) != phase_name)
         return;
     timer.stop();
-    json_events::write(stream, json_events::phase(serial(), phase_name, 100));
+    if (total <= 0)
+        return;
+    bool const new_step = ::step_name(step) != step_name;
+    step_name = ::step_name(step);
+    step_done = done;
+    step_total = total;
+    if (percent <= last_progress && !new_step)
+        return;
+    last_progress = std::max(last_progress, percent);
+    json_events::write(
+        stream, json_events::phase(serial(), phase_name, last_progress, step_name, step_done, step_total));
+}
+
+// A phase that failed has been closed already and ends the run; it never reaches 100.
+void JsonRunEvents::end_phase() {
+    if (phase_name.isEmpty())
+        return;
+    timer.stop();
+    json_events::write(stream,
+                       json_events::phase(serial(), phase_name, 100, step_name, step_done, step_total));
+    phase_name.clear();
+}
+
+void JsonRunEvents::close_phase() {
+    timer.stop();
+    phase_name.clear();
 }
 
 void JsonRunEvents::finished(int exit_code) {
-    timer.stop();
+    close_phase();
     QJsonObject event = json_events::result(exit_code, json_events::outcome(exit_code));
     event["serial"] = json_events::text_or_null(last_unit.serial);
     event["firmware_before"] = json_events::text_or_null(firmware_before);
     event["firmware_after"] = json_events::text_or_null(firmware_after);
     json_events::write(stream, event);
+    // The result is the last event.
+    stream = nullptr;
 }

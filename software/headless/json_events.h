@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/narration.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 
@@ -9,8 +10,6 @@
 #include <QString>
 #include <QTimer>
 #include <cstdio>
-
-class HeadlessFrontEnd;
 
 // --json: one JSON object per line on standard output for each event of a run or a listing. The schema is
 // documented in the README and kept stable; scripts rely on it.
@@ -24,25 +23,26 @@ void write(FILE* stream, QJsonObject const& event);
 
 QJsonObject unit_seen(DFU::DeviceItem const& unit, QString const& product, QString const& firmware);
 QJsonObject judgement(DFU::DeviceItem const& unit, QString const& judgement);
-QJsonObject phase(QString const& serial, QString const& phase, int progress);
+// `bytes` and `total` of the step under way, and its name, when the phase has reported them; null otherwise.
+QJsonObject phase(QString const& serial, QString const& phase, int progress, QString const& step = QString(),
+                  qint64 bytes = -1, qint64 total = -1);
 QJsonObject result(int exit_code, QString const& outcome);
 QJsonValue text_or_null(QString const& text);
 // A stable name for an exit code, e.g. "firmware-matches" for 0.
 QString outcome(int exit_code);
 
-// Writes the events of the run that the front end drives, up to its verdict; nothing when the stream is null.
-void follow_run(FILE* stream, SM_A* worker, SM_B* machine, HeadlessFrontEnd* front_end);
-
 } // namespace json_events
 
-// The events of one run without a window, taken from the same signals the text output follows.
+// The events of one run without a window, taken from the same signals the text output follows; nothing
+// without a stream.
 class JsonRunEvents : public QObject {
     Q_OBJECT
 
 public:
-    JsonRunEvents(SM_A* worker, SM_B* machine, FILE* stream, QObject* parent = nullptr);
+    JsonRunEvents(SM_A* worker, SM_B* machine, Narrator* narrator, FILE* stream, QObject* parent = nullptr);
 
-    // The last event: the verdict's exit code, and the firmware before and after any write.
+    // The last event: the verdict's exit code, and the firmware before and after any write. Nothing is
+    // written after it.
     void finished(int exit_code);
 
 private:
@@ -51,17 +51,25 @@ private:
     void judged(QString const& judgement);
     void start_phase(QString const& name, double seconds);
     void tick();
+    void follow(int step, int percent, qint64 done, qint64 total);
     void end_phase();
+    // Ends the phase without a 100.
+    void close_phase();
     QString serial() const;
 
     SM_A* worker;
     SM_B* machine;
+    Narrator* narrator;
     FILE* stream;
     QTimer timer;
     QElapsedTimer clock;
     QString phase_name;
     int phase_ms = 1;
     int last_progress = 0;
+    // The step that reported last in this phase, and its bytes; empty while none reported.
+    QString step_name;
+    qint64 step_done = -1;
+    qint64 step_total = -1;
     // The unit of the last read; empty serial while none was read.
     DFU::DeviceItem last_unit;
     QString firmware_before;

@@ -11,9 +11,9 @@
 #include <QTimer>
 #include <cstdio>
 
-// The time-driven progress of one phase as a text bar redrawn in place on a terminal (the rest of the line
-// cleared, so a shorter caption leaves nothing behind), or as a line at every tenth when the output is a
-// file or a pipe.
+// The progress of one phase as a text bar redrawn in place on a terminal (the rest of the line cleared, so a
+// shorter caption leaves nothing behind), or as a line at every tenth when the output is a file or a pipe.
+// It follows the time the phase usually takes until the phase reports how far it has come.
 class TextProgress : public QObject {
     Q_OBJECT
 
@@ -24,6 +24,7 @@ public:
     void complete(QString const& caption);
     void stop(QString const& caption);
     void hide();
+    void follow(int percent);
     // Ends a bar drawn in place, so that the next line starts at the left margin.
     void break_line();
 
@@ -89,6 +90,10 @@ QString plain_text(QString const& rich_text);
 QString result_line(QString const& result, int exit_code);
 // Prints why start-up stopped as the run's result line and event; returns its exit code.
 int report_startup_failure(StartupFailure const& failure, FILE* events);
+
+// The runs without a window print only the user's lines: the log's debug and info messages and the guards'
+// trace come with --verbose (or QT_LOGGING_RULES), and the toolkit's note about its runtime directory never.
+void set_up_log(bool verbose);
 
 // Start-up, event loop and shutdown of the run without a window; returns the verdict's exit code.
 int run_headless();

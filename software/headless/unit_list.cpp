@@ -1,13 +1,14 @@
-#include "app/unit_list.h"
+#include "headless/unit_list.h"
 
 #include "app/app.h"
 #include "app/exit_codes.h"
-#include "app/headless.h"
-#include "app/json_events.h"
 #include "device/product.h"
 #include "dfu/device_info.h"
 #include "dfu/unit_lock.h"
+#include "headless/headless.h"
+#include "headless/json_events.h"
 
+#include <QCoreApplication>
 #include <QRegularExpression>
 #include <algorithm>
 #include <cstdio>
@@ -139,12 +140,13 @@ QStringList addresses_without_access(QString const& listing_errors) {
     return addresses;
 }
 
-// Lists and reads every unit (with a serial, only the units with it); units another run works on are not
-// read.
+// Lists and reads every unit (with a serial, only the units with it, and the serials of the others when
+// none has it); units another run works on are not read.
 QVector<Unit> read_units(QString const& only_serial, Device::Type desired_type,
-                         QString const& desired_revision) {
+                         QString const& desired_revision, QStringList* passed_over) {
     QString errors;
     DFU::ScanResult const scan = DFU::make_scan(&errors, only_serial);
+    *passed_over = scan.passed_over;
     QVector<DFU::DeviceItem> items = scan.devices;
     std::sort(items.begin(), items.end(),
               [](DFU::DeviceItem const& a, DFU::DeviceItem const& b) { return a.path < b.path; });
@@ -167,19 +169,25 @@ void print(QString const& text) {
 } // namespace
 
 int run_unit_list() {
+    QStringList const arguments = QCoreApplication::arguments();
+    FILE* const events = json_events::open_stream(option_given(arguments, "json"));
+    set_up_log(option_given(arguments, "verbose"));
     StartupFailure const failure = list_init();
-    FILE* const events = json_events::open_stream(run_options.json);
     if (failure)
         return report_startup_failure(failure, events);
     QString const desired_revision = settings.desired_FW_revision;
-    QVector<Unit> const units = read_units(run_options.serial, settings.desired_FW_type, desired_revision);
+    QStringList passed_over;
+    QVector<Unit> const units =
+        read_units(run_options.serial, settings.desired_FW_type, desired_revision, &passed_over);
     for (Unit const& unit : units) {
         print(unit.text(desired_revision));
         json_events::write(events, json_events::unit_seen(unit.item, unit.product, unit.firmware));
         json_events::write(events, json_events::judgement(unit.item, judgement_name(unit.judgement)));
     }
     int const exit_code = units.isEmpty() ? Exit::nothing_attached : Exit::firmware_matches;
-    if (units.isEmpty())
+    if (units.isEmpty() && !passed_over.isEmpty())
+        print(settings.gui.text("list_serialAbsent").arg(run_options.serial, passed_over.join(", ")));
+    else if (units.isEmpty())
         print(settings.gui.text("list_nothing"));
     QJsonObject result = json_events::result(exit_code, units.isEmpty() ? "nothing-attached" : "listed");
     result["units"] = units.size();

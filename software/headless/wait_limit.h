@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+
+class QObject;
+class SM_A;
+class SM_B;
+
+// --timeout: the run gives up when it has waited this long without a usable unit: exit code 12, or 8 when
+// the unit it wrote did not come back to be verified. The clock runs whenever the flow waits for a unit
+// and stops when one is read; a write under way is never cut (that is for `give_up` to know).
+void limit_wait_for_unit(QObject* owner, SM_A* worker, SM_B* machine, int seconds,
+                         std::function<void(int exit_code, QString const& result)> give_up);
