@@ -68,17 +68,22 @@ done <"$logs/list.jsonl"
 
 # A line per event of a unit's run as it comes; of a phase's progress, the first event of each quarter.
 tell_events() { # serial
-    local serial=$1 event progress told=-1
+    local serial=$1 event phase progress told=-1 told_phase=
     while IFS= read -r event; do
         case $(field "$event" event) in
         unit) echo "$serial  read: $(shown "$event" product), firmware $(shown "$event" firmware)" ;;
         judgement) echo "$serial  judged: $(field "$event" judgement)" ;;
         phase)
+            phase=$(field "$event" phase)
             progress=$(field "$event" progress)
-            [ "$progress" = 0 ] && told=-1
+            # A phase may report 0 more than once (its start, then each step's first bytes).
+            if [ "$phase" != "$told_phase" ]; then
+                told=-1
+                told_phase=$phase
+            fi
             if [ $((progress / 25)) -gt "$told" ]; then
                 told=$((progress / 25))
-                echo "$serial  $(field "$event" phase) $progress%"
+                echo "$serial  $phase $progress%"
             fi
             ;;
         result) echo "$serial  result: $(field "$event" outcome) (exit code $(field "$event" exit_code))" ;;
