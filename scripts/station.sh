@@ -75,7 +75,8 @@ tell_events() { # serial
         judgement) echo "$serial  judged: $(field "$event" judgement)" ;;
         phase)
             progress=$(field "$event" progress)
-            [ "$progress" = 0 ] && told=-1
+            # A phase starts with progress 0 and no step yet.
+            [ "$progress" = 0 ] && [ "$(field "$event" step)" = null ] && told=-1
             if [ $((progress / 25)) -gt "$told" ]; then
                 told=$((progress / 25))
                 echo "$serial  $(field "$event" phase) $progress%"

@@ -26,7 +26,7 @@ int phase_percent(int step, qint64 done, qint64 total) {
     double const percent = step == SM_A::Erasing   ? 50.0 * part
                            : step == SM_A::Writing ? 50.0 + 50.0 * part
                                                    : 100.0 * part;
-    return std::min(99, static_cast<int>(percent));
+    return static_cast<int>(percent);
 }
 
 Narrator::Narrator(SM_A* worker, SM_B* machine, Settings::GUI const& texts, QObject* parent)
