@@ -68,7 +68,7 @@ done <"$logs/list.jsonl"
 
 # A line per event of a unit's run as it comes; of a phase's progress, the first event of each quarter.
 tell_events() { # serial
-    local serial=$1 event phase progress told=-1 told_phase=
+    local serial=$1 event phase progress told=-1
     while IFS= read -r event; do
         case $(field "$event" event) in
         unit) echo "$serial  read: $(shown "$event" product), firmware $(shown "$event" firmware)" ;;
@@ -76,11 +76,8 @@ tell_events() { # serial
         phase)
             phase=$(field "$event" phase)
             progress=$(field "$event" progress)
-            # A phase may report 0 more than once (its start, then each step's first bytes).
-            if [ "$phase" != "$told_phase" ]; then
-                told=-1
-                told_phase=$phase
-            fi
+            # A phase starts with progress 0 and no step yet.
+            [ "$progress" = 0 ] && [ "$(field "$event" step)" = null ] && told=-1
             if [ $((progress / 25)) -gt "$told" ]; then
                 told=$((progress / 25))
                 echo "$serial  $phase $progress%"

@@ -21,11 +21,11 @@ QStringList const passing_hints = {
 int phase_percent(int step, qint64 done, qint64 total) {
     if (total <= 0)
         return 0;
-    double const part = std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0);
-    double const percent = step == SM_A::Erasing   ? 50.0 * part
-                           : step == SM_A::Writing ? 50.0 + 50.0 * part
-                                                   : 100.0 * part;
-    return std::min(99, static_cast<int>(percent));
+    double const share = std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0);
+    double const percent = step == SM_A::Erasing   ? 50.0 * share
+                           : step == SM_A::Writing ? 50.0 + 50.0 * share
+                                                   : 100.0 * share;
+    return static_cast<int>(percent);
 }
 
 Narrator::Narrator(SM_A* worker, SM_B* machine, Settings::GUI const& texts, QObject* parent)

@@ -10,7 +10,7 @@
 #include <QTimer>
 
 // The share of its phase that `done` of `total` bytes of a step make: the download's erase and write take
-// half each, the verify's read-back all of it; never 100, which only the end of the phase shows.
+// half each, the verify's read-back all of it.
 int phase_percent(int step, qint64 done, qint64 total);
 
 // Decides what the user is told at each moment of the flow, for the window and the run without a window
@@ -52,8 +52,8 @@ signals:
     void phase_failed(QString const& caption);
     void phase_hidden();
     // The running phase's progress from the bytes dfu-util reports: `done` of `total` bytes of `step` (an
-    // SM_A::Step), and `percent` of the phase, below 100 until the phase has ended; `total` 0 when the phase
-    // has just started and waits for its first report. Where no report comes, the phase is drawn over its
+    // SM_A::Step), and `percent` of the phase; `total` 0 when the phase has just started and waits for its
+    // first report. Where no report comes, the phase is drawn over its
     // usual time as before.
     void progress(int step, int percent, qint64 done, qint64 total);
     // The written unit did not come back within verify_wait_ms.

@@ -116,6 +116,7 @@ namespace {
 // the time the phase usually takes until it reports; 100 comes only when the phase has finished.
 constexpr int progress_step = 10;
 constexpr int highest_estimate = 90;
+constexpr int highest_by_bytes = 99;
 
 QString step_name(int step) {
     switch (step) {
@@ -214,9 +215,11 @@ void JsonRunEvents::follow(int step, int percent, qint64 done, qint64 total) {
     step_name = ::step_name(step);
     step_done = done;
     step_total = total;
-    if (percent <= last_progress && !new_step)
+    // 100 only once the phase has ended, as the schema promises.
+    int const progress = std::min(highest_by_bytes, percent);
+    if (progress <= last_progress && !new_step)
         return;
-    last_progress = std::max(last_progress, percent);
+    last_progress = std::max(last_progress, progress);
     json_events::write(
         stream, json_events::phase(serial(), phase_name, last_progress, step_name, step_done, step_total));
 }
