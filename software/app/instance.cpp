@@ -22,7 +22,7 @@ Claim claim(QString const& bus, QString const& serial) {
 }
 
 QString bus_name(bool simulated) {
-    return simulated ? "simulator:" + DFU::unit_lock::simulated_world() : QStringLiteral("usb");
+    return simulated ? DFU::unit_lock::simulated_bus() : QStringLiteral("usb");
 }
 
 } // namespace instance

@@ -1,6 +1,7 @@
 #include "dfu/simulator.h"
 
 #include "dfu/command.h"
+#include "dfu/unit_lock.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -51,6 +52,8 @@ void setup_for_simulated_dfu_util(Setup setup) {
         command.program = dfu_util_path(script_name);
         command.args = args + command.args;
     }
+    // Units of an emulated world are that world's: they never keep a real unit, or another world's, away.
+    DFU::unit_lock::set_bus(DFU::unit_lock::simulated_bus());
 }
 
 QString dfu_util_path(QString const& file_name) {

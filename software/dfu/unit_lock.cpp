@@ -118,6 +118,10 @@ QString simulated_world() {
     return canonical.isEmpty() ? QDir::cleanPath(QDir(world).absolutePath()) : canonical;
 }
 
+QString simulated_bus() {
+    return "simulator:" + simulated_world();
+}
+
 Take take_bus() {
     std::lock_guard<std::mutex> lock(mutex);
     return take(name_of("bus", the_bus));

@@ -34,6 +34,8 @@ void set_bus(QString const& bus);
 QString bus();
 // The emulated world's canonical path (DFU_SIM_DIR, or the emulator's default).
 QString simulated_world();
+// The bus of the emulated world.
+QString simulated_bus();
 
 // The bus name, taken by runs that may work on any unit: at most one such run per bus.
 Take take_bus();
