@@ -70,6 +70,8 @@ SM_A::~SM_A() {
     do_stop();
     qDebug() << "SM_A: Waiting in dtor";
     wait();
+    // The thread checker does not see QThread::wait hand the thread's members over; it sees this lock.
+    std::lock_guard<std::mutex> lock(mutex);
 }
 
 void SM_A::set_command(Command new_command, int read_count) {
@@ -230,7 +232,9 @@ void SM_A::run() {
             break;
         }
     }
-    // A write left running keeps its unit through the names its dfu-util inherited.
+    // A write left running keeps its unit through the names its dfu-util inherited. Under the lock, so that
+    // the destructor sees the thread's last writes.
+    std::lock_guard<std::mutex> lock(mutex);
     for (QString const& serial : reserved)
         DFU::unit_lock::release_unit(serial);
     reserved.clear();
