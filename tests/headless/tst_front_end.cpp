@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
 
 namespace {
 
@@ -211,6 +212,40 @@ private slots:
         QCOMPARE(names.count("result "), 1);
         QCOMPARE(names.last(), QString("result "));
         QVERIFY(names.lastIndexOf("judgement " + judgement) >= 0);
+    }
+
+    // With realistic timing, the download's and the read-back's progress come from dfu-util's bytes: they
+    // rise step by step to the image's size, and the bar's share rises with them.
+    void json_progress_rises_with_the_bytes() {
+        SimWorld world("old-firmware", false);
+        QVERIFY(world.ok());
+
+        Run const result = run({"-s", "--headless", "--json"});
+
+        QCOMPARE(result.exit_code, 0);
+        qint64 const size = embedded_image().size();
+        QMap<QString, QList<qint64>> bytes_of_step;
+        QMap<QString, int> last_progress;
+        for (QString const& line : result.out) {
+            QJsonObject const event = QJsonDocument::fromJson(line.toUtf8()).object();
+            if (event["event"].toString() != "phase" || event["step"].isNull())
+                continue;
+            QString const phase = event["phase"].toString();
+            int const progress = event["progress"].toInt();
+            QVERIFY2(progress >= last_progress.value(phase), qPrintable(line));
+            last_progress[phase] = progress;
+            QCOMPARE(qint64(event["total"].toDouble()), size);
+            bytes_of_step[event["step"].toString()] << qint64(event["bytes"].toDouble());
+        }
+        for (QString const step : {"write", "read-back"}) {
+            QList<qint64> const bytes = bytes_of_step.value(step);
+            QVERIFY2(bytes.size() >= 5, qPrintable(result.out.join('\n')));
+            QVERIFY(std::is_sorted(bytes.begin(), bytes.end()));
+            QCOMPARE(bytes.last(), size);
+        }
+        QCOMPARE(last_progress.value("download"), 100);
+        QCOMPARE(last_progress.value("verify"), 100);
+        QCOMPARE(world.flash().left(int(size)), embedded_image());
     }
 
     void station_usage() {
