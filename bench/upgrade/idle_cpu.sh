@@ -78,8 +78,10 @@ run_shell() {
 
 # Marginal CPU per listing in ms: (long CPU - short CPU) / (long listings - short listings).
 per_listing() { calc "($3 - $1) * 1000 / ($4 - $2)"; }
+# CPU in ms that the short run spent beyond its listings: start-up and shutdown.
+fixed_cost() { calc "$1 * 1000 - $2 * $3"; }
 
-tools=() shells=() tool_counts=() shell_counts=() tool_marginals=() shell_marginals=()
+tools=() shells=() tool_counts=() shell_counts=() tool_marginals=() shell_marginals=() tool_fixed=()
 for ((run = 1; run <= runs; run++)); do
     run_tool "$short"
     tool_short=$tool_cpu tool_short_listings=$tool_listings
@@ -90,6 +92,7 @@ for ((run = 1; run <= runs; run++)); do
     tools+=("$tool_cpu") shells+=("$shell_cpu") tool_counts+=("$tool_listings") shell_counts+=("$shell_listings")
     tool_marginals+=("$(per_listing "$tool_short" "$tool_short_listings" "$tool_cpu" "$tool_listings")")
     shell_marginals+=("$(per_listing "$shell_short" "$shell_short_listings" "$shell_cpu" "$shell_listings")")
+    tool_fixed+=("$(fixed_cost "$tool_short" "$tool_short_listings" "${tool_marginals[-1]}")")
     printf 'round %d: tool %6.3f s CPU (%d listings) in %d s, %6.3f s (%d) in %d s: %6.3f ms per listing\n' \
         "$run" "$tool_short" "$tool_short_listings" "$short" "$tool_cpu" "$tool_listings" "$long" "${tool_marginals[-1]}"
     printf '         shell loop %6.3f s CPU (%d listings) in %d s, %6.3f s (%d) in %d s: %6.3f ms per listing\n' \
@@ -99,6 +102,7 @@ done
 printf '\n%d alternating rounds of %d s and %d s idle      min     median     max\n' "$runs" "$short" "$long"
 printf 'tool, CPU per listing:                  %s ms\n' "$(spread "${tool_marginals[@]}")"
 printf 'shell loop, CPU per listing:            %s ms\n' "$(spread "${shell_marginals[@]}")"
+printf 'tool, CPU beyond its listings:          %s ms\n' "$(spread "${tool_fixed[@]}")"
 printf 'tool, CPU of the %3d s run:              %s s\n' "$long" "$(spread "${tools[@]}")"
 printf 'shell loop, CPU of the %3d s run:        %s s\n' "$long" "$(spread "${shells[@]}")"
 counts() { spread "$@" | awk '{ printf "%7d %7d %7d", $1, $2, $3 }'; }
