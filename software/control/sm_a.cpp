@@ -519,9 +519,13 @@ SM_A::Situation SM_A::reserve_unit(QString const& serial) {
 
 // A unit stays reserved while its written firmware awaits verification, even while it is away.
 void SM_A::release_units_not_awaited() {
-    QString const awaited = unit_awaiting_verification().serial;
+    QVector<DFU::DeviceItem> const awaited = units_awaiting_verification();
+    auto const is_awaited = [&awaited](QString const& serial) {
+        return std::any_of(awaited.begin(), awaited.end(),
+                           [&serial](DFU::DeviceItem const& unit) { return unit.serial == serial; });
+    };
     for (auto it = reserved.begin(); it != reserved.end();) {
-        if (*it == awaited) {
+        if (is_awaited(*it)) {
             ++it;
             continue;
         }
