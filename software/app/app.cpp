@@ -9,7 +9,6 @@
 #include "dfu/command.h"
 #include "dfu/dfu_util.h"
 #include "dfu/simulator.h"
-#include "dfu/unit_lock.h"
 #include "files/files.h"
 #include "files/support_misc.h"
 #include "gui/fonts.h"
@@ -240,8 +239,6 @@ StartupFailure make_private_dir() {
 // be made executable. Without the private directory and whole files nothing may be written to a unit.
 StartupFailure unpack_files() {
     using Files::ID;
-    if (StartupFailure const failure = make_private_dir())
-        return failure;
     Files::remove_stale_private_dirs();
     if (Files::extract_resources({ID::desired_FW_dfu, ID::desired_FW_bin}, true))
         return {};
@@ -454,7 +451,6 @@ StartupFailure list_init() {
     load_texts();
     if (StartupFailure const failure = make_private_dir())
         return failure;
-    DFU::unit_lock::set_bus(instance::bus_name(simulator::use));
     log_device_choice();
     if (StartupFailure const failure = set_up_dfu_util_location())
         return failure;

@@ -53,8 +53,7 @@ signals:
     void phase_hidden();
     // The running phase's progress from the bytes dfu-util reports: `done` of `total` bytes of `step` (an
     // SM_A::Step), and `percent` of the phase; `total` 0 when the phase has just started and waits for its
-    // first report. Where no report comes, the phase is drawn over its
-    // usual time as before.
+    // first report. Where no report comes, the phase is drawn over its usual time as before.
     void progress(int step, int percent, qint64 done, qint64 total);
     // The written unit did not come back within verify_wait_ms.
     void not_verified();

@@ -166,8 +166,8 @@ private:
     QStringList reserved;
     QStringList passed_over;
     // Guards command, command_read_count, stopping, writing, leaving_write, written_units, look_requested and
-    // device_info; never held across a dfu-util run. Standard rather than Qt primitives, so that the thread checker sees
-    // every hand-over between the two threads.
+    // device_info; never held across a dfu-util run. Standard rather than Qt primitives, so that the thread
+    // checker sees every hand-over between the two threads.
     std::mutex mutex;
     std::condition_variable stop_requested;
 };

@@ -1,5 +1,7 @@
 #include "dfu/child_process.h"
 
+#include "files/support_misc.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QStandardPaths>
@@ -38,18 +40,7 @@ constexpr rlim_t child_file_size_limit = 64 << 20;
 // standard streams and the inherited ones on 0, 1, 2, 3, ... never overwrites one still to be placed.
 constexpr int source_floor = 16;
 
-// Closes its descriptor when it goes out of scope.
-struct Descriptor {
-    int fd = -1;
-    explicit Descriptor(int fd) : fd(fd) {}
-    Descriptor(Descriptor&& other) noexcept : fd(other.fd) { other.fd = -1; }
-    ~Descriptor() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Descriptor(Descriptor const&) = delete;
-    Descriptor& operator=(Descriptor const&) = delete;
-};
+using support_misc::Descriptor;
 
 // A close-on-exec copy at source_floor or above, the original closed.
 int lifted(int fd) {

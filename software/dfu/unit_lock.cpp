@@ -86,22 +86,6 @@ void release(QByteArray const& name) {
     held.erase(found);
 }
 
-} // namespace
-
-QString canonical_serial(QString const& serial) {
-    return serial.trimmed().toUpper();
-}
-
-void set_bus(QString const& bus) {
-    std::lock_guard<std::mutex> lock(mutex);
-    the_bus = bus;
-}
-
-QString bus() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return the_bus;
-}
-
 // The emulator's own choice of its state directory, made canonical so that every spelling of one world
 // names the same bus.
 QString simulated_world() {
@@ -116,6 +100,17 @@ QString simulated_world() {
     }
     QString const canonical = QFileInfo(world).canonicalFilePath();
     return canonical.isEmpty() ? QDir::cleanPath(QDir(world).absolutePath()) : canonical;
+}
+
+} // namespace
+
+QString canonical_serial(QString const& serial) {
+    return serial.trimmed().toUpper();
+}
+
+void set_bus(QString const& bus) {
+    std::lock_guard<std::mutex> lock(mutex);
+    the_bus = bus;
 }
 
 QString simulated_bus() {

@@ -20,7 +20,6 @@ enum class Take {
 
 // What is known of a unit that this process may not touch.
 enum class Busy {
-    free,
     in_use,          // another run reads or works on it
     write_finishing, // a dfu-util write to it runs, possibly left by a run that has ended
 };
@@ -31,10 +30,7 @@ QString canonical_serial(QString const& serial);
 // The bus the names are about: "usb", or the emulated world's canonical path in simulator mode. Set once
 // at start-up, before any name is taken.
 void set_bus(QString const& bus);
-QString bus();
-// The emulated world's canonical path (DFU_SIM_DIR, or the emulator's default).
-QString simulated_world();
-// The bus of the emulated world.
+// The bus of the emulated world: its canonical path (DFU_SIM_DIR, or the emulator's default).
 QString simulated_bus();
 
 // The bus name, taken by runs that may work on any unit: at most one such run per bus.

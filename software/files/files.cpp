@@ -1,5 +1,7 @@
 #include "files/files.h"
 
+#include "files/support_misc.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -15,7 +17,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 
 namespace Files {
 
@@ -39,6 +40,8 @@ QMap<ID, QString> const basename = {
 
 namespace {
 
+using support_misc::Descriptor;
+
 // Only this tool puts a file of this name into a directory of this name; while the file is locked its owner
 // lives (a lock ends with the process that held it, however it ended).
 QString const private_dir_prefix = "upgrade_";
@@ -56,24 +59,6 @@ QString error_text(int error_number) {
 bool copy_whole(QString const& source, QString const& target) {
     return QFile::copy(source, target) && QFileInfo(target).size() == QFileInfo(source).size();
 }
-
-// Closes the descriptor when it goes out of scope.
-class Fd {
-public:
-    explicit Fd(int fd) : fd(fd) {}
-    ~Fd() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Fd(Fd const&) = delete;
-    Fd& operator=(Fd const&) = delete;
-    int get() const { return fd; }
-    int release() { return std::exchange(fd, -1); }
-    bool ok() const { return fd >= 0; }
-
-private:
-    int fd;
-};
 
 // The names in the directory open as `dir_fd`, without "." and "..".
 QList<QByteArray> entries_of(int dir_fd) {
@@ -113,10 +98,10 @@ bool owned_by_this_user(struct stat const& status) {
 // The owner file of the directory open as `dir_fd` exists, is this user's, and nobody holds it: returns it
 // locked by this process, or -1.
 int lock_abandoned_owner_file(int dir_fd) {
-    Fd owner(::openat(dir_fd, owner_file, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Descriptor owner(::openat(dir_fd, owner_file, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
-    if (!owner.ok() || ::fstat(owner.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        !owned_by_this_user(status) || ::flock(owner.get(), LOCK_EX | LOCK_NB) != 0)
+    if (!owner.ok() || ::fstat(owner.fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        !owned_by_this_user(status) || ::flock(owner.fd, LOCK_EX | LOCK_NB) != 0)
         return -1;
     return owner.release();
 }
@@ -136,24 +121,24 @@ bool holds_only_own_files(int dir_fd, QList<QByteArray> const& names) {
 // Every step is relative to descriptors opened without following links, so a directory or link swapped in
 // meanwhile is never entered and nothing outside the inspected directory is touched.
 bool remove_if_stale(int root_fd, QByteArray const& name) {
-    Fd dir(::openat(root_fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    Descriptor dir(::openat(root_fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat opened {};
     // The tool makes it writable by its owner alone; one that others may write into may hold their files.
-    if (!dir.ok() || ::fstat(dir.get(), &opened) != 0 || !owned_by_this_user(opened) ||
+    if (!dir.ok() || ::fstat(dir.fd, &opened) != 0 || !owned_by_this_user(opened) ||
         (opened.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         return false;
-    Fd const owner(lock_abandoned_owner_file(dir.get()));
+    Descriptor const owner(lock_abandoned_owner_file(dir.fd));
     if (!owner.ok())
         return false;
-    QList<QByteArray> const names = entries_of(dir.get());
-    if (!holds_only_own_files(dir.get(), names)) {
+    QList<QByteArray> const names = entries_of(dir.fd);
+    if (!holds_only_own_files(dir.fd, names)) {
         qInfo()
             << "Left a private directory of an ended instance alone: it holds files this tool does not make:"
             << name;
         return false;
     }
     for (QByteArray const& file : names)
-        ::unlinkat(dir.get(), file.constData(), 0);
+        ::unlinkat(dir.fd, file.constData(), 0);
     // Removed by name only while the name still leads to the directory that was emptied.
     struct stat now {};
     if (::fstatat(root_fd, name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != opened.st_dev ||
@@ -206,12 +191,12 @@ void PrivateDir::make() {
         qInfo() << "Failed to create temporary directory:" << root << error;
         return;
     }
-    Fd dir(::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    Fd owner(dir.ok() ? ::openat(dir.get(), owner_file_unlocked,
+    Descriptor dir(::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    Descriptor owner(dir.ok() ? ::openat(dir.fd, owner_file_unlocked,
                                  O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)
                       : -1);
-    if (!owner.ok() || ::flock(owner.get(), LOCK_EX | LOCK_NB) != 0 ||
-        ::renameat(dir.get(), owner_file_unlocked, dir.get(), owner_file) != 0) {
+    if (!owner.ok() || ::flock(owner.fd, LOCK_EX | LOCK_NB) != 0 ||
+        ::renameat(dir.fd, owner_file_unlocked, dir.fd, owner_file) != 0) {
         error = error_text(errno);
         qInfo() << "Failed to create temporary directory:" << root << error;
         QDir(QFile::decodeName(name)).removeRecursively();
@@ -242,14 +227,14 @@ bool extract_resources(QList<ID> ids, bool strict) {
 int remove_stale_private_dirs() {
     static QRegularExpression const own_name("^" + private_dir_prefix + "[A-Za-z0-9]{6}$");
     QString const root = temporary_root();
-    Fd root_dir(::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Descriptor root_dir(::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!root_dir.ok())
         return 0;
     QString const own = QFileInfo(external_dir.path()).fileName();
     int removed = 0;
-    for (QByteArray const& name : entries_of(root_dir.get())) {
+    for (QByteArray const& name : entries_of(root_dir.fd)) {
         QString const text = QFile::decodeName(name);
-        if (text == own || !own_name.match(text).hasMatch() || !remove_if_stale(root_dir.get(), name))
+        if (text == own || !own_name.match(text).hasMatch() || !remove_if_stale(root_dir.fd, name))
             continue;
         qInfo() << "Removed the private directory of an instance that ended without cleaning up:"
                 << root + "/" + text;
@@ -261,10 +246,10 @@ int remove_stale_private_dirs() {
 QString local_write_problem(QString const& path, qint64 size) {
     QString const probe = QFileInfo(path).absolutePath() + "/" + probe_file;
     QByteArray const probe_name = QFile::encodeName(probe);
-    Fd file(::open(probe_name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    Descriptor file(::open(probe_name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.ok())
         return error_text(errno);
-    int const error = ::posix_fallocate(file.get(), 0, std::max<qint64>(size, 1));
+    int const error = ::posix_fallocate(file.fd, 0, std::max<qint64>(size, 1));
     ::unlink(probe_name.constData());
     return error == 0 ? QString() : error_text(error);
 }

@@ -3,6 +3,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <unistd.h>
 
 namespace support_misc {
 
@@ -80,6 +81,11 @@ QString load_text_file(QString const& path) {
 
 QString remove_carriage_returns(QString text, QChar c) {
     return text.remove(c, Qt::CaseSensitive);
+}
+
+Descriptor::~Descriptor() {
+    if (fd >= 0)
+        ::close(fd);
 }
 
 } // namespace support_misc

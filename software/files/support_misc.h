@@ -3,6 +3,7 @@
 #include <QChar>
 #include <QDebug>
 #include <QString>
+#include <utility>
 
 namespace support_misc {
 
@@ -29,5 +30,18 @@ QString maybe_use_file_instead_of_resource(QString const& path);
 // Throws QString("Couldn't open file: <path>") when the file cannot be opened; the text ends at a NUL byte.
 QString load_text_file(QString const& path);
 QString remove_carriage_returns(QString text, QChar c);
+
+// Closes its descriptor when it goes out of scope.
+struct Descriptor {
+    int fd = -1;
+    explicit Descriptor(int fd) : fd(fd) {}
+    Descriptor(Descriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    ~Descriptor();
+    Descriptor(Descriptor const&) = delete;
+    Descriptor& operator=(Descriptor const&) = delete;
+    bool ok() const { return fd >= 0; }
+    // Hands the descriptor over; it is no longer closed here.
+    int release() { return std::exchange(fd, -1); }
+};
 
 } // namespace support_misc

@@ -34,6 +34,11 @@ public:
     static QString script() { return simulator_dir() + "/dfu-util_simulator.sh"; }
     static QString simctl_path() { return simulator_dir() + "/simctl"; }
     static QString image(QString const& name) { return simulator_dir() + "/images/" + name + ".bin"; }
+    // The firmware the tool carries, as the emulator's images hold it.
+    static QByteArray embedded_image() {
+        QFile file(image("current-firmware"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
 
     // Fast timing makes every operation answer at once, also for the tool, which passes no fast flag.
     explicit SimWorld(QString const& configuration = "old-firmware", bool fast = true)
@@ -85,6 +90,11 @@ public:
 
     // Memory of a device as the emulator keeps it: 1 MiB of flash from 0x08000000, the 512-byte OTP area.
     QByteArray flash(QString const& device = "dev0") const { return read(device + "/flash.bin"); }
+    // Whether the device's flash starts with the firmware the tool carries.
+    bool holds_embedded_image(QString const& device = "dev0") const {
+        QByteArray const image = embedded_image();
+        return !image.isEmpty() && flash(device).left(image.size()) == image;
+    }
     QByteArray otp(QString const& device = "dev0") const { return read(device + "/otp.bin"); }
     void write_flash(QByteArray const& bytes, QString const& device = "dev0") const {
         write(device + "/flash.bin", bytes.leftJustified(1024 * 1024, char(0xFF)));

@@ -21,16 +21,6 @@ namespace {
 
 QString const updater = QStringLiteral(TEST_BUILD_DIR "/updater");
 
-QByteArray embedded_image() {
-    QFile image(SimWorld::image("current-firmware"));
-    return image.open(QIODevice::ReadOnly) ? image.readAll() : QByteArray();
-}
-
-bool flash_holds_image(SimWorld const& world, QString const& device = "dev0") {
-    QByteArray const image = embedded_image();
-    return !image.isEmpty() && world.flash(device).left(image.size()) == image;
-}
-
 void write_file(QString const& path, QByteArray const& bytes = "x") {
     QFile file(path);
     QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
@@ -115,7 +105,7 @@ class TestCauses : public QObject {
 private slots:
     void initTestCase() {
         QVERIFY(QFile::exists(updater));
-        QVERIFY(!embedded_image().isEmpty());
+        QVERIFY(!SimWorld::embedded_image().isEmpty());
     }
 
     // Only directories that the tool made and whose run is gone are removed, without following a link;
@@ -211,7 +201,7 @@ private slots:
         QCOMPARE(left, expected);
         QCOMPARE(QDir("/").entryList({"upgrade_*", "runtime-*"}, QDir::AllEntries), on_root_before);
         if (exit_code == 0) {
-            QVERIFY(flash_holds_image(world));
+            QVERIFY(world.holds_embedded_image());
         } else {
             QVERIFY2(run.read().contains(root) && run.read().contains("No such file or directory"),
                      qPrintable(run.read()));
@@ -262,7 +252,7 @@ private slots:
         QVERIFY(!printed.contains("did not answer"));
         QVERIFY(private_dir_gone);
         if (during_write) {
-            QVERIFY(flash_holds_image(world));
+            QVERIFY(world.holds_embedded_image());
         } else {
             QCOMPARE(world.flash(), flash);
             QVERIFY(world.log().filter(" ERASE ").isEmpty());
@@ -287,7 +277,7 @@ private slots:
 
         Run upgrade({"-s", "--headless", "--serial", "3473356B3432"}, temporary.path(), runtime.path());
         QCOMPARE(upgrade.exit_code(), 0);
-        QVERIFY(flash_holds_image(world, "dev2"));
+        QVERIFY(world.holds_embedded_image("dev2"));
         QCOMPARE(world.flash("dev1"), flash);
         QVERIFY(world.log().filter("dev1 UPLOAD").isEmpty());
     }
@@ -325,7 +315,7 @@ private slots:
         QCOMPARE(run.exit_code(), exit_code);
         QCOMPARE(run.read().contains("Done. Disconnect USB cable."), comes_back);
         QCOMPARE(run.read().contains("not verified"), !comes_back);
-        QVERIFY(flash_holds_image(world));
+        QVERIFY(world.holds_embedded_image());
     }
 };
 

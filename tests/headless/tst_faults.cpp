@@ -17,16 +17,6 @@ namespace {
 
 QString const updater = QStringLiteral(TEST_BUILD_DIR "/updater");
 
-QByteArray embedded_image() {
-    QFile image(SimWorld::image("current-firmware"));
-    return image.open(QIODevice::ReadOnly) ? image.readAll() : QByteArray();
-}
-
-bool flash_holds_image(SimWorld const& world, QString const& device = "dev0") {
-    QByteArray const image = embedded_image();
-    return !image.isEmpty() && world.flash(device).left(image.size()) == image;
-}
-
 // What a run printed so far; reading drains the pipe, so the tool never blocks on a full one.
 class Run {
 public:
@@ -126,7 +116,7 @@ private slots:
 
         QCOMPARE(run.exit_code(), exit_code);
         QVERIFY(wait_for_write_end(world));
-        QVERIFY(flash_holds_image(world));
+        QVERIFY(world.holds_embedded_image());
     }
 
     // Each situation is told in a few seconds, with what to do; a run that can still go on waits.
@@ -179,7 +169,7 @@ private slots:
         QVERIFY(run.wait_for("may not access"));
         QVERIFY(world.set("dev0", "open_denied", "0"));
         QCOMPARE(run.exit_code(), 0);
-        QVERIFY(flash_holds_image(world));
+        QVERIFY(world.holds_embedded_image());
     }
 
     // After the download another unit shows up first: it is judged on its own, but the run ends only with
@@ -187,7 +177,7 @@ private slots:
     void verdict_is_about_the_written_unit() {
         SimWorld world("two-devices");
         QVERIFY(world.ok());
-        world.write_flash(embedded_image(), "dev1");
+        world.write_flash(SimWorld::embedded_image(), "dev1");
         QVERIFY(world.unplug("dev1"));
         QVERIFY(world.set("dev0", "reenter", "0"));
         Run run({"-s", "--headless"}, QProcessEnvironment::systemEnvironment(), temporary_root.path());
@@ -203,7 +193,7 @@ private slots:
 
         QCOMPARE(run.exit_code(), 0);
         QCOMPARE(run.read().count("Done. Disconnect USB cable."), 1);
-        QVERIFY(flash_holds_image(world));
+        QVERIFY(world.holds_embedded_image());
     }
 
     // A short upload is never data: a short OTP or firmware block read is a read error and nothing is
@@ -276,7 +266,7 @@ private slots:
         QCOMPARE(second.exit_code(5000), 10);
         QVERIFY(second.read().contains("already running"));
         QCOMPARE(first.exit_code(), 0);
-        QVERIFY(flash_holds_image(world));
+        QVERIFY(world.holds_embedded_image());
     }
 
     // Without dfu-util, or without a display for the window, the tool says what to do and leaves nothing.

@@ -26,11 +26,6 @@ struct Run {
     QStringList err;
 };
 
-QByteArray embedded_image() {
-    QFile image(SimWorld::image("current-firmware"));
-    return image.open(QIODevice::ReadOnly) ? image.readAll() : QByteArray();
-}
-
 } // namespace
 
 class TestFrontEnd : public QObject {
@@ -87,7 +82,7 @@ private slots:
         QCOMPARE(result.exit_code, 0);
         bool const upgrade = arguments.contains("--headless");
         if (upgrade)
-            QCOMPARE(world.flash().left(embedded_image().size()), embedded_image());
+            QCOMPARE(world.flash().left(SimWorld::embedded_image().size()), SimWorld::embedded_image());
         QStringList const trace = result.out.filter("device_has_valid_type(");
         QCOMPARE(!trace.isEmpty(), verbose && upgrade);
         QStringList const debug = result.err.filter(QRegularExpression("^(SM_[AB]: |Initial value of )"));
@@ -223,7 +218,7 @@ private slots:
         Run const result = run({"-s", "--headless", "--json"});
 
         QCOMPARE(result.exit_code, 0);
-        qint64 const size = embedded_image().size();
+        qint64 const size = SimWorld::embedded_image().size();
         QMap<QString, QList<qint64>> bytes_of_step;
         QMap<QString, int> last_progress;
         for (QString const& line : result.out) {
@@ -245,7 +240,7 @@ private slots:
         }
         QCOMPARE(last_progress.value("download"), 100);
         QCOMPARE(last_progress.value("verify"), 100);
-        QCOMPARE(world.flash().left(int(size)), embedded_image());
+        QCOMPARE(world.flash().left(int(size)), SimWorld::embedded_image());
     }
 
     void station_usage() {
@@ -278,7 +273,7 @@ private slots:
         QVERIFY(lines.contains("3473356B3432  judged: other-product"));
         QVERIFY2(lines.contains("3 units: 1 upgraded and verified, 1 already current, 1 failed."),
                  qPrintable(lines.join('\n')));
-        QCOMPARE(world.flash("dev1").left(embedded_image().size()), embedded_image());
+        QCOMPARE(world.flash("dev1").left(SimWorld::embedded_image().size()), SimWorld::embedded_image());
         QCOMPARE(world.flash("dev2"), other_product);
     }
 };

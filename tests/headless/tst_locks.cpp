@@ -22,16 +22,6 @@ QString const updater = QStringLiteral(TEST_BUILD_DIR "/updater");
 QString const serial = QStringLiteral("325E35633334");
 QString const still_finishing = QStringLiteral("still finishing");
 
-QByteArray embedded_image() {
-    QFile image(SimWorld::image("current-firmware"));
-    return image.open(QIODevice::ReadOnly) ? image.readAll() : QByteArray();
-}
-
-bool flash_holds_image(SimWorld const& world) {
-    QByteArray const image = embedded_image();
-    return !image.isEmpty() && world.flash().left(image.size()) == image;
-}
-
 bool wait_until(std::function<bool()> const& condition, int ms) {
     QElapsedTimer clock;
     clock.start();
@@ -114,7 +104,7 @@ class TestLocks : public QObject {
 private slots:
     void initTestCase() {
         QVERIFY(QFile::exists(updater));
-        QVERIFY(!embedded_image().isEmpty());
+        QVERIFY(!SimWorld::embedded_image().isEmpty());
     }
 
     // After kill -9 of a run during its write, the orphaned dfu-util keeps the unit: the next run, however
@@ -153,7 +143,7 @@ private slots:
         QVERIFY2(world.log().filter(" LEAVE").isEmpty(), "the write ended before the next run was judged");
         QCOMPARE(world.log().filter(" UPLOAD ").size(), reads_before);
         QVERIFY(wait_for_write_end(world));
-        QVERIFY(flash_holds_image(world));
+        QVERIFY(world.holds_embedded_image());
     }
 
     // The window keeps polling while another run's write finishes, reads nothing of the unit meanwhile, and
@@ -191,7 +181,7 @@ private slots:
         int const first_read_after_write = requests.indexOf(QRegularExpression(".* UPLOAD .*"), last_erase);
         QVERIFY(leave > last_erase);
         QVERIFY2(first_read_after_write > leave, "the window read the unit while it was being written");
-        QVERIFY(flash_holds_image(world));
+        QVERIFY(world.holds_embedded_image());
     }
 
     // A second run for the same unit is refused at once while the first one upgrades it; the first one is
@@ -246,7 +236,7 @@ private slots:
             QCOMPARE(refused.exit_code, 10);
         }
         QCOMPARE(upgraded.exit_code, 0);
-        QVERIFY(flash_holds_image(world));
+        QVERIFY(world.holds_embedded_image());
         QCOMPARE(writers(world), 1);
     }
 
@@ -271,7 +261,7 @@ private slots:
         QVERIFY(notices.filter(" 30 s").size() == 1);
         QVERIFY(!finished.output.contains("failed", Qt::CaseInsensitive));
         QCOMPARE(writers(world), 1);
-        QVERIFY(flash_holds_image(world));
+        QVERIFY(world.holds_embedded_image());
     }
 
     // A launcher that leaves SIGCHLD ignored must not make every dfu-util run look like a crash.
@@ -283,7 +273,7 @@ private slots:
         start(run, {"-s", "--headless"}, environment);
         Finished const finished = run_to_end(run);
         QVERIFY2(finished.exit_code == 0, qPrintable(finished.output));
-        QVERIFY(flash_holds_image(world));
+        QVERIFY(world.holds_embedded_image());
     }
 
     // The reader of the JSON events sees their end as soon as the tool has ended, though the write it
@@ -316,7 +306,7 @@ private slots:
         QVERIFY2(end_seen_ms < 1500, qPrintable(QString::number(end_seen_ms)));
         QVERIFY2(world.log().filter(" LEAVE").isEmpty(), "the write ended before the tool was killed");
         QVERIFY(wait_for_write_end(world));
-        QVERIFY(flash_holds_image(world));
+        QVERIFY(world.holds_embedded_image());
     }
 };
 

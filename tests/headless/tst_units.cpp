@@ -22,11 +22,6 @@ QString const serial_a = "325E35633334";
 QString const serial_b = "336032683536";
 QString const serial_c = "3473356B3432";
 
-QByteArray embedded_image() {
-    QFile image(SimWorld::image("current-firmware"));
-    return image.open(QIODevice::ReadOnly) ? image.readAll() : QByteArray();
-}
-
 // Every line of standard output as a JSON object; a line that is not one fails the test.
 QList<QJsonObject> json_events(QByteArray const& output) {
     QList<QJsonObject> events;
@@ -63,7 +58,7 @@ class TestUnits : public QObject {
 private slots:
     void initTestCase() {
         QVERIFY(QFile::exists(updater));
-        QVERIFY(!embedded_image().isEmpty());
+        QVERIFY(!SimWorld::embedded_image().isEmpty());
     }
 
     // Each run sees only its unit, so neither stops at "two devices", and every transfer of a dfu-util run
@@ -81,7 +76,7 @@ private slots:
 
         QVERIFY2(run_a.exitCode() == 0, run_a.readAllStandardOutput().constData());
         QVERIFY2(run_b.exitCode() == 0, run_b.readAllStandardOutput().constData());
-        QByteArray const image = embedded_image();
+        QByteArray const image = SimWorld::embedded_image();
         QCOMPARE(world.flash("dev0").left(image.size()), image);
         QCOMPARE(world.flash("dev1").left(image.size()), image);
         QMap<QString, QSet<QString>> units_of_process;
