@@ -44,7 +44,8 @@ case $rules_dir in
 /*) ;;
 *) rules_dir=/usr/$rules_dir ;;
 esac
-for file in usr/bin/$package usr/share/applications/com.zentova.FirmwareUpgrade.desktop \
+for file in usr/bin/$package usr/libexec/$package/$package-window \
+    usr/share/applications/com.zentova.FirmwareUpgrade.desktop \
     usr/share/icons/hicolor/scalable/apps/com.zentova.FirmwareUpgrade.svg \
     usr/share/metainfo/com.zentova.FirmwareUpgrade.metainfo.xml "${rules_dir#/}/60-$package.rules" \
     usr/share/man/man1/$package.1.gz usr/share/doc/$package/copyright; do
@@ -77,6 +78,11 @@ status=0
 out=$(run -s --headless 2>&1) || status=$?
 [ "$status" = 1 ] && grep -q "no emulated device" <<<"$out" ||
     fail "the installed program with -s does not say that it has no emulated device (exit $status): $out"
+# The window is a program of its own, which tells that there is no display.
+status=0
+out=$(run 2>&1) || status=$?
+[ "$status" = 1 ] && grep -q "display" <<<"$out" ||
+    fail "the installed program did not start its window program (exit $status): $out"
 
 # udevadm verify arrives only with systemd 253: "udevadm test" reads every rules file and names each
 # line it rejects (unknown key, bad operator, unknown group) as "<file>:<line> <reason>", though it

@@ -1,17 +1,41 @@
 #include "app/about.h"
 #include "app/app.h"
-#include "app/connections.h"
 #include "app/exit_codes.h"
-#include "app/termination.h"
 #include "dfu/simulator.h"
 #include "headless/headless.h"
 #include "headless/unit_list.h"
 
-#include <QApplication>
-#include <QFileInfo>
-#include <QMessageBox>
+#include <QCoreApplication>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
 
+namespace {
+
+// UPDATER_WINDOW_PROGRAM names the window program relative to this program's directory.
+std::string window_program() {
+    char own_path[PATH_MAX];
+    ssize_t const length = ::readlink("/proc/self/exe", own_path, sizeof own_path - 1);
+    std::string const own = length > 0 ? std::string(own_path, static_cast<size_t>(length)) : std::string();
+    return own.substr(0, own.rfind('/') + 1) + UPDATER_WINDOW_PROGRAM;
+}
+
+// The window is a program of its own, so that the runs without a window never load the graphics toolkit;
+// it takes this process over with the same command line.
+int start_window(char* argv[]) {
+    std::string const program = window_program();
+    ::execv(program.c_str(), argv);
+    std::fprintf(stderr, "%s: cannot start the window program %s: %s\n", argv[0], program.c_str(),
+                 std::strerror(errno));
+    return Exit::cannot_start;
+}
+
+} // namespace
+
+// Runs without a window here; the window in the window program (window_main.cpp).
 int main(int argc, char* argv[]) {
 #ifdef UPDATER_INSTALLED_PROGRAM
     simulator::installed_program = true;
@@ -28,25 +52,5 @@ int main(int argc, char* argv[]) {
         QCoreApplication app(argc, argv);
         return run_headless();
     }
-    // The command line is judged first, then the display, and only then is anything made.
-    QCoreApplication::setApplicationName(QFileInfo(QString::fromLocal8Bit(argv[0])).fileName());
-    if (StartupFailure const failure = judge_command_line(arguments_of(argc, argv))) {
-        std::fprintf(stderr, "%s\n", failure.message.toUtf8().constData());
-        return failure.exit_code;
-    }
-    if (!display_available()) {
-        // Told before the toolkit would abort for want of a display, which would leave files behind.
-        load_texts();
-        std::fprintf(stderr, "%s\n", settings.gui.text("hint_noDisplay").toUtf8().constData());
-        return Exit::cannot_start;
-    }
-    QApplication app(argc, argv);
-    if (StartupFailure const failure = GUI_init()) {
-        QMessageBox::critical(nullptr, "Zentova Firmware Upgrade Tool", failure.message);
-        return failure.exit_code;
-    }
-    TerminationSignals termination;
-    QObject::connect(&termination, &TerminationSignals::received, stop_on_termination_signal);
-    int const result = GUI_cleanup(app.exec());
-    return TerminationSignals::received_signal() ? 128 + TerminationSignals::received_signal() : result;
+    return start_window(argv);
 }

@@ -65,6 +65,8 @@ StartupFailure GUI_init();
 StartupFailure headless_init();
 // The start-up of --list: no instance claim, no worker; the reads run on the main thread.
 StartupFailure list_init();
+// Connected by start-up to the flow machine's `started`: the worker polls only once B1 is entered.
+void start_worker();
 // Stops and deletes the worker, the narrator and the flow machine, in that order.
 void delete_engine();
 // Stops and deletes the engine after the event loop; returns the loop's result.

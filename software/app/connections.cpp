@@ -128,8 +128,3 @@ void stop_on_termination_signal() {
     if (mainWindow)
         emit mainWindow->finished();
 }
-
-void start_worker() {
-    qInfo() << "Starting sm_A";
-    sm_A->start(QThread::InheritPriority);
-}

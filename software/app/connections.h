@@ -4,7 +4,5 @@ class QApplication;
 
 // Wires the flow machine, the worker, the main window and the log window together.
 void add_connections(QApplication* app);
-// Connected by start-up to the flow machine's `started`: the worker polls only once B1 is entered.
-void start_worker();
 // SIGINT or SIGTERM take the quit key's way out; like the quit key, they let a dfu-util run under way finish.
 void stop_on_termination_signal();

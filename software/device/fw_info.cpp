@@ -75,11 +75,12 @@ FW_Info make_FW_Info(QByteArray data) {
     return info;
 }
 
+// Only the head of the file, where a block can lie: a marker beyond it makes the block invalid either way.
 FW_Info make_FW_Info(QString const& file_name) {
     QFile file(file_name);
     if (!file.open(QIODevice::ReadOnly))
         return FW_Info();
-    return make_FW_Info(file.readAll());
+    return make_FW_Info(file.read(FW_Info_max_marker_index + end_marker.size()));
 }
 
 FW_Info::operator QString() const {

@@ -6,7 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
+#include <QResource>
 #include <QSet>
 
 #include <algorithm>
@@ -55,9 +55,28 @@ QString error_text(int error_number) {
     return QString::fromLocal8Bit(std::strerror(error_number));
 }
 
-// A copy counts only when the whole resource arrived: a full disk can leave a short file behind.
+// A copy counts only when the whole resource arrived: a full disk can leave a short file behind. Written
+// straight into a new file, without a temporary name or a flush to the disk: the file lives only as long as
+// this process, and nobody reads it before it is whole.
 bool copy_whole(QString const& source, QString const& target) {
-    return QFile::copy(source, target) && QFileInfo(target).size() == QFileInfo(source).size();
+    QResource const resource(source);
+    if (!resource.isValid() || resource.data() == nullptr)
+        return false;
+    QByteArray const data = resource.uncompressedData();
+    Descriptor file(::open(QFile::encodeName(target).constData(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0444));
+    if (!file.ok())
+        return false;
+    qint64 written = 0;
+    while (written < data.size()) {
+        ssize_t const chunk = ::write(file.fd, data.constData() + written, size_t(data.size() - written));
+        if (chunk < 0 && errno == EINTR)
+            continue;
+        if (chunk <= 0)
+            return false;
+        written += chunk;
+    }
+    return true;
 }
 
 // The names in the directory open as `dir_fd`, without "." and "..".
@@ -79,6 +98,15 @@ QList<QByteArray> entries_of(int dir_fd) {
     }
     ::closedir(listing);
     return names;
+}
+
+// "upgrade_" and the six letters or digits that mkdtemp puts in place of "XXXXXX".
+bool is_private_dir_name(QByteArray const& name) {
+    QByteArray const prefix = QFile::encodeName(private_dir_prefix);
+    return name.size() == prefix.size() + 6 && name.startsWith(prefix) &&
+           std::all_of(name.begin() + prefix.size(), name.end(), [](char c) {
+               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+           });
 }
 
 bool is_own_file_name(QByteArray const& name) {
@@ -193,8 +221,8 @@ void PrivateDir::make() {
     }
     Descriptor dir(::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     Descriptor owner(dir.ok() ? ::openat(dir.fd, owner_file_unlocked,
-                                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)
-                      : -1);
+                                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)
+                              : -1);
     if (!owner.ok() || ::flock(owner.fd, LOCK_EX | LOCK_NB) != 0 ||
         ::renameat(dir.fd, owner_file_unlocked, dir.fd, owner_file) != 0) {
         error = error_text(errno);
@@ -225,7 +253,6 @@ bool extract_resources(QList<ID> ids, bool strict) {
 }
 
 int remove_stale_private_dirs() {
-    static QRegularExpression const own_name("^" + private_dir_prefix + "[A-Za-z0-9]{6}$");
     QString const root = temporary_root();
     Descriptor root_dir(::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!root_dir.ok())
@@ -234,7 +261,7 @@ int remove_stale_private_dirs() {
     int removed = 0;
     for (QByteArray const& name : entries_of(root_dir.fd)) {
         QString const text = QFile::decodeName(name);
-        if (text == own || !own_name.match(text).hasMatch() || !remove_if_stale(root_dir.fd, name))
+        if (text == own || !is_private_dir_name(name) || !remove_if_stale(root_dir.fd, name))
             continue;
         qInfo() << "Removed the private directory of an instance that ended without cleaning up:"
                 << root + "/" + text;
@@ -246,7 +273,8 @@ int remove_stale_private_dirs() {
 QString local_write_problem(QString const& path, qint64 size) {
     QString const probe = QFileInfo(path).absolutePath() + "/" + probe_file;
     QByteArray const probe_name = QFile::encodeName(probe);
-    Descriptor file(::open(probe_name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    Descriptor file(
+        ::open(probe_name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.ok())
         return error_text(errno);
     int const error = ::posix_fallocate(file.fd, 0, std::max<qint64>(size, 1));

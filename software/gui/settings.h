@@ -61,6 +61,9 @@ struct Settings {
 
 QString load_settings_file(QString const& path);
 GUI make_GUI(QString const& path);
+// Only the labels, without the circles: the texts a run without a window tells, read without the graphics
+// toolkit that the circles' colours need (so that such a run never loads it).
+GUI make_texts(QString const& path);
 
 CircleData CircleData_factory(QJsonObject const& object);
 LabelData LabelData_factory(QJsonObject const& object);

@@ -1,7 +1,6 @@
 #include "headless/headless.h"
 
 #include "app/app.h"
-#include "app/connections.h"
 #include "app/narration.h"
 #include "app/termination.h"
 #include "headless/json_events.h"

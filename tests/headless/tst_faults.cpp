@@ -238,8 +238,8 @@ private slots:
         QString root = place.filePath("not-a-directory");
         if (full_disk) {
             root = place.path();
-            // Room for the first firmware file, not the second.
-            QCOMPARE(::mount("tmpfs", QFile::encodeName(root).constData(), "tmpfs", 0, "size=600k"), 0);
+            // Room for the private directory, not for the firmware image.
+            QCOMPARE(::mount("tmpfs", QFile::encodeName(root).constData(), "tmpfs", 0, "size=200k"), 0);
         } else {
             QFile file(root);
             QVERIFY(file.open(QIODevice::WriteOnly));

@@ -1,8 +1,10 @@
 #!/bin/sh
 # Installs the build tree into a staging root (DESTDIR) under a prefix of its own and checks that every file
 # lands below <stage>/<prefix>: an absolute destination would show up elsewhere in the stage instead of
-# touching the system. Then runs the installed program with -s, which must say that it has no emulated
-# device and end with exit code 1 without touching any unit.
+# touching the system. Then runs the installed program: with -s it must say that it has no emulated device
+# and end with exit code 1 without touching any unit; for the window it must start the installed window
+# program, which says that there is no display; waiting without a window it must not have loaded the
+# graphics toolkit.
 #
 #   check_install_tree.sh CMAKE BUILD_DIRECTORY WORK_DIRECTORY
 set -eu
@@ -21,7 +23,9 @@ DESTDIR=$stage "$cmake" --install "$build" --prefix "$prefix" >"$work/install.lo
 
 outside=$(cd "$stage" && find . ! -type d | grep -v "^\.$prefix/" || true)
 [ -z "$outside" ] || fail "files outside the prefix: $outside"
-for file in bin/zentova-firmware-upgrade lib/udev/rules.d/60-zentova-firmware-upgrade.rules \
+for file in bin/zentova-firmware-upgrade \
+    libexec/zentova-firmware-upgrade/zentova-firmware-upgrade-window \
+    lib/udev/rules.d/60-zentova-firmware-upgrade.rules \
     share/applications/com.zentova.FirmwareUpgrade.desktop share/man/man1/zentova-firmware-upgrade.1.gz; do
     [ -f "$stage$prefix/$file" ] || fail "$file not installed under the prefix"
 done
@@ -34,3 +38,34 @@ QT_QPA_PLATFORM=offscreen DFU_SIM_DIR=$work/world \
 grep -q "no emulated device" "$work/run.out" || fail "the installed program with -s does not say it has no emulated device"
 [ ! -e "$work/world/requests.log" ] || fail "the installed program with -s reached the emulator"
 echo "the installed program says that it has no emulated device"
+
+status=0
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$stage$prefix/bin/zentova-firmware-upgrade" \
+    >"$work/window.out" 2>&1 || status=$?
+[ "$status" = 1 ] && grep -q "display" "$work/window.out" ||
+    fail "the installed program did not start its window program (exit $status): $(cat "$work/window.out")"
+echo "the installed program starts the installed window program"
+
+# Moved away from its window program, it names what is missing.
+mkdir -p "$work/moved"
+cp "$stage$prefix/bin/zentova-firmware-upgrade" "$work/moved/"
+status=0
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$work/moved/zentova-firmware-upgrade" \
+    >"$work/moved.out" 2>&1 || status=$?
+[ "$status" = 1 ] && grep -q "cannot start the window program .*zentova-firmware-upgrade-window" "$work/moved.out" ||
+    fail "a program without its window program does not say so (exit $status): $(cat "$work/moved.out")"
+
+mkdir -p "$work/tmp"
+# A serial of its own, so that no run of the user's keeps it out.
+TMPDIR=$work/tmp XDG_RUNTIME_DIR=$work/tmp "$stage$prefix/bin/zentova-firmware-upgrade" --headless \
+    --serial "INSTALL-CHECK-$$" \
+    >"$work/idle.out" 2>&1 &
+idle=$!
+sleep 1
+cat "/proc/$idle/maps" >"$work/idle.maps" 2>/dev/null || true
+kill -INT "$idle" 2>/dev/null || true
+wait "$idle" || true
+grep -q "libQt5Core" "$work/idle.maps" ||
+    fail "the program without a window did not stay to be looked at: $(cat "$work/idle.out")"
+! grep -qE "libQt5(Gui|Widgets)" "$work/idle.maps" || fail "the program without a window loaded the graphics toolkit"
+echo "the program without a window runs without the graphics toolkit"

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "app/app.h"
+
+#include <QString>
+
+namespace Device {
+struct FW_Info;
+}
+
+// The steps that the window's start-up and the starts without a window share, in the order they run.
+namespace start_up {
+
+// The texts and the window's layout.
+extern QString const settings_file;
+
+StartupFailure make_private_dir();
+StartupFailure claim_instance();
+void log_device_choice();
+StartupFailure set_up_dfu_util_location();
+void log_build();
+StartupFailure unpack_files();
+Device::FW_Info log_desired_FW_Info();
+void load_settings(Device::FW_Info const& desired);
+StartupFailure test_dfu_util();
+void create_engine();
+
+} // namespace start_up

@@ -1,0 +1,196 @@
+#include "app/app.h"
+
+#include "app/connections.h"
+#include "app/start_up.h"
+#include "control/sm_a.h"
+#include "control/sm_b.h"
+#include "dfu/simulator.h"
+#include "gui/fonts.h"
+#include "gui/log_window.h"
+#include "gui/main_window.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QThread>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+// The window's start-up and shutdown; only the window program links them, so that the runs without a
+// window never load the graphics toolkit.
+
+QPointer<LogWindow> logWindow;
+QPointer<MainWindow> mainWindow;
+
+namespace {
+
+bool connects(int domain, sockaddr const* address, socklen_t length) {
+    int const socket = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (socket < 0)
+        return false;
+    bool answered = ::connect(socket, address, length) == 0;
+    if (!answered && errno == EINPROGRESS) {
+        // A display over the network that does not answer in time is as good as none.
+        pollfd waiting{socket, POLLOUT, 0};
+        int error = 0;
+        socklen_t size = sizeof error;
+        answered = ::poll(&waiting, 1, 3000) == 1 &&
+                   ::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+    }
+    ::close(socket);
+    return answered;
+}
+
+// A local socket by path; with `abstract`, the same name in Linux's abstract namespace, where X servers
+// listen too.
+bool local_socket_answers(QByteArray const& path, bool abstract) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    int const offset = abstract ? 1 : 0;
+    if (path.size() + offset >= static_cast<int>(sizeof address.sun_path))
+        return false;
+    std::memcpy(address.sun_path + offset, path.constData(), static_cast<size_t>(path.size()));
+    auto const length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() + (abstract ? 0 : 1));
+    return connects(AF_UNIX, reinterpret_cast<sockaddr const*>(&address), length);
+}
+
+bool tcp_port_answers(QByteArray const& host, int port) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.constData(), QByteArray::number(port).constData(), &hints, &found) != 0)
+        return false;
+    bool answered = false;
+    for (addrinfo* entry = found; entry && !answered; entry = entry->ai_next)
+        answered = connects(entry->ai_family, entry->ai_addr, entry->ai_addrlen);
+    ::freeaddrinfo(found);
+    return answered;
+}
+
+// DISPLAY is [host]:number[.screen]: a local server listens on /tmp/.X11-unix/X<number>, a remote one
+// (also an SSH forwarding, "localhost:10.0") on TCP port 6000 + number.
+bool x_display_answers(QByteArray const& display) {
+    int const colon = display.lastIndexOf(':');
+    bool number_read = false;
+    int const number = display.mid(colon + 1).split('.').first().toInt(&number_read);
+    if (colon < 0 || !number_read || number < 0)
+        return false;
+    QByteArray const host = display.left(colon);
+    if (host.isEmpty() || host == "unix") {
+        QByteArray const path = "/tmp/.X11-unix/X" + QByteArray::number(number);
+        return local_socket_answers(path, true) || local_socket_answers(path, false);
+    }
+    return tcp_port_answers(host, 6000 + number);
+}
+
+bool wayland_display_answers(QByteArray const& name) {
+    QByteArray const path = name.startsWith('/') ? name : qgetenv("XDG_RUNTIME_DIR") + "/" + name;
+    return local_socket_answers(path, false);
+}
+
+} // namespace
+
+// Judged before the toolkit connects, which aborts the process when it cannot.
+bool display_available() {
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return true;
+    return (!qEnvironmentVariableIsEmpty("DISPLAY") && x_display_answers(qgetenv("DISPLAY"))) ||
+           (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+            wayland_display_answers(qgetenv("WAYLAND_DISPLAY")));
+}
+
+void logWindowMessageHandler(QtMsgType type, QMessageLogContext const& context, QString const& text) {
+    if (logWindow)
+        logWindow->sendMessage(type, context, text);
+}
+
+namespace {
+
+void create_log_window() {
+    logWindow = new LogWindow();
+    if (use_log_window)
+        qInstallMessageHandler(logWindowMessageHandler);
+    else
+        logWindow->dialog->logView->setPlaceholderText(
+            "The log is shown here when the tool is started with -l (--use-log-window).");
+}
+
+void create_main_window() {
+    mainWindow = MainWindow_factory(&settings, nullptr, simulator::use);
+    mainWindow->setWindowTitle("Zentova Firmware Upgrade Tool");
+}
+
+// The worker thread starts only once the flow machine has entered B1, inside the event loop.
+void connect_and_start_engine() {
+    add_connections(qobject_cast<QApplication*>(QCoreApplication::instance()));
+    QObject::connect(sm_B, &QStateMachine::started, start_worker);
+    sm_B->start();
+}
+
+} // namespace
+
+StartupFailure GUI_init() {
+    using namespace start_up;
+    // 1. Command line, and no second instance on the same bus.
+    if (StartupFailure const failure = parse_arguments(QCoreApplication::arguments()))
+        return failure;
+    // The whole settings file: the window draws the circles as well.
+    settings.gui = Settings::make_GUI(settings_file);
+    if (StartupFailure const failure = make_private_dir())
+        return failure;
+    if (StartupFailure const failure = claim_instance())
+        return failure;
+    // 2. Fonts.
+    support::setup_fonts();
+    // 3. With -l, the log window and its routing come first, so that it holds every start-up line.
+    if (use_log_window)
+        create_log_window();
+    // 4. Which dfu-util runs: the simulator's script or the system's.
+    log_device_choice();
+    if (StartupFailure const failure = set_up_dfu_util_location())
+        return failure;
+    log_build();
+    // 5. Unpacking and the embedded firmware's information.
+    if (StartupFailure const failure = unpack_files())
+        return failure;
+    const Device::FW_Info desired = log_desired_FW_Info();
+    // 6. Settings with the embedded product type and revision.
+    load_settings(desired);
+    // 7. Main window, shown as it is made: the display draws it while the self-test runs.
+    create_main_window();
+    // 8. The dfu-util self-test; nothing has touched a unit yet.
+    if (StartupFailure const failure = test_dfu_util()) {
+        mainWindow->hide();
+        return failure;
+    }
+    // 9. Without -l the log window waits until the main window is up: it is only shown on demand.
+    if (!logWindow)
+        create_log_window();
+    // 10. Worker and flow machine.
+    create_engine();
+    // 11. Connections; the flow machine's start starts the worker thread once the event loop runs.
+    connect_and_start_engine();
+    mainWindow->show();
+    return {};
+}
+
+// The windows are already out of sight while the engine stops and the objects wait to be deleted.
+int GUI_cleanup(int result) {
+    qInfo() << "app.exec() returns: " << result;
+    if (mainWindow)
+        mainWindow->hide();
+    if (sm_B)
+        sm_B->stop();
+    if (sm_A)
+        sm_A->do_stop();
+    qInfo() << "Waiting 2 s before deleting objects";
+    QThread::sleep(2);
+    delete_engine();
+    return result;
+}

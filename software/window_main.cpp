@@ -1,0 +1,38 @@
+#include "app/app.h"
+#include "app/connections.h"
+#include "app/exit_codes.h"
+#include "app/termination.h"
+#include "dfu/simulator.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <cstdio>
+
+// The window, started by the program the user runs (main.cpp) in its own process, with its command line.
+int main(int argc, char* argv[]) {
+#ifdef UPDATER_INSTALLED_PROGRAM
+    simulator::installed_program = true;
+#endif
+    // The command line is judged first, then the display, and only then is anything made.
+    QCoreApplication::setApplicationName(QFileInfo(QString::fromLocal8Bit(argv[0])).fileName());
+    if (StartupFailure const failure = judge_command_line(arguments_of(argc, argv))) {
+        std::fprintf(stderr, "%s\n", failure.message.toUtf8().constData());
+        return failure.exit_code;
+    }
+    if (!display_available()) {
+        // Told before the toolkit would abort for want of a display, which would leave files behind.
+        load_texts();
+        std::fprintf(stderr, "%s\n", settings.gui.text("hint_noDisplay").toUtf8().constData());
+        return Exit::cannot_start;
+    }
+    QApplication app(argc, argv);
+    if (StartupFailure const failure = GUI_init()) {
+        QMessageBox::critical(nullptr, "Zentova Firmware Upgrade Tool", failure.message);
+        return failure.exit_code;
+    }
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::received, stop_on_termination_signal);
+    int const result = GUI_cleanup(app.exec());
+    return TerminationSignals::received_signal() ? 128 + TerminationSignals::received_signal() : result;
+}
