@@ -103,19 +103,19 @@ void TextProgress::start(QString const& new_caption, double seconds) {
 }
 
 void TextProgress::complete(QString const& new_caption) {
-    timer.stop();
-    caption = new_caption;
-    last_drawn = -1;
-    draw(100);
-    break_line();
+    end_at(100, new_caption);
 }
 
 // Like the window's bar, which is reset and hidden with the new caption.
 void TextProgress::stop(QString const& new_caption) {
+    end_at(0, new_caption);
+}
+
+void TextProgress::end_at(int percent, QString const& new_caption) {
     timer.stop();
     caption = new_caption;
     last_drawn = -1;
-    draw(0);
+    draw(percent);
     break_line();
 }
 

@@ -31,6 +31,8 @@ public:
 private:
     void tick();
     void draw(int percent);
+    // The bar drawn once more at `percent` with the new caption, and the line ended.
+    void end_at(int percent, QString const& new_caption);
 
     FILE* out;
     bool terminal;

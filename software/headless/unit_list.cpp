@@ -44,26 +44,38 @@ QString or_dash(QString const& text) {
     return text.isEmpty() ? QStringLiteral("-") : text;
 }
 
-QString judgement_text(Judgement judgement, QString const& desired_revision) {
+// For each judgement, the short stable name for scripts (e.g. "other-product") and the label of the text
+// the listing shows.
+struct JudgementWords {
+    char const* name;
+    char const* text_id;
+};
+
+JudgementWords words_of(Judgement judgement) {
     switch (judgement) {
     case Judgement::upgrade:
-        return settings.gui.text("list_upgrade").arg(desired_revision);
+        return {"upgrade", "list_upgrade"};
     case Judgement::current:
-        return settings.gui.text("list_current");
+        return {"current", "list_current"};
     case Judgement::other_product:
-        return settings.gui.text("list_otherProduct");
+        return {"other-product", "list_otherProduct"};
     case Judgement::blank_record:
-        return settings.gui.text("list_blank");
+        return {"blank-record", "list_blank"};
     case Judgement::unreadable:
-        return settings.gui.text("list_unreadable");
+        return {"unreadable", "list_unreadable"};
     case Judgement::no_access:
-        return settings.gui.text("list_noAccess");
+        return {"no-access", "list_noAccess"};
     case Judgement::in_use:
-        return settings.gui.text("list_inUse");
+        return {"in-use", "list_inUse"};
     case Judgement::write_finishing:
-        return settings.gui.text("list_writeFinishing");
+        return {"write-finishing", "list_writeFinishing"};
     }
-    return {};
+    return {"", ""};
+}
+
+QString judgement_text(Judgement judgement, QString const& desired_revision) {
+    QString const text = settings.gui.text(words_of(judgement).text_id);
+    return judgement == Judgement::upgrade ? text.arg(desired_revision) : text;
 }
 
 // The flow's judgement of a unit read whole.
@@ -95,29 +107,6 @@ Unit read_unit(DFU::DeviceItem const& item, Device::Type desired_type, QString c
     unit.firmware = info.FW_revision;
     unit.judgement = judge(info, desired_type, desired_revision);
     return unit;
-}
-
-// A short stable name for scripts, e.g. "other-product".
-QString judgement_name(Judgement judgement) {
-    switch (judgement) {
-    case Judgement::upgrade:
-        return "upgrade";
-    case Judgement::current:
-        return "current";
-    case Judgement::other_product:
-        return "other-product";
-    case Judgement::blank_record:
-        return "blank-record";
-    case Judgement::unreadable:
-        return "unreadable";
-    case Judgement::no_access:
-        return "no-access";
-    case Judgement::in_use:
-        return "in-use";
-    case Judgement::write_finishing:
-        return "write-finishing";
-    }
-    return {};
 }
 
 QString Unit::text(QString const& desired_revision) const {
@@ -182,7 +171,7 @@ int run_unit_list() {
     for (Unit const& unit : units) {
         print(unit.text(desired_revision));
         json_events::write(events, json_events::unit_seen(unit.item, unit.product, unit.firmware));
-        json_events::write(events, json_events::judgement(unit.item, judgement_name(unit.judgement)));
+        json_events::write(events, json_events::judgement(unit.item, words_of(unit.judgement).name));
     }
     int const exit_code = units.isEmpty() ? Exit::nothing_attached : Exit::firmware_matches;
     if (units.isEmpty() && !passed_over.isEmpty())
