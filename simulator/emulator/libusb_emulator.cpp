@@ -420,4 +420,28 @@ SIM_EXPORT int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle,
     });
 }
 
+// dfu-util 0.9 reads the serial and the alt names through this call rather than through control transfers.
+// As libusb does: the string descriptor in the first language, characters beyond ASCII as '?'.
+SIM_EXPORT int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle, uint8_t index,
+                                                              unsigned char* data, int length) {
+    if (index == 0 || length <= 0)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    unsigned char descriptor[255];
+    int received = libusb_control_transfer(handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                                           uint16_t((string_descriptor << 8) | index), 0x0409, descriptor,
+                                           sizeof descriptor, 1000);
+    if (received < 0)
+        return received;
+    if (received < 2 || descriptor[1] != string_descriptor || descriptor[0] > received)
+        return LIBUSB_ERROR_IO;
+    int count = 0;
+    for (int at = 2; at + 1 < descriptor[0] && count < length - 1; at += 2)
+        data[count++] = (descriptor[at + 1] != 0 || (descriptor[at] & 0x80) != 0) ? '?' : descriptor[at];
+    data[count] = 0;
+    return count;
+}
+
+// Only dfu-util 0.9 calls it; the emulator never prints anything.
+SIM_EXPORT void LIBUSB_CALL libusb_set_debug(libusb_context*, int) {}
+
 } // extern "C"
