@@ -189,9 +189,12 @@ void log_build() {
 }
 
 StartupFailure claim_instance() {
-    switch (instance::claim(instance::bus_name(simulator::use), run_options.serial)) {
+    qint64 holder = 0;
+    switch (instance::claim(instance::bus_name(simulator::use), run_options.serial, &holder)) {
     case instance::Claim::taken:
         return {};
+    case instance::Claim::reserved_by_other:
+        return {Exit::already_running, settings.gui.text("hint_startReservedByProcess").arg(process_words(settings.gui, holder))};
     case instance::Claim::write_finishing:
         return {Exit::already_running, settings.gui.text("hint_writeFinishing")};
     case instance::Claim::failed:

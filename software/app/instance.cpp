@@ -4,7 +4,7 @@
 
 namespace instance {
 
-Claim claim(QString const& bus, QString const& serial) {
+Claim claim(QString const& bus, QString const& serial, qint64* holder) {
     using DFU::unit_lock::Take;
     DFU::unit_lock::set_bus(bus);
     Take const taken = serial.isEmpty() ? DFU::unit_lock::take_bus() : DFU::unit_lock::take_unit(serial);
@@ -16,8 +16,17 @@ Claim claim(QString const& bus, QString const& serial) {
     case Take::held:
         break;
     }
-    if (!serial.isEmpty() && DFU::unit_lock::why_busy(serial) == DFU::unit_lock::Busy::write_finishing)
+    DFU::unit_lock::Holder const found =
+        serial.isEmpty() ? DFU::unit_lock::why_bus_busy() : DFU::unit_lock::why_busy(serial);
+    *holder = found.pid;
+    switch (found.busy) {
+    case DFU::unit_lock::Busy::write_finishing:
         return Claim::write_finishing;
+    case DFU::unit_lock::Busy::other_process:
+        return Claim::reserved_by_other;
+    case DFU::unit_lock::Busy::in_use:
+        break;
+    }
     return Claim::already_running;
 }
 

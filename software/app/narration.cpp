@@ -14,7 +14,22 @@ QString const differs_caption = "FW differs";
 QStringList const passing_hints = {
     "hint_noAnswer",  "hint_couldNotVerify", "hint_writeFailed",    "hint_noAccess",     "hint_severalUnits",
     "hint_noDfuUtil", "hint_unitInUse",      "hint_writeFinishing", "hint_stillWriting", "hint_claimFailed",
-    "hint_serialAbsent"};
+    "hint_serialAbsent", "hint_reservedByProcess"};
+
+// Every place holder is filled in one pass, so that a "%1" within a serial or a dfu-util message stays as
+// it is. The texts take at most three.
+QString filled(QString const& text, QStringList const& args) {
+    switch (args.size()) {
+    case 0:
+        return text;
+    case 1:
+        return text.arg(args[0]);
+    case 2:
+        return text.arg(args[0], args[1]);
+    default:
+        return text.arg(args[0], args[1], args[2]);
+    }
+}
 
 } // namespace
 
@@ -26,6 +41,10 @@ int phase_percent(int step, qint64 done, qint64 total) {
                            : step == SM_A::Writing ? 50.0 + 50.0 * share
                                                    : 100.0 * share;
     return static_cast<int>(percent);
+}
+
+QString process_words(Settings::GUI const& texts, qint64 pid) {
+    return pid > 0 ? texts.text("text_processId").arg(pid) : texts.text("text_processNotShown");
 }
 
 Narrator::Narrator(SM_A* worker, SM_B* machine, Settings::GUI const& texts, QObject* parent)
@@ -44,11 +63,7 @@ Narrator::Narrator(SM_A* worker, SM_B* machine, Settings::GUI const& texts, QObj
 
 QString Narrator::text(QString const& id, QStringList const& args) const {
     QString const terminal_id = id + "_terminal";
-    QString result = texts.text(terminal_words && texts.contains(terminal_id) ? terminal_id : id);
-    for (QString const& arg : args) {
-        result = result.arg(arg);
-    }
-    return result;
+    return filled(texts.text(terminal_words && texts.contains(terminal_id) ? terminal_id : id), args);
 }
 
 bool Narrator::judging_another_unit() const {
@@ -220,6 +235,9 @@ void Narrator::on_situation(int situation) {
         break;
     case SM_A::ReservationFailed:
         tell_hint("hint_claimFailed");
+        break;
+    case SM_A::ReservedByOther:
+        tell_hint("hint_reservedByProcess", {process_words(texts, worker->reserving_process())});
         break;
     default:
         clear_passing_hint();

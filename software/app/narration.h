@@ -13,6 +13,9 @@
 // half each, the verify's read-back all of it.
 int phase_percent(int step, qint64 done, qint64 total);
 
+// The process seen holding a unit or the bus, as the texts name it.
+QString process_words(Settings::GUI const& texts, qint64 pid);
+
 // Decides what the user is told at each moment of the flow, for the window and the run without a window
 // alike: the status line, the running phase, and a hint that says what happened and what to do. The
 // texts come from the settings file.

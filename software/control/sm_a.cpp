@@ -50,15 +50,6 @@ void block_termination_signals() {
 
 } // namespace
 
-// The quit key terminates this thread when it does not stop in time. A dfu-util run under way is finished
-// first and the termination takes effect right after it, so a write or a read is never cut off half-way.
-template <typename Run> auto SM_A::finished_before_termination(Run run) {
-    QThread::setTerminationEnabled(false);
-    auto const result = run();
-    QThread::setTerminationEnabled(true);
-    return result;
-}
-
 SM_A::SM_A(QString desired_FW_dfu_path, QString desired_FW_bin_path, QString uploaded_FW_bin_path,
            QObject* parent)
     : QThread(parent), desired_FW_dfu_path(desired_FW_dfu_path), desired_FW_bin_path(desired_FW_bin_path),
@@ -286,8 +277,7 @@ SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
     // The earlier device's record must not colour this one: read into a fresh record, publish it whole.
     publish(DFU::DeviceInfo());
     DFU::DeviceInfo info;
-    DFU::CommandResult const result =
-        finished_before_termination([&] { return DFU::read_device_info(&device, &info); });
+    DFU::CommandResult const result = DFU::read_device_info(&device, &info);
     if (result.exit_code != 0) {
         QString const local = DFU::local_failure(result);
         if (local.isEmpty()) {
@@ -355,10 +345,8 @@ SM_A::Next SM_A::carry_out_upload_and_verify() {
     DFU::DeviceItem const unit = device_info.unit;
     DFU::TransferWatch const watch = transfer_watch(ReadingBack);
     QString local_problem;
-    DFU::Verification const verification = finished_before_termination([&] {
-        return DFU::upload_and_compare_FW_bin(desired_FW_bin_path, uploaded_FW_bin_path, unit, watch,
-                                              &local_problem);
-    });
+    DFU::Verification const verification =
+        DFU::upload_and_compare_FW_bin(desired_FW_bin_path, uploaded_FW_bin_path, unit, watch, &local_problem);
     if (verification == DFU::Verification::local_failure) {
         emit sig_LocalFailure(local_problem);
         return Next::A7;
@@ -389,10 +377,18 @@ void SM_A::carry_out_download() {
     DFU::TransferWatch watch = transfer_watch(Erasing);
     watch.still_running = [this](int seconds) { emit sig_FwStillWriting(seconds); };
     watch.inherited = DFU::unit_lock::begin_write(unit.serial);
+    if (watch.inherited.empty()) {
+        // Another run could be working on the unit: nothing is written without its name.
+        untrack_written_unit(unit);
+        set_writing(false);
+        qWarning() << "SM_A: dropping command Download because this run does not hold the name of unit"
+                   << unit.serial;
+        emit sig_FwDownloadFailed("The product is not reserved for this run, so nothing was written to it.");
+        return;
+    }
     if (watch.inherited.size() < 2)
         qWarning() << "SM_A: the write to" << unit.serial << "is not marked as a write for other runs";
-    DFU::CommandResult const result = finished_before_termination(
-        [&] { return DFU::download_FW_to_device(desired_FW_bin_path, unit, watch); });
+    DFU::CommandResult const result = DFU::download_FW_to_device(desired_FW_bin_path, unit, watch);
     if (!result.left_running)
         DFU::unit_lock::end_write(unit.serial);
     set_writing(false);
@@ -471,8 +467,7 @@ bool SM_A::pause(int ms) {
 DFU::ScanResult SM_A::scan_and_judge_situation() {
     QString errors;
     bool const look = take_look_request();
-    DFU::ScanResult scan =
-        finished_before_termination([&] { return DFU::make_scan(&errors, serial_filter); });
+    DFU::ScanResult scan = DFU::make_scan(&errors, serial_filter);
     if (look && !is_stopping()) {
         tell_whether_written_units_absent(scan);
     }
@@ -500,6 +495,26 @@ DFU::ScanResult SM_A::scan_and_judge_situation() {
     return scan;
 }
 
+SM_A::Situation SM_A::situation_of(DFU::unit_lock::Holder const& holder) {
+    switch (holder.busy) {
+    case DFU::unit_lock::Busy::write_finishing:
+        return WriteFinishing;
+    case DFU::unit_lock::Busy::other_process: {
+        std::lock_guard<std::mutex> lock(mutex);
+        reserved_by = holder.pid;
+        return ReservedByOther;
+    }
+    case DFU::unit_lock::Busy::in_use:
+        break;
+    }
+    return UnitInUse;
+}
+
+qint64 SM_A::reserving_process() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return reserved_by;
+}
+
 SM_A::Situation SM_A::reserve_unit(QString const& serial) {
     bool const held_before = DFU::unit_lock::holds_unit(serial);
     switch (DFU::unit_lock::take_unit(serial)) {
@@ -508,8 +523,7 @@ SM_A::Situation SM_A::reserve_unit(QString const& serial) {
             reserved << serial;
         return Clear;
     case DFU::unit_lock::Take::held:
-        return DFU::unit_lock::why_busy(serial) == DFU::unit_lock::Busy::write_finishing ? WriteFinishing
-                                                                                         : UnitInUse;
+        return situation_of(DFU::unit_lock::why_busy(serial));
     case DFU::unit_lock::Take::failed:
         break;
     }

@@ -2,6 +2,7 @@
 
 #include "dfu/device_info.h"
 #include "dfu/firmware_transfer.h"
+#include "dfu/unit_lock.h"
 
 #include <QString>
 #include <QStringList>
@@ -27,6 +28,7 @@ public:
         UnitInUse = 4,      // the one unit listed is reserved by another run, which reads or works on it
         WriteFinishing = 5, // a dfu-util write to the one unit listed still runs, maybe left by an ended run
         ReservationFailed = 6, // the one unit listed could not be reserved for another reason than a holder
+        ReservedByOther = 7,   // the one unit listed is reserved by a process that is not this tool
     };
     // The part of a transfer that dfu-util reports progress for.
     enum Step : int32_t { Erasing = 0, Writing = 1, ReadingBack = 2 };
@@ -38,6 +40,8 @@ public:
     // Orders a command for the device read numbered `read_count` (DFU::DeviceInfo::read_count). The worker
     // carries it out only while that read is still the current one.
     void set_command(Command command, int read_count);
+    // With ReservedByOther: the process seen holding the unit, 0 when the system does not show it.
+    qint64 reserving_process();
     Command get_command();
     void do_stop();
     bool is_stopping();
@@ -140,9 +144,9 @@ private:
     bool single_device(DFU::ScanResult const& scan) const;
     DFU::ScanResult scan_and_judge_situation();
     Situation reserve_unit(QString const& serial);
+    Situation situation_of(DFU::unit_lock::Holder const& holder);
     void release_units_not_awaited();
     DFU::TransferWatch transfer_watch(Step first_step);
-    template <typename Run> static auto finished_before_termination(Run run);
 
     DFU::DeviceInfo device_info;
     QString desired_FW_dfu_path;
@@ -168,6 +172,7 @@ private:
     // Guards command, command_read_count, stopping, writing, leaving_write, written_units, look_requested and
     // device_info; never held across a dfu-util run. Standard rather than Qt primitives, so that the thread
     // checker sees every hand-over between the two threads.
+    qint64 reserved_by = 0; // under the mutex
     std::mutex mutex;
     std::condition_variable stop_requested;
 };

@@ -3,8 +3,11 @@
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -86,6 +89,86 @@ void release(QByteArray const& name) {
     held.erase(found);
 }
 
+// The kernel's table of this network namespace's UNIX sockets, readable by every user: the inodes of the
+// sockets bound to each wanted abstract name. Reading it takes no name, unlike a probe that binds one.
+std::map<QByteArray, std::vector<quint64>> bound_sockets(std::vector<QByteArray> const& names) {
+    std::map<QByteArray, std::vector<quint64>> found;
+    QFile table(QStringLiteral("/proc/net/unix"));
+    if (!table.open(QIODevice::ReadOnly))
+        return found;
+    // "Num: RefCount Protocol Flags Type St Inode Path"; an abstract path is shown with '@' for its NUL.
+    static QRegularExpression const entry("^\\S+:\\s+\\S+\\s+\\S+\\s+\\S+\\s+\\S+\\s+\\S+\\s+(\\d+) @(.*)$");
+    for (QByteArray line = table.readLine(); !line.isEmpty(); line = table.readLine()) {
+        if (line.endsWith('\n'))
+            line.chop(1);
+        QRegularExpressionMatch const match = entry.match(QString::fromLatin1(line));
+        if (!match.hasMatch())
+            continue;
+        QByteArray const name = match.captured(2).toLatin1();
+        if (std::find(names.begin(), names.end(), name) != names.end())
+            found[name].push_back(match.captured(1).toULongLong());
+    }
+    return found;
+}
+
+// The processes with a descriptor of one of the sockets, among those whose descriptors this user may see.
+std::vector<qint64> processes_holding(std::vector<quint64> const& inodes) {
+    std::vector<QByteArray> links;
+    for (quint64 const inode : inodes)
+        links.push_back("socket:[" + QByteArray::number(inode) + "]");
+    std::vector<qint64> holders;
+    QDir const proc(QStringLiteral("/proc"));
+    for (QString const& process : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool numeric = false;
+        qint64 const pid = process.toLongLong(&numeric);
+        if (!numeric || pid == ::getpid())
+            continue;
+        QDir const descriptors("/proc/" + process + "/fd");
+        for (QString const& fd : descriptors.entryList(QDir::System | QDir::NoDotAndDotDot)) {
+            char target[64];
+            ssize_t const length =
+                ::readlink(QFile::encodeName(descriptors.filePath(fd)).constData(), target, sizeof target);
+            QByteArray const link(target, length > 0 ? int(length) : 0);
+            if (std::find(links.begin(), links.end(), link) != links.end()) {
+                holders.push_back(pid);
+                break;
+            }
+        }
+    }
+    return holders;
+}
+
+// A run of this tool (this very program, or another of its programs), or a dfu-util (or the simulator's
+// stand-in) that one of its runs started.
+bool is_this_tool(qint64 pid) {
+    QString const program = QFile::symLinkTarget(QString("/proc/%1/exe").arg(pid));
+    if (!program.isEmpty() && program == QFile::symLinkTarget(QStringLiteral("/proc/self/exe")))
+        return true;
+    QFile comm(QString("/proc/%1/comm").arg(pid));
+    if (!comm.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray const name = comm.readAll().trimmed();
+    return name == "updater" || name == "updater-window" || name.startsWith("dfu-util");
+}
+
+// Who holds the name, and whether a write runs (its writing name is bound too). A holder that the system
+// does not show cannot be judged: a write is still assumed when the writing name is bound, so that nobody
+// is told to disconnect a unit being written.
+Holder holder_of(QByteArray const& name, QByteArray const& writing) {
+    std::map<QByteArray, std::vector<quint64>> bound = bound_sockets({name, writing});
+    bool const write_runs = !writing.isEmpty() && bound.count(writing) > 0;
+    Busy const tool_busy = write_runs ? Busy::write_finishing : Busy::in_use;
+    if (bound.count(name) == 0) // let go since it was asked for, or the table cannot be read
+        return {tool_busy, 0};
+    std::vector<qint64> const holders = processes_holding(bound[name]);
+    if (holders.empty())
+        return {write_runs ? Busy::write_finishing : Busy::other_process, 0};
+    auto const tool = std::find_if(holders.begin(), holders.end(), is_this_tool);
+    if (tool != holders.end())
+        return {tool_busy, *tool};
+    return {Busy::other_process, holders.front()};
+}
+
 // The emulator's own choice of its state directory, made canonical so that every spelling of one world
 // names the same bus.
 QString simulated_world() {
@@ -137,20 +220,24 @@ bool holds_unit(QString const& serial) {
     return held.count(unit_name(serial)) > 0;
 }
 
-// The writing name is held only by a write child (and its run, while it waits for it). A probe that binds it
-// lets it go at once.
-Busy why_busy(QString const& serial) {
-    QByteArray name;
+Holder why_busy(QString const& serial) {
+    QByteArray unit;
+    QByteArray writing;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        name = writing_name(serial);
+        unit = unit_name(serial);
+        writing = writing_name(serial);
     }
-    int const probe = bind_name(name);
-    if (probe >= 0) {
-        ::close(probe);
-        return Busy::in_use;
+    return holder_of(unit, writing);
+}
+
+Holder why_bus_busy() {
+    QByteArray bus;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        bus = name_of("bus", the_bus);
     }
-    return errno == EADDRINUSE ? Busy::write_finishing : Busy::in_use;
+    return holder_of(bus, QByteArray());
 }
 
 std::vector<int> begin_write(QString const& serial) {
@@ -159,14 +246,7 @@ std::vector<int> begin_write(QString const& serial) {
     if (unit == held.end())
         return {};
     QByteArray const writing = writing_name(serial);
-    // Another run's probe holds the name for a moment.
-    Take taken = Take::held;
-    for (int attempt = 0; attempt < 50 && taken == Take::held; ++attempt) {
-        taken = take(writing);
-        if (taken == Take::held)
-            ::usleep(1000);
-    }
-    if (taken != Take::taken)
+    if (take(writing) != Take::taken)
         return {unit->second};
     return {unit->second, held[writing]};
 }

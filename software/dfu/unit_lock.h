@@ -18,10 +18,17 @@ enum class Take {
     failed, // the name could not be taken for another reason (told in the log)
 };
 
-// What is known of a unit that this process may not touch.
+// What is known of a name that this process could not take.
 enum class Busy {
-    in_use,          // another run reads or works on it
-    write_finishing, // a dfu-util write to it runs, possibly left by a run that has ended
+    in_use,          // another run of this tool reads or works on the unit (or holds the bus)
+    write_finishing, // a dfu-util write to the unit runs, possibly left by a run that has ended
+    other_process,   // a process that is not this tool holds the name
+};
+
+// Why a name is busy, and the process seen holding it.
+struct Holder {
+    Busy busy = Busy::in_use;
+    qint64 pid = 0; // 0 when the system does not show the holder (another user's or namespace's process)
 };
 
 // A USB serial as every comparison, filter, name and listing uses it: trimmed, upper case.
@@ -41,8 +48,11 @@ Take take_unit(QString const& serial);
 void release_unit(QString const& serial);
 // Whether this process holds the unit's name.
 bool holds_unit(QString const& serial);
-// Why a unit whose name could not be taken is busy.
-Busy why_busy(QString const& serial);
+// Why a unit whose name could not be taken is busy. Only looks: takes no name, so it can neither be misled
+// by another run's look nor disturb a writer.
+Holder why_busy(QString const& serial);
+// Why the bus name could not be taken.
+Holder why_bus_busy();
 
 // The descriptors a write child inherits: the unit's name and the unit's writing name, which is bound only
 // for the write. Empty when the unit's name is not held or the writing name cannot be taken.

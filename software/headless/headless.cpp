@@ -63,7 +63,7 @@ int run_headless() {
 }
 
 QString result_line(QString const& result, int exit_code) {
-    return QString("Result: %1 (exit code %2)").arg(result).arg(exit_code);
+    return QString("Result: %1 (exit code %2)").arg(result, QString::number(exit_code));
 }
 
 int report_startup_failure(StartupFailure const& failure, FILE* events) {

@@ -2,6 +2,7 @@
 
 #include "app/app.h"
 #include "app/exit_codes.h"
+#include "app/narration.h"
 #include "device/product.h"
 #include "dfu/device_info.h"
 #include "dfu/unit_lock.h"
@@ -26,7 +27,8 @@ enum class Judgement {
     unreadable,
     no_access,
     in_use,
-    write_finishing
+    write_finishing,
+    reserved_by_other
 };
 
 // One attached unit: as listed (or, without access, only its device address) and as read.
@@ -35,6 +37,7 @@ struct Unit {
     QString product;  // empty when unknown
     QString firmware; // the firmware revision; empty when unknown
     Judgement judgement = Judgement::unreadable;
+    qint64 holder = 0; // with reserved_by_other: the process seen holding the unit, 0 when not shown
 
     // One line of the listing: serial, USB path, product, firmware, what a run would do.
     QString text(QString const& desired_revision) const;
@@ -69,13 +72,19 @@ JudgementWords words_of(Judgement judgement) {
         return {"in-use", "list_inUse"};
     case Judgement::write_finishing:
         return {"write-finishing", "list_writeFinishing"};
+    case Judgement::reserved_by_other:
+        return {"reserved-by-other", "list_reservedByProcess"};
     }
     return {"", ""};
 }
 
-QString judgement_text(Judgement judgement, QString const& desired_revision) {
-    QString const text = settings.gui.text(words_of(judgement).text_id);
-    return judgement == Judgement::upgrade ? text.arg(desired_revision) : text;
+QString judgement_text(Unit const& unit, QString const& desired_revision) {
+    QString const text = settings.gui.text(words_of(unit.judgement).text_id);
+    if (unit.judgement == Judgement::upgrade)
+        return text.arg(desired_revision);
+    if (unit.judgement == Judgement::reserved_by_other)
+        return text.arg(process_words(settings.gui, unit.holder));
+    return text;
 }
 
 // The flow's judgement of a unit read whole.
@@ -94,8 +103,12 @@ Unit read_unit(DFU::DeviceItem const& item, Device::Type desired_type, QString c
     // Held until the process ends, so that no run starts on the unit while it is read. A unit another run
     // works on is not read, and never judged from what it held before.
     if (DFU::unit_lock::take_unit(item.serial) != DFU::unit_lock::Take::taken) {
-        if (DFU::unit_lock::why_busy(item.serial) == DFU::unit_lock::Busy::write_finishing)
+        DFU::unit_lock::Holder const holder = DFU::unit_lock::why_busy(item.serial);
+        if (holder.busy == DFU::unit_lock::Busy::write_finishing)
             unit.judgement = Judgement::write_finishing;
+        else if (holder.busy == DFU::unit_lock::Busy::other_process)
+            unit.judgement = Judgement::reserved_by_other;
+        unit.holder = holder.pid;
         return unit;
     }
     DFU::DeviceInfo info;
@@ -111,12 +124,10 @@ Unit read_unit(DFU::DeviceItem const& item, Device::Type desired_type, QString c
 
 QString Unit::text(QString const& desired_revision) const {
     QString const serial = item.serial.isEmpty() ? "address " + item.devnum : item.serial;
+    // One pass, so that a "%2" in a serial stays as it is.
     return QString("%1  %2  %3  %4  %5")
-        .arg(serial, -14)
-        .arg(or_dash(item.path), -6)
-        .arg(or_dash(product), -10)
-        .arg(or_dash(firmware), -8)
-        .arg(judgement_text(judgement, desired_revision));
+        .arg(serial.leftJustified(14), or_dash(item.path).leftJustified(6), or_dash(product).leftJustified(10),
+             or_dash(firmware).leftJustified(8), judgement_text(*this, desired_revision));
 }
 
 // The device addresses dfu-util could not open for want of permission (from the listing's standard error).

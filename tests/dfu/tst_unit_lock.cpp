@@ -4,6 +4,10 @@
 #include "dfu/unit_lock.h"
 
 #include <QtTest>
+#include <csignal>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,7 +33,7 @@ Seen seen_from_another_process(QString const& bus, QString const& serial, QStrin
             ::_exit(free_to_take);
         if (taken == Take::failed)
             ::_exit(failure);
-        ::_exit(why_busy(serial) == Busy::write_finishing ? being_written : held_by_another);
+        ::_exit(why_busy(serial).busy == Busy::write_finishing ? being_written : held_by_another);
     }
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status))
@@ -102,6 +106,36 @@ private slots:
         QCOMPARE(int(seen_from_another_process("usb", "325e35633334")), int(held_by_another));
         release_unit("325E35633334");
         QVERIFY(begin_write("325E35633334").empty());
+    }
+
+    // Anyone may bind a unit's name: a holder that is not this tool is named as such, with its process ID,
+    // and never taken for a run or a write.
+    void foreign_holder_is_named() {
+        QByteArray const name = "zentova-updater:unit:usb/FOREIGN0001";
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path + 1, name.constData(), size_t(name.size()));
+        auto const length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+        int const fd = ::socket(AF_UNIX, SOCK_STREAM, 0); // inherited by the squatter's program
+        QVERIFY(fd >= 0);
+        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
+        char const* const sleep_argv[] = {"sleep", "30", nullptr};
+        pid_t const squatter = ::fork();
+        if (squatter == 0) {
+            ::execvp("sleep", const_cast<char**>(sleep_argv));
+            ::_exit(1);
+        }
+        ::close(fd);
+        QVERIFY(squatter > 0);
+        set_bus("usb");
+        QCOMPARE(take_unit("foreign0001"), Take::held);
+        Holder holder;
+        // The squatter's program replaces the copy of this one it was forked as.
+        QTRY_VERIFY_WITH_TIMEOUT((holder = why_busy("foreign0001")).busy == Busy::other_process, 5000);
+        ::kill(squatter, SIGKILL);
+        ::waitpid(squatter, nullptr, 0);
+        QCOMPARE(int(holder.busy), int(Busy::other_process));
+        QCOMPARE(holder.pid, qint64(squatter));
     }
 };
 
