@@ -15,11 +15,14 @@
 
 namespace {
 
-// UPDATER_WINDOW_PROGRAM names the window program relative to this program's directory.
+// UPDATER_WINDOW_PROGRAM names the window program relative to this program's directory; empty when this
+// program's own path is unknown, since a bare name would run whatever the current directory holds.
 std::string window_program() {
     char own_path[PATH_MAX];
     ssize_t const length = ::readlink("/proc/self/exe", own_path, sizeof own_path - 1);
     std::string const own = length > 0 ? std::string(own_path, static_cast<size_t>(length)) : std::string();
+    if (own.empty() || own[0] != '/')
+        return std::string();
     return own.substr(0, own.rfind('/') + 1) + UPDATER_WINDOW_PROGRAM;
 }
 
@@ -27,6 +30,11 @@ std::string window_program() {
 // it takes this process over with the same command line.
 int start_window(char* argv[]) {
     std::string const program = window_program();
+    if (program.empty()) {
+        std::fprintf(stderr, "%s: cannot start the window program: this program's own path is unknown (%s)\n",
+                     argv[0], std::strerror(errno));
+        return Exit::cannot_start;
+    }
     ::execv(program.c_str(), argv);
     std::fprintf(stderr, "%s: cannot start the window program %s: %s\n", argv[0], program.c_str(),
                  std::strerror(errno));

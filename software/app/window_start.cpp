@@ -96,13 +96,21 @@ bool wayland_display_answers(QByteArray const& name) {
 
 } // namespace
 
-// Judged before the toolkit connects, which aborts the process when it cannot.
+// Judged before the toolkit connects, which aborts the process when it cannot. QT_QPA_PLATFORM may name
+// platforms to try in turn ("wayland;xcb"), each with options after a colon; one that needs no display
+// server (offscreen, a framebuffer) is always there.
 bool display_available() {
-    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        return true;
-    return (!qEnvironmentVariableIsEmpty("DISPLAY") && x_display_answers(qgetenv("DISPLAY"))) ||
-           (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-            wayland_display_answers(qgetenv("WAYLAND_DISPLAY")));
+    bool const x_answers = !qEnvironmentVariableIsEmpty("DISPLAY") && x_display_answers(qgetenv("DISPLAY"));
+    QByteArray const wayland = qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ? QByteArray("wayland-0")
+                                                                              : qgetenv("WAYLAND_DISPLAY");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return x_answers || (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && wayland_display_answers(wayland));
+    for (QByteArray const& platform : qgetenv("QT_QPA_PLATFORM").split(';')) {
+        QByteArray const name = platform.split(':').first().trimmed();
+        if (name == "xcb" ? x_answers : name.startsWith("wayland") ? wayland_display_answers(wayland) : true)
+            return true;
+    }
+    return false;
 }
 
 void logWindowMessageHandler(QtMsgType type, QMessageLogContext const& context, QString const& text) {

@@ -184,9 +184,18 @@ QString temporary_root() {
     return QDir::cleanPath(configured.isEmpty() ? QStringLiteral("/tmp") : configured);
 }
 
+// By the bytes it was made with: this runs after the application object is gone, when file names may no
+// longer be encoded as they were, and a non-ASCII path decoded and encoded again would miss the directory.
+// It holds only files.
 PrivateDir::~PrivateDir() {
-    if (!made_path.isEmpty())
-        QDir(made_path).removeRecursively();
+    if (!made_name.isEmpty()) {
+        Descriptor const dir(::open(made_name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (dir.ok()) {
+            for (QByteArray const& name : entries_of(dir.fd))
+                ::unlinkat(dir.fd, name.constData(), 0);
+        }
+        ::rmdir(made_name.constData());
+    }
     if (owner_fd >= 0)
         ::close(owner_fd);
 }
@@ -231,6 +240,7 @@ void PrivateDir::make() {
         return;
     }
     owner_fd = owner.release();
+    made_name = name;
     made_path = QFile::decodeName(name);
 }
 

@@ -50,6 +50,7 @@ private:
 
     std::once_flag made;
     QString made_path;
+    QByteArray made_name; // as made, for the removal
     QString error;
     int owner_fd = -1;
 };
