@@ -61,10 +61,13 @@ QJsonObject judgement(DFU::DeviceItem const& unit, QString const& judgement) {
 QJsonObject phase(QString const& serial, QString const& phase, int progress, QString const& step,
                   qint64 bytes, qint64 total) {
     auto const count_or_null = [](qint64 count) { return count < 0 ? QJsonValue() : QJsonValue(count); };
+    // A dfu-util may report more bytes than the image holds; a reader is promised bytes <= total.
+    if (total >= 0)
+        bytes = std::min(bytes, total);
     return {{"event", "phase"},
             {"serial", text_or_null(serial)},
             {"phase", phase},
-            {"progress", progress},
+            {"progress", std::clamp(progress, 0, 100)},
             {"step", text_or_null(step)},
             {"bytes", count_or_null(bytes)},
             {"total", count_or_null(total)}};

@@ -67,6 +67,9 @@ private slots:
         QTest::newRow("a lower report takes nothing back")
             << QList<Report>{{SM_A::Writing, 80000, 100000}, {SM_A::Writing, 40000, 100000}} << 90 << "write"
             << qint64(80000) << qint64(100000);
+        QTest::newRow("more bytes than the image holds")
+            << QList<Report>{{SM_A::Erasing, 100000, 100000}, {SM_A::Writing, 130000, 100000}} << 99
+            << "write" << qint64(100000) << qint64(100000);
         QTest::newRow("a read-back is not the download's")
             << QList<Report>{{SM_A::ReadingBack, 50000, 100000}} << 0 << "" << qint64(-1) << qint64(-1);
     }
