@@ -25,6 +25,26 @@ void make_dirs(const std::string& path) {
     mkdir(path.c_str(), 0700);
 }
 
+// The default world lies in a directory other users may write to: it is used only when it is this user's own
+// directory, reached by no link, that nobody else may enter; another user could have put it there.
+void refuse_unless_private(const std::string& path) {
+    struct stat status {};
+    const char* why = nullptr;
+    if (lstat(path.c_str(), &status) != 0)
+        why = "it cannot be made";
+    else if (S_ISLNK(status.st_mode) || !S_ISDIR(status.st_mode))
+        why = "it is not a directory";
+    else if (status.st_uid != getuid())
+        why = "it belongs to another user";
+    else if ((status.st_mode & 077) != 0)
+        why = "others may enter it";
+    if (!why)
+        return;
+    std::fprintf(stderr, "emulated bootloader: the world %s is not private (%s); remove it, or set DFU_SIM_DIR\n",
+                 path.c_str(), why);
+    std::exit(1);
+}
+
 std::string trim(const std::string& text) {
     size_t first = text.find_first_not_of(" \t\r\n");
     if (first == std::string::npos)
@@ -132,6 +152,9 @@ std::string state_dir() {
             const char* temporary = std::getenv("TMPDIR");
             std::string base = runtime && *runtime ? runtime : (temporary && *temporary ? temporary : "/tmp");
             path = base + "/dfu-sim-" + std::to_string(getuid());
+            make_dirs(path);
+            refuse_unless_private(path);
+            return path;
         }
         make_dirs(path);
         return path;

@@ -179,6 +179,8 @@ StartupFailure set_up_dfu_util_location() {
     }
     if (!simulator::available())
         return {Exit::cannot_start, settings.gui.text("hint_noSimulator")};
+    if (QString const problem = simulator::world_problem(); !problem.isEmpty())
+        return {Exit::cannot_start, settings.gui.text("hint_simWorldNotPrivate").arg(problem)};
     simulator::setup_for_simulated_dfu_util(simulator::none);
     return {};
 }

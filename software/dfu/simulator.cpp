@@ -4,7 +4,13 @@
 #include "dfu/unit_lock.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace simulator {
 
@@ -54,6 +60,34 @@ void setup_for_simulated_dfu_util(Setup setup) {
     }
     // Units of an emulated world are that world's: they never keep a real unit, or another world's, away.
     DFU::unit_lock::set_bus(DFU::unit_lock::simulated_bus());
+}
+
+QString default_world() {
+    QString base = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (base.isEmpty())
+        base = qEnvironmentVariable("TMPDIR");
+    if (base.isEmpty())
+        base = QStringLiteral("/tmp");
+    return QString("%1/dfu-sim-%2").arg(base, QString::number(::getuid()));
+}
+
+QString world_problem() {
+    if (!qEnvironmentVariableIsEmpty("DFU_SIM_DIR"))
+        return QString();
+    QByteArray const path = QFile::encodeName(default_world());
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
+        return QString("%1: %2").arg(QFile::decodeName(path), QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat status {};
+    QString why;
+    if (::lstat(path.constData(), &status) != 0)
+        why = QString::fromLocal8Bit(std::strerror(errno));
+    else if (S_ISLNK(status.st_mode) || !S_ISDIR(status.st_mode))
+        why = "it is not a directory";
+    else if (status.st_uid != ::getuid())
+        why = "it belongs to another user";
+    else if ((status.st_mode & 077) != 0)
+        why = "others may enter it";
+    return why.isEmpty() ? QString() : QString("%1: %2").arg(QFile::decodeName(path), why);
 }
 
 QString dfu_util_path(QString const& file_name) {

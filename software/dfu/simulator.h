@@ -24,6 +24,12 @@ bool available();
 // Points every entry of DFU::commands at the simulator script, in front of the entry's own arguments.
 void setup_for_simulated_dfu_util(Setup setup);
 
+// The emulated world's directory when DFU_SIM_DIR does not name one, as the emulator chooses it.
+QString default_world();
+// Why the emulated world may not be used: the default one must be this user's own directory, reached by no
+// link, that nobody else may enter (it is made so when missing). Empty when it may be used.
+QString world_problem();
+
 // The simulator directory, "/", and the name.
 QString dfu_util_path(QString const& file_name);
 

@@ -1,5 +1,7 @@
 #include "dfu/unit_lock.h"
 
+#include "dfu/simulator.h"
+
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
@@ -173,14 +175,8 @@ Holder holder_of(QByteArray const& name, QByteArray const& writing) {
 // names the same bus.
 QString simulated_world() {
     QString world = qEnvironmentVariable("DFU_SIM_DIR");
-    if (world.isEmpty()) {
-        QString base = qEnvironmentVariable("XDG_RUNTIME_DIR");
-        if (base.isEmpty())
-            base = qEnvironmentVariable("TMPDIR");
-        if (base.isEmpty())
-            base = QStringLiteral("/tmp");
-        world = QString("%1/dfu-sim-%2").arg(base).arg(::getuid());
-    }
+    if (world.isEmpty())
+        world = simulator::default_world();
     QString const canonical = QFileInfo(world).canonicalFilePath();
     return canonical.isEmpty() ? QDir::cleanPath(QDir(world).absolutePath()) : canonical;
 }
