@@ -38,26 +38,25 @@ void ProgressBar::startAutoProgress(QString const& format, double duration_s) {
     startAutoProgress();
 }
 
+// The range is 0 to 100: a value is the phase's percent.
 void ProgressBar::startAutoProgress() {
-    steps = std::max(1, maximum() - minimum());
     setValue(minimum());
-    timer->setInterval(std::max(minInterval, durationMs / steps));
+    timer->setInterval(std::max(minInterval, durationMs / 100));
     timer->start();
-    clock.start();
+    phase.start(durationMs);
     show();
 }
 
 void ProgressBar::increase() {
-    setValue(static_cast<int>(steps * (static_cast<double>(clock.elapsed()) / durationMs)));
-    if (clock.elapsed() > durationMs) {
+    setValue(phase.by_time());
+    if (phase.time_is_up()) {
         timer->stop();
         setValue(maximum());
         emit finished();
     }
 }
 
-// Never back within a run of the bar: a time estimate that ran ahead waits for the work to catch up.
 void ProgressBar::followProgress(int value) {
     timer->stop();
-    setValue(std::clamp(std::max(value, this->value()), minimum(), maximum()));
+    setValue(phase.by_work(value));
 }

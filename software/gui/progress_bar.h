@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QElapsedTimer>
+#include "files/phase_progress.h"
+
 #include <QProgressBar>
 #include <QTimer>
 
@@ -14,10 +15,9 @@ public:
 
     void setup_GUI();
 
-    int steps = 1;
     int minInterval = 50;
     QTimer* timer = nullptr;
-    QElapsedTimer clock;
+    progress::Phase phase;
     int durationMs = 10000;
 
 signals:

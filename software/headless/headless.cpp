@@ -95,10 +95,9 @@ TextProgress::TextProgress(FILE* out, bool terminal, QObject* parent)
 void TextProgress::start(QString const& new_caption, double seconds) {
     break_line();
     caption = new_caption;
-    duration_ms = std::max(1, static_cast<int>(seconds * 1000));
+    phase.start(static_cast<int>(seconds * 1000));
     last_drawn = -1;
-    clock.start();
-    timer.start(terminal ? terminal_tick_ms : std::max(50, duration_ms / 100));
+    timer.start(terminal ? terminal_tick_ms : std::max(50, phase.duration() / 100));
     draw(0);
 }
 
@@ -124,11 +123,11 @@ void TextProgress::hide() {
     break_line();
 }
 
-// Never back within a phase: a time estimate that ran ahead waits for the bytes to catch up.
 void TextProgress::follow(int percent) {
     timer.stop();
-    if (percent > last_drawn)
-        draw(percent);
+    int const shown = phase.by_work(percent);
+    if (shown > last_drawn)
+        draw(shown);
 }
 
 void TextProgress::break_line() {
@@ -140,9 +139,8 @@ void TextProgress::break_line() {
 }
 
 void TextProgress::tick() {
-    int const percent = std::min(100, static_cast<int>(100.0 * clock.elapsed() / duration_ms));
-    draw(percent);
-    if (percent >= 100) {
+    draw(phase.by_time());
+    if (phase.shown() >= 100) {
         timer.stop();
     }
 }

@@ -4,7 +4,8 @@
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 
-#include <QElapsedTimer>
+#include "files/phase_progress.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -37,8 +38,7 @@ private:
     FILE* out;
     bool terminal;
     QTimer timer;
-    QElapsedTimer clock;
-    int duration_ms = 1;
+    progress::Phase phase;
     QString caption;
     int last_drawn = -1;
     bool bar_on_line = false;

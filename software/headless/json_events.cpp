@@ -187,24 +187,19 @@ void JsonRunEvents::judged(QString const& judgement) {
 
 void JsonRunEvents::start_phase(QString const& name, double seconds) {
     phase_name = name;
-    phase_ms = std::max(1, static_cast<int>(seconds * 1000));
-    last_progress = 0;
+    progress.start(static_cast<int>(seconds * 1000));
     step_name.clear();
     step_done = step_total = -1;
-    clock.start();
     // Once dfu-util has reported bytes in this run, the phase waits for its own, as the bars do.
     if (!narrator->reports_bytes())
-        timer.start(std::max(50, phase_ms / (100 / progress_step)));
+        timer.start(std::max(50, progress.duration() / (100 / progress_step)));
     json_events::write(stream, json_events::phase(serial(), phase_name, 0));
 }
 
 void JsonRunEvents::tick() {
-    int const estimate = std::min(highest_estimate, static_cast<int>(100.0 * clock.elapsed() / phase_ms));
-    int const progress = estimate / progress_step * progress_step;
-    if (progress > last_progress) {
-        last_progress = progress;
-        json_events::write(stream, json_events::phase(serial(), phase_name, progress));
-    }
+    int const before = progress.shown();
+    if (progress.by_time(highest_estimate, progress_step) > before)
+        json_events::write(stream, json_events::phase(serial(), phase_name, progress.shown()));
 }
 
 // Once the phase reports its bytes, the estimate from the time is no longer drawn.
@@ -219,12 +214,11 @@ void JsonRunEvents::follow(int step, int percent, qint64 done, qint64 total) {
     step_done = done;
     step_total = total;
     // 100 only once the phase has ended, as the schema promises.
-    int const progress = std::min(highest_by_bytes, percent);
-    if (progress <= last_progress && !new_step)
+    int const before = progress.shown();
+    if (progress.by_work(std::min(highest_by_bytes, percent)) <= before && !new_step)
         return;
-    last_progress = std::max(last_progress, progress);
     json_events::write(
-        stream, json_events::phase(serial(), phase_name, last_progress, step_name, step_done, step_total));
+        stream, json_events::phase(serial(), phase_name, progress.shown(), step_name, step_done, step_total));
 }
 
 // A phase that failed has been closed already and ends the run; it never reaches 100.

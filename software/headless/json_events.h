@@ -4,7 +4,8 @@
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 
-#include <QElapsedTimer>
+#include "files/phase_progress.h"
+
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -62,10 +63,8 @@ private:
     Narrator* narrator;
     FILE* stream;
     QTimer timer;
-    QElapsedTimer clock;
+    progress::Phase progress;
     QString phase_name;
-    int phase_ms = 1;
-    int last_progress = 0;
     // The step that reported last in this phase, and its bytes; empty while none reported.
     QString step_name;
     qint64 step_done = -1;

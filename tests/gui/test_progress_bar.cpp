@@ -37,7 +37,6 @@ void TestProgressBar::start_sets_duration_and_interval() {
     QCOMPARE(bar.format(), QString("Caption"));
     QCOMPARE(bar.durationMs, durationMs);
     QCOMPARE(bar.timer->interval(), interval);
-    QCOMPARE(bar.steps, 100);
     QVERIFY(bar.timer->isActive());
     QVERIFY(bar.isVisible());
     QCOMPARE(bar.value(), bar.minimum());
@@ -100,7 +99,6 @@ void TestProgressBar::restart_while_running_begins_again_from_the_minimum() {
     QTRY_VERIFY_WITH_TIMEOUT(bar.value() >= 30, 2000);
     bar.startAutoProgress("Upgrading firmware", 1.0);
     QCOMPARE(bar.value(), 0);
-    QVERIFY(bar.clock.elapsed() < 100);
     QTest::qWait(150);
     QVERIFY(bar.value() < 30);
     QVERIFY(finished.wait(2000));
