@@ -1,4 +1,4 @@
-#include "app/app.h"
+#include "app/window_start.h"
 #include "app/connections.h"
 #include "app/exit_codes.h"
 #include "app/termination.h"

@@ -3,19 +3,14 @@
 #include "gui/settings.h"
 
 #include <QCoreApplication>
-#include <QPointer>
 #include <QStringList>
 
-class LogWindow;
 class QCommandLineParser;
-class MainWindow;
 class SM_B;
 class Narrator;
 
-// Process-wide objects made by start-up. The windows are never deleted; sm_B is deleted by
-// GUI_cleanup, after the worker sm_A (declared with SM_A).
-extern QPointer<LogWindow> logWindow;
-extern QPointer<MainWindow> mainWindow;
+// Process-wide objects made by start-up (the windows' in window_start.h). sm_B is deleted after the worker
+// sm_A (declared with SM_A).
 extern SM_B* sm_B;
 // Decides what the user is told; made with the engine.
 extern Narrator* narrator;
@@ -58,10 +53,7 @@ StartupFailure parse_arguments(QStringList const& arguments);
 // is told before anything else is looked at.
 StartupFailure judge_command_line(QStringList const& arguments);
 
-// Brings every part up in start-up order; the event loop then runs the upgrade. Stops early, before any
-// unit is touched, when another instance runs or the private files cannot be made.
-StartupFailure GUI_init();
-// The same start-up without fonts, log window, main window and connections (option --headless).
+// The window's start-up without fonts, log window, main window and connections (option --headless).
 StartupFailure headless_init();
 // The start-up of --list: no instance claim, no worker; the reads run on the main thread.
 StartupFailure list_init();
@@ -69,14 +61,5 @@ StartupFailure list_init();
 void start_worker();
 // Stops and deletes the worker, the narrator and the flow machine, in that order.
 void delete_engine();
-// Stops and deletes the engine after the event loop; returns the loop's result.
-int GUI_cleanup(int result);
-
 // Loads the texts of the settings file into `settings.gui`, once.
 void load_texts();
-// Whether a window can be opened: a platform chosen by QT_QPA_PLATFORM, an X display whose socket answers,
-// or a Wayland display whose socket exists.
-bool display_available();
-
-// Routes a log message to the log window while it lives; runs on whichever thread logged.
-void logWindowMessageHandler(QtMsgType type, QMessageLogContext const& context, QString const& text);

@@ -1,6 +1,6 @@
 #include "app/connections.h"
 
-#include "app/app.h"
+#include "app/window_start.h"
 #include "app/narration.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"

@@ -1,4 +1,4 @@
-#include "app/app.h"
+#include "app/window_start.h"
 
 #include "app/connections.h"
 #include "app/start_up.h"
@@ -8,6 +8,7 @@
 #include "gui/fonts.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
+#include "gui/window_settings.h"
 
 #include <QApplication>
 #include <QDebug>

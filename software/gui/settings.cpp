@@ -64,11 +64,16 @@ QString load_settings_file(QString const& path) {
     return support_misc::load_text_file(support_misc::maybe_use_file_instead_of_resource(path));
 }
 
-GUI make_texts(QString const& path) {
-    QJsonObject const top = QJsonDocument::fromJson(load_settings_file(path).toUtf8()).object();
-    GUI texts;
+std::vector<LabelData> labels_of(QJsonObject const& top) {
+    std::vector<LabelData> labels;
     for (QJsonValue const& element : top.value("labels").toArray())
-        texts.labels.push_back(LabelData_factory(element.toObject()));
+        labels.push_back(LabelData_factory(element.toObject()));
+    return labels;
+}
+
+GUI make_texts(QString const& path) {
+    GUI texts;
+    texts.labels = labels_of(QJsonDocument::fromJson(load_settings_file(path).toUtf8()).object());
     texts.valid = true;
     return texts;
 }

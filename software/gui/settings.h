@@ -27,14 +27,13 @@ struct LabelData {
     operator QString() const;
 };
 
+// A decorative ring; read, and told as text, only by the window program (window_settings.h).
 struct CircleData {
     QString name;
     QPoint center;
     int radius = 0;
     int pen_width = 0;
     QColor color;
-
-    operator QString() const;
 };
 
 struct GUI {
@@ -42,14 +41,10 @@ struct GUI {
     std::vector<CircleData> circles;
     std::vector<LabelData> labels;
 
-    GUI() = default;
-    explicit GUI(QString const& settings_text);
-
     LabelData const* label(QString const& id) const;
     // Whether an entry with this id exists; unlike label(), a missing one is not worth a warning.
     bool contains(QString const& id) const;
     QString text(QString const& id) const;
-    operator QString() const;
 };
 
 // The parsed layout plus what the window must know about the embedded firmware.
@@ -60,16 +55,14 @@ struct Settings {
 };
 
 QString load_settings_file(QString const& path);
-GUI make_GUI(QString const& path);
 // Only the labels, without the circles: the texts a run without a window tells, read without the graphics
 // toolkit that the circles' colours need (so that such a run never loads it).
 GUI make_texts(QString const& path);
+// The labels of a settings file's JSON object.
+std::vector<LabelData> labels_of(QJsonObject const& top);
 
-CircleData CircleData_factory(QJsonObject const& object);
 LabelData LabelData_factory(QJsonObject const& object);
 
-QDebug operator<<(QDebug dbg, CircleData const& circle);
 QDebug operator<<(QDebug dbg, LabelData const& label);
-QDebug operator<<(QDebug dbg, GUI const& gui);
 
 } // namespace Settings

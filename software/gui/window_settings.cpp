@@ -1,4 +1,4 @@
-#include "gui/settings.h"
+#include "gui/window_settings.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -11,14 +11,6 @@ namespace {
 
 QPoint read_point(QJsonObject const& object) {
     return {object.value("x").toInt(0), object.value("y").toInt(0)};
-}
-
-template <typename Entry, typename Factory>
-std::vector<Entry> read_entries(QJsonObject const& top, QString const& key, Factory factory) {
-    std::vector<Entry> entries;
-    for (QJsonValue const& element : top.value(key).toArray())
-        entries.push_back(factory(element.toObject()));
-    return entries;
 }
 
 } // namespace
@@ -34,41 +26,45 @@ CircleData CircleData_factory(QJsonObject const& object) {
 }
 
 // Qt's JSON parser keeps raw line breaks inside strings, which the shipped rich texts rely on.
-GUI::GUI(QString const& settings_text) {
+GUI parse_GUI(QString const& settings_text) {
     QJsonObject const top = QJsonDocument::fromJson(settings_text.toUtf8()).object();
-    circles = read_entries<CircleData>(top, "circles", CircleData_factory);
-    labels = read_entries<LabelData>(top, "labels", LabelData_factory);
-    valid = true;
+    GUI gui;
+    for (QJsonValue const& element : top.value("circles").toArray())
+        gui.circles.push_back(CircleData_factory(element.toObject()));
+    gui.labels = labels_of(top);
+    gui.valid = true;
+    return gui;
 }
 
-CircleData::operator QString() const {
+QString text_of(CircleData const& circle) {
     return QString("Circle '%1': (%2,%3), r=%4, w=%5, color=%6")
-        .arg(name, QString::number(center.x()), QString::number(center.y()), QString::number(radius),
-             QString::number(pen_width), color.name(QColor::HexArgb));
+        .arg(circle.name, QString::number(circle.center.x()), QString::number(circle.center.y()),
+             QString::number(circle.radius), QString::number(circle.pen_width),
+             circle.color.name(QColor::HexArgb));
 }
 
-GUI::operator QString() const {
+QString text_of(GUI const& gui) {
     QString result = "GUI settings:\n";
-    if (!valid)
+    if (!gui.valid)
         return result + "\tInvalid";
-    for (CircleData const& circle : circles)
-        result += "\t" + QString(circle) + "\n";
-    for (LabelData const& label : labels)
+    for (CircleData const& circle : gui.circles)
+        result += "\t" + text_of(circle) + "\n";
+    for (LabelData const& label : gui.labels)
         result += "\t" + QString(label) + "\n";
     return result;
 }
 
 GUI make_GUI(QString const& path) {
-    return GUI(load_settings_file(path));
+    return parse_GUI(load_settings_file(path));
 }
 
 QDebug operator<<(QDebug dbg, CircleData const& circle) {
-    return dbg << QString(circle);
+    return dbg << text_of(circle);
 }
 
 QDebug operator<<(QDebug dbg, GUI const& gui) {
     QDebugStateSaver saver(dbg);
-    dbg.noquote() << QString(gui);
+    dbg.noquote() << text_of(gui);
     return dbg;
 }
 

@@ -1,4 +1,4 @@
-#include "app/app.h"
+#include "app/window_start.h"
 #include "dfu/simulator.h"
 #include "gui/log_window.h"
 

@@ -2,7 +2,7 @@
 // quit key's wait and is terminated, but only once the dfu-util run under way has finished, so the write
 // is complete.
 
-#include "app/app.h"
+#include "app/window_start.h"
 #include "gui/main_window.h"
 
 #include "window_run.h"

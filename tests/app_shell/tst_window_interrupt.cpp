@@ -1,7 +1,7 @@
 // SIGINT while the window's upgrade is writing the device: the run ends in order and the write is finished,
 // not cut short by terminating the worker.
 
-#include "app/app.h"
+#include "app/window_start.h"
 #include "app/connections.h"
 #include "app/termination.h"
 #include "gui/main_window.h"

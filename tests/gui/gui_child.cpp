@@ -2,6 +2,7 @@
 // built from settings without the no-device text.
 #include "gui/log_window.h"
 #include "gui/main_window.h"
+#include "gui/window_settings.h"
 
 #include <QApplication>
 #include <QTextBlock>
@@ -37,7 +38,7 @@ int log_fatal(QApplication& app, bool from_worker) {
 
 int window_without_status_text() {
     Settings::Settings settings;
-    settings.gui = Settings::GUI(R"({"labels":[{"id":"9","text":"4. Connect USB cable"}]})");
+    settings.gui = Settings::parse_GUI(R"({"labels":[{"id":"9","text":"4. Connect USB cable"}]})");
     MainWindow_factory(&settings, nullptr, false);
     qInfo() << "not reached";
     return 0;

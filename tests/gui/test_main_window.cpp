@@ -1,5 +1,6 @@
 #include "gui/circle.h"
 #include "gui/main_window.h"
+#include "gui/window_settings.h"
 
 #include "test_config.h"
 
@@ -39,7 +40,7 @@ Settings::Settings shipped_settings() {
 Settings::Settings edited_settings(QString const& labels) {
     Settings::Settings settings;
     settings.gui =
-        Settings::GUI(QString(R"({"labels":[{"id":"status_noDev","text":"no device"},%1]})").arg(labels));
+        Settings::parse_GUI(QString(R"({"labels":[{"id":"status_noDev","text":"no device"},%1]})").arg(labels));
     return settings;
 }
 

@@ -1,4 +1,4 @@
-#include "gui/settings.h"
+#include "gui/window_settings.h"
 
 #include "test_config.h"
 
@@ -11,7 +11,7 @@ namespace {
 const QString shipped_settings = TEST_SOURCE_DIR "/software/resources/settings_GUI.json";
 
 GUI parse(QString const& json) {
-    return GUI(json);
+    return Settings::parse_GUI(json);
 }
 
 } // namespace
@@ -43,7 +43,7 @@ void TestSettings::shipped_file_holds_the_window_layout() {
              QStringList({"2", "4", "5", "7a", "7b", "7c", "9", "8b2", "status_noDev", "status_devConn",
                           "status_devRev", "status_devRevUnknown", "app_name", "sim_mode", "debug_mode"}));
     QCOMPARE(gui.circles.size(), std::size_t(1));
-    QCOMPARE(QString(gui.circles[0]), QString("Circle 'Head-button': (298,290), r=20, w=5, color=#60ff4040"));
+    QCOMPARE(Settings::text_of(gui.circles[0]), QString("Circle 'Head-button': (298,290), r=20, w=5, color=#60ff4040"));
     QCOMPARE(QString(*gui.label("8b2")), QString("Label '8b2': (-1,-1) {no-create} font='':-1: "
                                                  "'5. Click here to start upgrade'"));
     QCOMPARE(
@@ -118,7 +118,7 @@ void TestSettings::circle_entries() {
     QFETCH(bool, color_valid);
     GUI const gui = parse(QString(R"({"circles":[%1]})").arg(entry));
     QCOMPARE(gui.circles.size(), std::size_t(1));
-    QCOMPARE(QString(gui.circles[0]), form);
+    QCOMPARE(Settings::text_of(gui.circles[0]), form);
     QCOMPARE(gui.circles[0].color.isValid(), color_valid);
 }
 
@@ -146,13 +146,13 @@ void TestSettings::unparsable_or_empty_text_gives_valid_record_without_entries()
 }
 
 void TestSettings::text_forms() {
-    QCOMPARE(QString(GUI()), QString("GUI settings:\n\tInvalid"));
+    QCOMPARE(Settings::text_of(GUI()), QString("GUI settings:\n\tInvalid"));
     GUI const gui =
         parse(R"({"labels":[{"id":"l","text":"t"}],"circles":[{"name":"c","color":"#01020304"}]})");
     QString const expected = "GUI settings:\n"
                              "\tCircle 'c': (0,0), r=0, w=0, color=#01020304\n"
                              "\tLabel 'l': (-1,-1) {} font='':-1: 't'\n";
-    QCOMPARE(QString(gui), expected);
+    QCOMPARE(Settings::text_of(gui), expected);
 
     QString streamed;
     QDebug(&streamed) << gui.labels[0] << gui.circles[0];

@@ -1,6 +1,6 @@
 // The whole tool with its window, in simulator mode, against the emulated device: status line, install
 // button and progress bar through an upgrade, Ctrl+L, and the quit key's orderly stop.
-#include "app/app.h"
+#include "app/window_start.h"
 #include "app/connections.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
