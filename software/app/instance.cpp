@@ -4,9 +4,8 @@
 
 namespace instance {
 
-Claim claim(QString const& bus, QString const& serial, qint64* holder) {
+Claim claim(QString const& serial, qint64* holder) {
     using DFU::unit_lock::Take;
-    DFU::unit_lock::set_bus(bus);
     Take const taken = serial.isEmpty() ? DFU::unit_lock::take_bus() : DFU::unit_lock::take_unit(serial);
     switch (taken) {
     case Take::taken:
@@ -28,10 +27,6 @@ Claim claim(QString const& bus, QString const& serial, qint64* holder) {
         break;
     }
     return Claim::already_running;
-}
-
-QString bus_name(bool simulated) {
-    return simulated ? DFU::unit_lock::simulated_bus() : QStringLiteral("usb");
 }
 
 } // namespace instance

@@ -16,10 +16,9 @@ enum class Claim {
 // the bus among runs without one; with one, alone on that unit (in any spelling of its serial). Units are
 // reserved one by one as they are read besides. The kernel drops every claim when the last process holding
 // it ends, however it ends: a write left running keeps its unit's.
-// What was found held names its holder in `holder`: the process ID, 0 when the system does not show it.
-Claim claim(QString const& bus, QString const& serial, qint64* holder);
-
-// The bus an instance guards: the USB bus, or in simulator mode the emulated world it was pointed at.
-QString bus_name(bool simulated);
+// On the bus that dfu-util was pointed at (the USB bus, or in simulator mode the emulated world): made
+// after that choice. What was found held names its holder in `holder`: the process ID, 0 when the system
+// does not show it.
+Claim claim(QString const& serial, qint64* holder);
 
 } // namespace instance

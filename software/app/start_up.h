@@ -20,8 +20,10 @@ void log_device_choice();
 StartupFailure set_up_dfu_util_location();
 void log_build();
 StartupFailure unpack_files();
-Device::FW_Info log_desired_FW_Info();
-void load_settings(Device::FW_Info const& desired);
+// Reads the embedded firmware's information block (once: later calls get the same) and logs it.
+Device::FW_Info read_desired_FW_Info();
+// The settings take the embedded firmware's product type and revision.
+void set_desired_FW(Device::FW_Info const& desired);
 StartupFailure test_dfu_util();
 void create_engine();
 

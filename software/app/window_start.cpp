@@ -153,6 +153,9 @@ StartupFailure GUI_init() {
     settings.gui = Settings::make_GUI(settings_file);
     if (StartupFailure const failure = make_private_dir())
         return failure;
+    // Which dfu-util runs, the simulator's script or the system's, names the bus that the claim is on.
+    if (StartupFailure const failure = set_up_dfu_util_location())
+        return failure;
     if (StartupFailure const failure = claim_instance())
         return failure;
     // 2. Fonts.
@@ -160,17 +163,15 @@ StartupFailure GUI_init() {
     // 3. With -l, the log window and its routing come first, so that it holds every start-up line.
     if (use_log_window)
         create_log_window();
-    // 4. Which dfu-util runs: the simulator's script or the system's.
+    // 4. The choice of dfu-util, told once the log window can hold it.
     log_device_choice();
-    if (StartupFailure const failure = set_up_dfu_util_location())
-        return failure;
     log_build();
     // 5. Unpacking and the embedded firmware's information.
     if (StartupFailure const failure = unpack_files())
         return failure;
-    const Device::FW_Info desired = log_desired_FW_Info();
+    const Device::FW_Info desired = read_desired_FW_Info();
     // 6. Settings with the embedded product type and revision.
-    load_settings(desired);
+    set_desired_FW(desired);
     // 7. Main window, shown as it is made: the display draws it while the self-test runs.
     create_main_window();
     // 8. The dfu-util self-test; nothing has touched a unit yet.

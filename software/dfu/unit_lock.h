@@ -34,8 +34,8 @@ struct Holder {
 // A USB serial as every comparison, filter, name and listing uses it: trimmed, upper case.
 QString canonical_serial(QString const& serial);
 
-// The bus the names are about: "usb", or the emulated world's canonical path in simulator mode. Set once
-// at start-up, before any name is taken.
+// The bus the names are about: "usb", or the emulated world's canonical path in simulator mode. Set once,
+// where simulator mode points dfu-util at the emulated world, before any name is taken.
 void set_bus(QString const& bus);
 // The bus of the emulated world: its canonical path (DFU_SIM_DIR, or the emulator's default).
 QString simulated_bus();

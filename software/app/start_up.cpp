@@ -1,0 +1,132 @@
+#include "app/start_up.h"
+
+#include "app/exit_codes.h"
+#include "app/instance.h"
+#include "app/narration.h"
+#include "control/sm_a.h"
+#include "control/sm_b.h"
+#include "dfu/command.h"
+#include "dfu/device_info.h"
+#include "dfu/dfu_util.h"
+#include "dfu/simulator.h"
+#include "files/files.h"
+#include "files/support_misc.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QLoggingCategory>
+
+namespace start_up {
+
+QString const settings_file = ":resources/settings_GUI.json";
+
+namespace {
+
+StartupFailure private_files_failure(QString const& cause) {
+    return {Exit::private_files_failed,
+            settings.gui.text("hint_privateFiles").arg(Files::temporary_root(), cause)};
+}
+
+} // namespace
+
+void log_device_choice() {
+    if (simulator::use)
+        qInfo() << "Will use simulator (i.e. option 'use_simulator).";
+    else
+        qInfo() << "Will use real device (i.e. no option 'use_simulator'.)";
+}
+
+StartupFailure set_up_dfu_util_location() {
+    if (!simulator::use) {
+        DFU::Command::path = DFU::dfu_util::system_directory();
+        return {};
+    }
+    if (!simulator::available())
+        return {Exit::cannot_start, settings.gui.text("hint_noSimulator")};
+    if (QString const problem = simulator::world_problem(); !problem.isEmpty())
+        return {Exit::cannot_start, settings.gui.text("hint_simWorldNotPrivate").arg(problem)};
+    simulator::setup_for_simulated_dfu_util(simulator::none);
+    return {};
+}
+
+void log_build() {
+    qInfo() << "Compiled for platform (OS):" << support_misc::compiled_for_platform() << "with 'DEBUG'"
+            << (support_misc::compiled_w_DEBUG ? "defined" : "not defined");
+}
+
+StartupFailure claim_instance() {
+    qint64 holder = 0;
+    switch (instance::claim(run_options.serial, &holder)) {
+    case instance::Claim::taken:
+        return {};
+    case instance::Claim::reserved_by_other:
+        return {Exit::already_running, settings.gui.text("hint_startReservedByProcess").arg(process_words(settings.gui, holder))};
+    case instance::Claim::write_finishing:
+        return {Exit::already_running, settings.gui.text("hint_writeFinishing")};
+    case instance::Claim::failed:
+        return {Exit::already_running, settings.gui.text("hint_claimFailed")};
+    case instance::Claim::already_running:
+        break;
+    }
+    return {Exit::already_running, settings.gui.text("hint_alreadyRunning")};
+}
+
+// One run of "dfu-util -V": the self-test, and the release of the dfu-util that will run. The simulator's
+// script answers -V itself, so its release is not judged.
+StartupFailure test_dfu_util() {
+    if (DFU::dfu_util::self_test().supported || simulator::use)
+        return {};
+    return {Exit::no_dfu_util, settings.gui.text("hint_noDfuUtil")};
+}
+
+// Made once the command line is judged, and before anything else may create files below the temporary path.
+StartupFailure make_private_dir() {
+    if (Files::external_dir.isValid())
+        return {};
+    return private_files_failure(Files::external_dir.errorString());
+}
+
+// dfu-util and libusb come from the system on Linux, so only the firmware is unpacked and nothing needs to
+// be made executable; and only the raw image, the one file dfu-util is given (with the flash address, it
+// takes no DfuSe container). Without the private directory and a whole image nothing may be written to a
+// unit.
+StartupFailure unpack_files() {
+    using Files::ID;
+    Files::remove_stale_private_dirs();
+    if (Files::extract_resources({ID::desired_FW_bin}, true))
+        return {};
+    QString const image = Files::external_dir.path() + "/" + Files::desired_FW_fileName_bin;
+    QString const cause =
+        Files::local_write_problem(image, QFileInfo(":resources/" + Files::desired_FW_fileName_bin).size());
+    return private_files_failure(cause.isEmpty() ? QString("the disk is full or not writable") : cause);
+}
+
+Device::FW_Info read_desired_FW_Info() {
+    const Device::FW_Info desired = DFU::desired_FW_Info();
+    qInfo().noquote() << "Desired (embedded)" << desired;
+    return desired;
+}
+
+void set_desired_FW(Device::FW_Info const& desired) {
+    settings.desired_FW_type = desired.product_info.type;
+    settings.desired_FW_revision = desired.revision;
+}
+
+// The worker reads from and uploads into the private directory the firmware was unpacked to.
+void create_engine() {
+    QString const dir = Files::external_dir.path() + "/";
+    sm_A = new SM_A(dir + Files::desired_FW_fileName_dfu, dir + Files::desired_FW_fileName_bin,
+                    dir + Files::uploaded_FW_fileName_bin);
+    sm_A->idle_delay_ms = 500;
+    sm_A->poll_delay_ms = 1000;
+    sm_A->serial_filter = run_options.serial;
+    sm_B = new SM_B(sm_A, settings.desired_FW_type, settings.desired_FW_revision);
+    // The machines' trace only where it is read: in the window's log, or with --verbose.
+    if (QLoggingCategory::defaultCategory()->isDebugEnabled()) {
+        sm_A->enable_debug_output();
+        sm_B->enable_debug_output();
+    }
+    narrator = new Narrator(sm_A, sm_B, settings.gui);
+}
+
+} // namespace start_up
