@@ -6,6 +6,7 @@
 #include "headless/unit_list.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -48,15 +49,17 @@ int main(int argc, char* argv[]) {
 #ifdef UPDATER_INSTALLED_PROGRAM
     simulator::installed_program = true;
 #endif
-    if (help_or_version_requested(argc, argv)) {
+    QCoreApplication::setApplicationName(QFileInfo(QString::fromLocal8Bit(argv[0])).fileName());
+    command_line = parse_command_line(arguments_of(argc, argv));
+    if (help_or_version_requested()) {
         QCoreApplication app(argc, argv);
         return print_help_or_version();
     }
-    if (option_given(argc, argv, "list")) {
+    if (command_line.list) {
         QCoreApplication app(argc, argv);
         return unit_list::run_unit_list();
     }
-    if (option_given(argc, argv, "headless")) {
+    if (command_line.headless) {
         QCoreApplication app(argc, argv);
         return run_headless();
     }

@@ -16,7 +16,8 @@ int main(int argc, char* argv[]) {
 #endif
     // The command line is judged first, then the display, and only then is anything made.
     QCoreApplication::setApplicationName(QFileInfo(QString::fromLocal8Bit(argv[0])).fileName());
-    if (StartupFailure const failure = judge_command_line(arguments_of(argc, argv))) {
+    command_line = parse_command_line(arguments_of(argc, argv));
+    if (StartupFailure const failure = command_line.failure) {
         std::fprintf(stderr, "%s\n", failure.message.toUtf8().constData());
         return failure.exit_code;
     }

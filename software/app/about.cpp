@@ -9,11 +9,6 @@
 
 namespace {
 
-bool parse(QCommandLineParser* parser, QStringList const& arguments) {
-    add_program_options(parser);
-    return parser->parse(arguments);
-}
-
 // The firmware is decoded straight from the resources: nothing is unpacked for a version query.
 QString version_text() {
     Device::FW_Info const firmware = Device::make_FW_Info(QStringLiteral(":resources/firmware.bin"));
@@ -25,18 +20,15 @@ QString version_text() {
 
 } // namespace
 
-bool help_or_version_requested(int argc, char** argv) {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    QCommandLineParser parser;
-    return parse(&parser, arguments) && (parser.isSet("help") || parser.isSet("version"));
+bool help_or_version_requested() {
+    return !command_line.failure && (command_line.help || command_line.version);
 }
 
+// The help is the option table's; it names the program as the application object does.
 int print_help_or_version() {
     QCommandLineParser parser;
-    parse(&parser, QCoreApplication::arguments());
-    QString const text = parser.isSet("help") ? parser.helpText() : version_text();
+    add_program_options(&parser);
+    QString const text = command_line.help ? parser.helpText() : version_text();
     std::fputs(text.toLocal8Bit().constData(), stdout);
     return 0;
 }

@@ -88,37 +88,30 @@ StartupFailure read_run_options(QCommandLineParser const& parser, RunOptions* op
     options->serial = parser.value("serial").trimmed();
     if (parser.isSet("serial") && options->serial.isEmpty())
         return wrong_command_line("--serial takes the unit's USB serial");
-    options->json = parser.isSet("json");
     return {};
-}
-
-// The parser's own words for an unknown option or a value that does not fit, then ours.
-StartupFailure read_command_line(QStringList const& arguments, QCommandLineParser* parser,
-                                 RunOptions* options) {
-    add_program_options(parser);
-    if (!parser->parse(arguments))
-        return wrong_command_line(parser->errorText());
-    return read_run_options(*parser, options);
 }
 
 } // namespace
 
-StartupFailure judge_command_line(QStringList const& arguments) {
-    QCommandLineParser parser;
-    RunOptions options;
-    return read_command_line(arguments, &parser, &options);
-}
+CommandLine command_line;
 
-bool option_given(QStringList const& arguments, QString const& name) {
+// The parser's own words for an unknown option or a value that does not fit, then ours.
+CommandLine parse_command_line(QStringList const& arguments) {
     QCommandLineParser parser;
     add_program_options(&parser);
-    // A wrong command line is told later, by the parser of the run it asks for.
-    parser.parse(arguments);
-    return parser.isSet(name);
-}
-
-bool option_given(int argc, char** argv, QString const& name) {
-    return option_given(arguments_of(argc, argv), name);
+    CommandLine line;
+    bool const parsed = parser.parse(arguments);
+    line.help = parser.isSet("help");
+    line.version = parser.isSet("version");
+    line.headless = parser.isSet("headless");
+    line.list = parser.isSet("list");
+    line.verbose = parser.isSet("verbose");
+    line.use_simulator = parser.isSet("use-simulator");
+    line.no_use_simulator = parser.isSet("no-use-simulator");
+    line.use_log_window = parser.isSet("use-log-window");
+    line.options.json = parser.isSet("json");
+    line.failure = parsed ? read_run_options(parser, &line.options) : wrong_command_line(parser.errorText());
+    return line;
 }
 
 QStringList arguments_of(int argc, char** argv) {
@@ -128,19 +121,18 @@ QStringList arguments_of(int argc, char** argv) {
     return arguments;
 }
 
-StartupFailure parse_arguments(QStringList const& arguments) {
-    QCommandLineParser parser;
-    if (StartupFailure const failure = read_command_line(arguments, &parser, &run_options))
-        return failure;
-
+StartupFailure take_command_line() {
+    if (command_line.failure)
+        return command_line.failure;
+    run_options = command_line.options;
     qDebug().nospace() << "Initial value of 'simulator::use'=" << simulator::use
-                       << ", isSet('-s')=" << parser.isSet("use-simulator")
-                       << ", isSet('-S')=" << parser.isSet("no-use-simulator");
-    if (parser.isSet("use-simulator"))
+                       << ", isSet('-s')=" << command_line.use_simulator
+                       << ", isSet('-S')=" << command_line.no_use_simulator;
+    if (command_line.use_simulator)
         simulator::use = true;
-    if (parser.isSet("no-use-simulator"))
+    if (command_line.no_use_simulator)
         simulator::use = false;
-    if (parser.isSet("use-log-window"))
+    if (command_line.use_log_window)
         use_log_window = true;
     return {};
 }
@@ -164,7 +156,7 @@ void load_texts() {
 
 StartupFailure headless_init() {
     using namespace start_up;
-    if (StartupFailure const failure = parse_arguments(QCoreApplication::arguments()))
+    if (StartupFailure const failure = take_command_line())
         return failure;
     load_texts();
     if (StartupFailure const failure = make_private_dir())
@@ -184,7 +176,7 @@ StartupFailure headless_init() {
 
 StartupFailure list_init() {
     using namespace start_up;
-    if (StartupFailure const failure = parse_arguments(QCoreApplication::arguments()))
+    if (StartupFailure const failure = take_command_line())
         return failure;
     load_texts();
     if (StartupFailure const failure = make_private_dir())

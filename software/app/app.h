@@ -17,7 +17,7 @@ extern Narrator* narrator;
 extern Settings::Settings settings;
 extern bool use_log_window;
 
-// What the command line asks of a run without a window or a listing; set by parse_arguments.
+// What the command line asks of a run without a window or a listing; set by take_command_line.
 struct RunOptions {
     QString serial;          // only the unit with this USB serial; empty: the one attached unit
     int timeout_seconds = 0; // give up after this long without a usable unit; 0: wait without limit
@@ -27,14 +27,9 @@ struct RunOptions {
 constexpr int max_timeout_seconds = 2147483;
 extern RunOptions run_options;
 
-// The program's options, in the order --help lists them: the one table that parse_arguments, main's
-// early look at the command line and the manual page read.
+// The program's options, in the order --help lists them: the one table that the command line and the
+// manual page are read with.
 void add_program_options(QCommandLineParser* parser);
-// Whether the command line sets the option named `name`, read with the option table (so the value of
-// --serial is never taken for an option); looked at before the application object exists, since the
-// runs without a window must not need a display.
-bool option_given(int argc, char** argv, QString const& name);
-bool option_given(QStringList const& arguments, QString const& name);
 QStringList arguments_of(int argc, char** argv);
 
 // Why start-up cannot go on: the exit code and what to tell the user. An exit code of 0 means it can.
@@ -45,13 +40,27 @@ struct StartupFailure {
     explicit operator bool() const { return exit_code != 0; }
 };
 
-// Reads the command line into run_options and the simulator and log window choices. An unknown option, a
-// value that does not fit or options that do not go together fail with Exit::cannot_start and the
-// parser's words.
-StartupFailure parse_arguments(QStringList const& arguments);
-// The same judgement without taking anything over; needs no application object, so a wrong command line
-// is told before anything else is looked at.
-StartupFailure judge_command_line(QStringList const& arguments);
+// What the command line asks for. An unknown option, a value that does not fit or options that do not go
+// together make `failure` (Exit::cannot_start with the parser's words); the options read before it stay
+// set, so that a wrong command line is told the way the run asked for (--json).
+struct CommandLine {
+    StartupFailure failure;
+    bool help = false;
+    bool version = false;
+    bool headless = false;
+    bool list = false;
+    bool verbose = false;
+    bool use_simulator = false;    // -s
+    bool no_use_simulator = false; // -S, which wins over -s
+    bool use_log_window = false;
+    RunOptions options;
+};
+// Read once per program, first thing: the runs without a window are chosen from it before the application
+// object exists, since they must not need a display.
+CommandLine parse_command_line(QStringList const& arguments);
+extern CommandLine command_line;
+// Takes command_line over into run_options and the simulator and log window choices; its failure, if any.
+StartupFailure take_command_line();
 
 // The window's start-up without fonts, log window, main window and connections (option --headless).
 StartupFailure headless_init();

@@ -147,7 +147,7 @@ void connect_and_start_engine() {
 StartupFailure GUI_init() {
     using namespace start_up;
     // 1. Command line, and no second instance on the same bus.
-    if (StartupFailure const failure = parse_arguments(QCoreApplication::arguments()))
+    if (StartupFailure const failure = take_command_line())
         return failure;
     // The whole settings file: the window draws the circles as well.
     settings.gui = Settings::make_GUI(settings_file);

@@ -36,9 +36,8 @@ void set_up_log(bool verbose) {
 }
 
 int run_headless() {
-    QStringList const arguments = QCoreApplication::arguments();
-    FILE* const events = json_events::open_stream(option_given(arguments, "json"));
-    set_up_log(option_given(arguments, "verbose"));
+    FILE* const events = json_events::open_stream(command_line.options.json);
+    set_up_log(command_line.verbose);
     StartupFailure const failure = headless_init();
     if (failure)
         return report_startup_failure(failure, events);

@@ -71,7 +71,8 @@ private slots:
         simulator::use = false;
         use_log_window = false;
         MessageCapture capture;
-        parse_arguments(QStringList{"updater"} + options);
+        command_line = parse_command_line(QStringList{"updater"} + options);
+        take_command_line();
         QCOMPARE(simulator::use, simulator);
         QCOMPARE(use_log_window, log_window);
         QCOMPARE(capture.texts(QtDebugMsg), QStringList{debug_line});
