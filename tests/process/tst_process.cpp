@@ -1,0 +1,61 @@
+// The tool as a user or a station runs it, one row per case (see process_case.h for the row fields):
+// what it tells, how it ends, and what the unit's flash holds afterwards.
+
+#include "process_case.h"
+
+namespace {
+
+QStringList const timeout_3 = headless + QStringList{"--timeout", "3"};
+QStringList const list{"-s", "--list"};
+
+std::vector<Case> const cases{
+    // Verdicts and their exit codes; nothing is written to a unit that was not judged.
+    {"older firmware is upgraded", "load old-firmware", headless, "", 0,
+     {"version 2.6.3", "Done. Disconnect USB cable.", "exit code 0"}, Flash::image},
+    {"current firmware is only verified", "load current-firmware", headless, "", 0,
+     {"matches", "!Upgrading"}, Flash::unchanged},
+    {"another product", "load other-product", headless, "", 3, {"this firmware is not for it"}, Flash::unchanged},
+    {"blank product record", "load blank-otp", headless, "", 4, {"identity record is empty"}, Flash::unchanged},
+    {"unit that does not answer", "load otp-read-error", headless, "", 5, {"did not answer"}, Flash::unchanged},
+    {"short product record read", "load old-firmware; set dev0 short_upload 16", headless, "", 5,
+     {"could not be read"}, Flash::unchanged},
+    // "Could not verify" is no "differs".
+    {"short read-back", "load current-firmware; set dev0 short_upload 200000", headless, "", 6,
+     {"not verified", "!differs"}, Flash::unchanged},
+    {"cell that does not program", "load bad-cell", headless, "", 2, {"differs", "!not verified"},
+     Flash::changed},
+    {"write fails", "load write-fault", headless, "", 7, {"did not complete"}, Flash::changed},
+    {"written unit does not come back", "load no-reenter", timeout_3, "", 8, {"written but not"}, Flash::image},
+    {"no unit within the time-out", "load no-device", timeout_3, "", 12, {"Type B"}, Flash::unchanged},
+    {"listing", "load mixed-bus", list, "", 0, {"current", "upgrade to"}, Flash::unchanged},
+    {"listing without a unit", "load no-device", list, "", 13, {"no unit"}, Flash::unchanged},
+    // A write survives the tool's death; one writer per unit; the verdict is about the written unit.
+    {"kill -9 during the write", "load old-firmware", headless, "kill at write", -1, {}, Flash::image},
+    {"second run on the bus", "load old-firmware", headless, "second at Connected to a F20", 10,
+     {"already running"}, Flash::image},
+    {"another unit comes back", "load two-devices; image dev1; unplug dev1; set dev0 reenter 0", timeout_3,
+     "swap at leave", 8, {"not verified", "!Done."}, Flash::image},
+    {"Ctrl+C while waiting", "load no-device", headless, "int at Type B", 130, {}, Flash::unchanged},
+};
+
+} // namespace
+
+class TestProcess : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY(QFile::exists(process_case::updater)); }
+
+    void process_data() {
+        QTest::addColumn<Case>("row");
+        for (Case const& row : cases)
+            QTest::newRow(qPrintable(row.name)) << row;
+    }
+    void process() {
+        QFETCH(Case, row);
+        process_case::run_case(row);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProcess)
+#include "tst_process.moc"
