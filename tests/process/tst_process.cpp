@@ -35,7 +35,28 @@ std::vector<Case> const cases{
      {"already running"}, Flash::image},
     {"another unit comes back", "load two-devices; image dev1; unplug dev1; set dev0 reenter 0", timeout_3,
      "swap at leave", 8, {"not verified", "!Done."}, Flash::image},
+    {"terminal closed during the write", "load old-firmware", headless, "hup at write", 129,
+     {"finishing the firmware write"}, Flash::image},
+    {"kill -9 during the read-back", "load old-firmware", headless, "kill at readback", -1, {}, Flash::image},
+    {"unit pulled during the write", "load old-firmware", headless, "unplug at write", 7, {"did not complete"},
+     Flash::changed},
     {"Ctrl+C while waiting", "load no-device", headless, "int at Type B", 130, {}, Flash::unchanged},
+    {"SIGTERM while waiting", "load no-device", headless, "term at Type B", 143, {}, Flash::unchanged},
+    // Every failure is told, with what to do; where the user can still act, the run waits.
+    {"no USB permission", "load no-access", headless, "", -2, {"may not access it over USB"}, Flash::unchanged},
+    {"two units", "load two-devices", headless, "", -2, {"Disconnect all but the one"}, Flash::unchanged},
+    {"unit busy for ever", "load busy-forever", headless, "", 5, {"did not answer"}, Flash::unchanged},
+    {"unit gone in the middle of the download", "load disconnect-mid-download", headless, "", 7,
+     {"did not complete"}, Flash::changed},
+    {"serial not attached", "load two-devices", list + QStringList{"--serial", "DEADBEEF0000"}, "", 13,
+     {"DEADBEEF0000"}, Flash::unchanged},
+    {"unusable temporary directory", "load old-firmware; env TMPDIR=/nonexistent/tmp", headless, "", 9,
+     {"/nonexistent/tmp"}, Flash::unchanged},
+    {"no dfu-util", "load old-firmware; env PATH=/nonexistent", {"--headless"}, "", 11,
+     {"apt-get install dfu-util"}, Flash::unchanged},
+    {"wrong command line", "load old-firmware", {"--headless", "--bogus"}, "", 1, {"bogus"}, Flash::unchanged},
+    {"JSON result last", "load other-product", headless + QStringList{"--json"}, "", 3, {"\"result\""},
+     Flash::unchanged},
 };
 
 } // namespace
