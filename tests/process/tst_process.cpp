@@ -33,6 +33,8 @@ std::vector<Case> const cases{
     {"kill -9 during the write", "load old-firmware", headless, "kill at write", -1, {}, Flash::image},
     {"second run on the bus", "load old-firmware", headless, "second at Connected to a F20", 10,
      {"already running"}, Flash::image},
+    {"run beside a write left by a killed run", "load old-firmware", headless, "orphan at write", 10,
+     {"still finishing"}, Flash::image},
     {"another unit comes back", "load two-devices; image dev1; unplug dev1; set dev0 reenter 0", timeout_3,
      "swap at leave", 8, {"not verified", "!Done."}, Flash::image},
     {"terminal closed during the write", "load old-firmware", headless, "hup at write", 129,
@@ -55,6 +57,9 @@ std::vector<Case> const cases{
     {"no dfu-util", "load old-firmware; env PATH=/nonexistent", {"--headless"}, "", 11,
      {"apt-get install dfu-util"}, Flash::unchanged},
     {"wrong command line", "load old-firmware", {"--headless", "--bogus"}, "", 1, {"bogus"}, Flash::unchanged},
+    {"station counts each unit apart", "load mixed-bus",
+     {"scripts/station.sh", "-s", "-t", "30", "-u", process_case::updater}, "", 1,
+     {"judged: other-product", "3 units: 1 upgraded and verified, 1 already current, 1 failed."}, Flash::unchanged},
     {"JSON result last", "load other-product", headless + QStringList{"--json"}, "", 3, {"\"result\""},
      Flash::unchanged},
 };
