@@ -6,7 +6,8 @@
 //   name    what the row shows
 //   world   steps before the tool starts, ';' between them: a simctl command ("load two-devices",
 //           "set dev0 short_upload 200000", "unplug dev1"), "image DEV" (the embedded firmware into DEV's
-//           flash) or "env NAME=VALUE" (the tool's environment; an empty VALUE removes NAME). Timing is
+//           flash), "env NAME=VALUE" (the tool's environment; an empty VALUE removes NAME) or "reserve
+//           SERIAL" (this test, which is not the tool, holds the unit's name during the run). Timing is
 //           fast, except for rows with an event: realistic, with a quick flash (a write takes about 3 s).
 //   args    the tool's command line; one that starts with "scripts/" runs that script of the repository
 //   event   "" or "ACTION at MOMENT". MOMENT: write (the first erase), leave (the write ended), readback
@@ -30,8 +31,13 @@
 #include <QElapsedTimer>
 #include <QMetaType>
 #include <QProcess>
+#include <QCryptographicHash>
 #include <QtTest>
 #include <csignal>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 enum class Flash { image, unchanged, changed };
 
@@ -153,12 +159,38 @@ inline QProcessEnvironment environment_of(QString const& world_steps, SimWorld c
     return environment;
 }
 
+// Binds the name by which runs in the world reserve the unit, as any program of any user may: a socket
+// that stays open until the descriptor is closed.
+inline int reserve_unit(SimWorld const& world, QString const& serial) {
+    QByteArray const prefix = "zentova-updater:";
+    QByteArray name = prefix + "unit:simulator:" + QFile::encodeName(QFileInfo(world.dir()).canonicalFilePath()) +
+                      "/" + serial.toUtf8();
+    if (name.size() > int(sizeof(sockaddr_un::sun_path)) - 1)
+        name = prefix + QCryptographicHash::hash(name, QCryptographicHash::Sha256).toHex();
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name.constData(), size_t(name.size()));
+    int const fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    auto const length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+inline std::vector<int> reserved_names;
+
 inline bool prepare(QString const& world_steps, SimWorld const& world) {
     for (QString step : world_steps.split(';', Qt::SkipEmptyParts)) {
         QStringList const words = step.trimmed().split(' ', Qt::SkipEmptyParts);
         if (words.first() == "env")
             continue;
-        if (words.first() == "image" && words.size() == 2)
+        if (words.first() == "reserve" && words.size() == 2) {
+            reserved_names.push_back(reserve_unit(world, words[1]));
+            if (reserved_names.back() < 0)
+                return false;
+        } else if (words.first() == "image" && words.size() == 2)
             world.write_flash(SimWorld::embedded_image(), words[1]);
         else if (world.simctl(words).exit_code != 0)
             return false;
@@ -243,6 +275,9 @@ inline void run_case(Case const& row) {
             output = run.output();
         }
     }
+    for (int const fd : reserved_names)
+        ::close(fd);
+    reserved_names.clear();
     QVERIFY2(exit_code == row.exit, qPrintable(QString("exit %1\n%2").arg(exit_code).arg(output)));
     check_words(output, row.words);
     // A write the tool left running goes on to its end; only then is the flash what it will stay.

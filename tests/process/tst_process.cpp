@@ -60,6 +60,11 @@ std::vector<Case> const cases{
     {"station counts each unit apart", "load mixed-bus",
      {"scripts/station.sh", "-s", "-t", "30", "-u", process_case::updater}, "", 1,
      {"judged: other-product", "3 units: 1 upgraded and verified, 1 already current, 1 failed."}, Flash::unchanged},
+    {"unit reserved by a program that is not the tool", "load old-firmware; reserve 325E35633334", list, "", 0,
+     {"reserved by another process (process ID", "!another run"}, Flash::unchanged},
+    {"window without a display for its platform",
+     "load old-firmware; env QT_QPA_PLATFORM=xcb; env DISPLAY=; env WAYLAND_DISPLAY=", {"-s"}, "", 1,
+     {"No display"}, Flash::unchanged},
     {"JSON result last", "load other-product", headless + QStringList{"--json"}, "", 3, {"\"result\""},
      Flash::unchanged},
 };
