@@ -130,6 +130,21 @@ private slots:
         QVERIFY(!log.contains("Extracted"));
     }
 
+    // Removed at exit by the bytes it was made with, whatever the file-name encoding is by then.
+    void non_ascii_temporary_path_is_left_clean() {
+        QTemporaryDir dir;
+        QString const root = dir.filePath(QString::fromUtf8("t\xc3\xa9mp"));
+        QVERIFY(QDir().mkpath(root));
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", root);
+        child.setProcessEnvironment(env);
+        child.start(EXTRACT_CHILD_PATH, QStringList());
+        QVERIFY(child.waitForFinished(10000));
+        QCOMPARE(child.exitCode(), 0);
+        QCOMPARE(QDir(root).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+    }
+
     void mark_file_executable_keeps_bits_and_adds_execute() {
         QTemporaryDir dir;
         QString const path = dir.filePath("tool");
