@@ -9,6 +9,8 @@
 
 #include <QRegularExpression>
 #include <QtTest>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -40,6 +42,8 @@ private slots:
     void scan_sees_the_emulated_devices_data();
     void scan_sees_the_emulated_devices();
     void script_rejects_a_missing_command_name();
+    void default_world_must_be_private_data();
+    void default_world_must_be_private();
 };
 
 void TestSimulatorSetup::script_lies_in_the_build_time_directory() {
@@ -169,3 +173,36 @@ void TestSimulatorSetup::script_rejects_a_missing_command_name() {
 
 QTEST_GUILESS_MAIN(TestSimulatorSetup)
 #include "tst_simulator_setup.moc"
+
+void TestSimulatorSetup::default_world_must_be_private_data() {
+    QTest::addColumn<QString>("found"); // what the default world's place holds before
+    QTest::addColumn<bool>("usable");
+    QTest::newRow("nothing: made private") << "" << true;
+    QTest::newRow("own private directory") << "0700" << true;
+    QTest::newRow("others may enter") << "0755" << false;
+    QTest::newRow("a link to a private directory") << "link" << false;
+}
+
+// Without DFU_SIM_DIR the world lies where other users may have put something first.
+void TestSimulatorSetup::default_world_must_be_private() {
+    QFETCH(QString, found);
+    QFETCH(bool, usable);
+    QTemporaryDir runtime;
+    QString const world = runtime.filePath(QString("dfu-sim-%1").arg(::getuid()));
+    if (found == "link") {
+        QVERIFY(QDir().mkdir(runtime.filePath("elsewhere")));
+        QVERIFY(QFile::link(runtime.filePath("elsewhere"), world));
+    } else if (!found.isEmpty()) {
+        QVERIFY(QDir().mkdir(world));
+        QCOMPARE(::chmod(QFile::encodeName(world).constData(), found.toUInt(nullptr, 8)), 0);
+    }
+    QByteArray const chosen = qgetenv("DFU_SIM_DIR");
+    qunsetenv("DFU_SIM_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    QString const problem = simulator::world_problem();
+    qputenv("DFU_SIM_DIR", chosen);
+    QCOMPARE(simulator::default_world(), world);
+    QVERIFY2(problem.isEmpty() == usable, qPrintable(problem));
+    if (usable)
+        QCOMPARE(QFileInfo(world).permissions() & 0x0077, QFileDevice::Permissions());
+}
