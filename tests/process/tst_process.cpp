@@ -52,6 +52,8 @@ std::vector<Case> const cases{
      {"did not complete"}, Flash::changed},
     {"serial not attached", "load two-devices", list + QStringList{"--serial", "DEADBEEF0000"}, "", 13,
      {"DEADBEEF0000"}, Flash::unchanged},
+    {"serial with a place holder is told as given", "load two-devices",
+     timeout_3 + QStringList{"--serial", "AB%2CD"}, "", 12, {"serial AB%2CD is in update mode"}, Flash::unchanged},
     {"unusable temporary directory", "load old-firmware; env TMPDIR=/nonexistent/tmp", headless, "", 9,
      {"/nonexistent/tmp"}, Flash::unchanged},
     {"no dfu-util", "load old-firmware; env PATH=/nonexistent", {"--headless"}, "", 11,
