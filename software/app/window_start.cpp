@@ -101,14 +101,18 @@ bool wayland_display_answers(QByteArray const& name) {
 // platforms to try in turn ("wayland;xcb"), each with options after a colon; one that needs no display
 // server (offscreen, a framebuffer) is always there.
 bool display_available() {
-    bool const x_answers = !qEnvironmentVariableIsEmpty("DISPLAY") && x_display_answers(qgetenv("DISPLAY"));
-    QByteArray const wayland = qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ? QByteArray("wayland-0")
-                                                                              : qgetenv("WAYLAND_DISPLAY");
+    auto const x_answers = [] {
+        return !qEnvironmentVariableIsEmpty("DISPLAY") && x_display_answers(qgetenv("DISPLAY"));
+    };
+    auto const wayland_answers = [] {
+        QByteArray const name = qgetenv("WAYLAND_DISPLAY");
+        return wayland_display_answers(name.isEmpty() ? QByteArray("wayland-0") : name);
+    };
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        return x_answers || (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && wayland_display_answers(wayland));
+        return x_answers() || (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && wayland_answers());
     for (QByteArray const& platform : qgetenv("QT_QPA_PLATFORM").split(';')) {
         QByteArray const name = platform.split(':').first().trimmed();
-        if (name == "xcb" ? x_answers : name.startsWith("wayland") ? wayland_display_answers(wayland) : true)
+        if (name == "xcb" ? x_answers() : name.startsWith("wayland") ? wayland_answers() : true)
             return true;
     }
     return false;
