@@ -3,6 +3,7 @@
 // The tool's window run in simulator mode against the emulated product, for tests that interrupt an
 // upgrade while the device is being written.
 
+#include "app/app.h"
 #include "files/files.h"
 
 #include "sim_fixture.h"
@@ -30,6 +31,8 @@ template <typename Test> int run_window_test(int argc, char* argv[]) {
     char tool_name[] = "updater";
     char simulator_option[] = "-s";
     char* tool_argv[] = {tool_name, simulator_option, nullptr};
+    // As the window program does, first thing.
+    command_line = parse_command_line(arguments_of(tool_argc, tool_argv));
     QApplication app(tool_argc, tool_argv);
     Test test(world);
     return QTest::qExec(&test, argc, argv);

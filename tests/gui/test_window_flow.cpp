@@ -243,6 +243,8 @@ int main(int argc, char* argv[]) {
     char simulator_option[] = "-s";
     char log_option[] = "-l";
     char* tool_argv[] = {tool_name, simulator_option, log_option, nullptr};
+    // As the window program does, first thing.
+    command_line = parse_command_line(arguments_of(tool_argc, tool_argv));
     QApplication app(tool_argc, tool_argv);
     TestWindowFlow test(world);
     return QTest::qExec(&test, argc, argv);
