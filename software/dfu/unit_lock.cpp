@@ -153,12 +153,18 @@ bool is_this_tool(qint64 pid) {
     return name == "updater" || name == "updater-window" || name.startsWith("dfu-util");
 }
 
-// Who holds the name, and whether a write runs (its writing name is bound too). A holder that the system
-// does not show cannot be judged: a write is still assumed when the writing name is bound, so that nobody
-// is told to disconnect a unit being written.
+// A name held by this tool, as far as the system shows: true when none of its holders is shown.
+bool held_by_this_tool(std::vector<qint64> const& holders) {
+    return holders.empty() || std::any_of(holders.begin(), holders.end(), is_this_tool);
+}
+
+// Who holds the name, and whether a write runs (the writing name is held too, by this tool). A holder that
+// the system does not show cannot be judged: a write is then still assumed, so that nobody is told to
+// disconnect a unit being written.
 Holder holder_of(QByteArray const& name, QByteArray const& writing) {
     std::map<QByteArray, std::vector<quint64>> bound = bound_sockets({name, writing});
-    bool const write_runs = !writing.isEmpty() && bound.count(writing) > 0;
+    bool const write_runs =
+        !writing.isEmpty() && bound.count(writing) > 0 && held_by_this_tool(processes_holding(bound[writing]));
     Busy const tool_busy = write_runs ? Busy::write_finishing : Busy::in_use;
     if (bound.count(name) == 0) // let go since it was asked for, or the table cannot be read
         return {tool_busy, 0};
