@@ -7,7 +7,8 @@
 //   world   steps before the tool starts, ';' between them: a simctl command ("load two-devices",
 //           "set dev0 short_upload 200000", "unplug dev1"), "image DEV" (the embedded firmware into DEV's
 //           flash) or "env NAME=VALUE" (the tool's environment; an empty VALUE removes NAME). Timing is
-//           fast, except for rows with an event: realistic, with a quick flash (a write takes about 3 s).
+//           fast, except for rows with an event: realistic, with a quick flash (a write takes about 3 s);
+//           a step "fast on" or "fast off" chooses instead.
 //   args    the tool's command line; one that starts with "scripts/" runs that script of the repository
 //   event   "" or "ACTION at MOMENT". MOMENT: write (the first erase), leave (the write ended), readback
 //           (the first read after the write), or words the tool prints. ACTION: kill, int, term, hup (that
@@ -156,7 +157,7 @@ inline QProcessEnvironment environment_of(QString const& world_steps, SimWorld c
 inline bool prepare(QString const& world_steps, SimWorld const& world) {
     for (QString step : world_steps.split(';', Qt::SkipEmptyParts)) {
         QStringList const words = step.trimmed().split(' ', Qt::SkipEmptyParts);
-        if (words.first() == "env")
+        if (words.first() == "env" || words.first() == "fast")
             continue;
         if (words.first() == "image" && words.size() == 2)
             world.write_flash(SimWorld::embedded_image(), words[1]);
@@ -209,8 +210,9 @@ inline void run_case(Case const& row) {
     SimWorld world("no-device");
     QVERIFY(world.ok());
     QVERIFY2(prepare(row.world, world), qPrintable(row.world));
-    QVERIFY(world.set_fast(row.event.isEmpty()));
-    if (!row.event.isEmpty())
+    bool const fast = row.world.contains("fast on") || (row.event.isEmpty() && !row.world.contains("fast off"));
+    QVERIFY(world.set_fast(fast));
+    if (!fast)
         QVERIFY(world.set_quick_flash());
     QByteArray const before = world.flash();
     QProcessEnvironment const environment = environment_of(row.world, world);
