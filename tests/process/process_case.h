@@ -6,9 +6,12 @@
 //   name    what the row shows
 //   world   steps before the tool starts, ';' between them: a simctl command ("load two-devices",
 //           "set dev0 short_upload 200000", "unplug dev1"), "image DEV" (the embedded firmware into DEV's
-//           flash), "env NAME=VALUE" (the tool's environment; an empty VALUE removes NAME) or "reserve
-//           SERIAL" (this test, which is not the tool, holds the unit's name during the run). Timing is
-//           fast, except for rows with an event: realistic, with a quick flash (a write takes about 3 s).
+//           flash), "env NAME=VALUE" (the tool's environment; an empty VALUE removes NAME; "@world" in it
+//           is the world's directory), "reserve SERIAL" (this test, which is not the tool, holds the unit's
+//           name during the run) or "dir PATH MODE" (a directory below the world's, "@uid" in PATH this
+//           user's ID: after the run it must hold what it held before). Timing is
+//           fast, except for rows with an event: realistic, with a quick flash (a write takes about 1.5 s);
+//           a step "fast on" or "fast off" chooses instead.
 //   args    the tool's command line; one that starts with "scripts/" runs that script of the repository
 //   event   "" or "ACTION at MOMENT". MOMENT: write (the first erase), leave (the write ended), readback
 //           (the first read after the write), or words the tool prints. ACTION: kill, int, term, hup (that
@@ -34,6 +37,7 @@
 #include <QCryptographicHash>
 #include <QtTest>
 #include <csignal>
+#include <sys/stat.h>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -150,7 +154,7 @@ inline QProcessEnvironment environment_of(QString const& world_steps, SimWorld c
             continue;
         QString const assignment = step.mid(4);
         QString const name = assignment.section('=', 0, 0);
-        QString const value = assignment.section('=', 1);
+        QString const value = assignment.section('=', 1).replace("@world", world.dir());
         if (value.isEmpty())
             environment.remove(name);
         else
@@ -180,21 +184,38 @@ inline int reserve_unit(SimWorld const& world, QString const& serial) {
 }
 
 inline std::vector<int> reserved_names;
+// The directories of "dir" steps, with what each holds before the run.
+inline QMap<QString, QStringList> given_dirs;
+
+inline QStringList entries_of(QString const& dir) {
+    return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+}
+
+inline bool make_dir(SimWorld const& world, QString path, QString const& mode) {
+    path = world.dir() + "/" + path.replace("@uid", QString::number(::getuid()));
+    given_dirs[path];
+    return QDir().mkpath(path) && ::chmod(QFile::encodeName(path).constData(), mode.toUInt(nullptr, 8)) == 0;
+}
 
 inline bool prepare(QString const& world_steps, SimWorld const& world) {
     for (QString step : world_steps.split(';', Qt::SkipEmptyParts)) {
         QStringList const words = step.trimmed().split(' ', Qt::SkipEmptyParts);
-        if (words.first() == "env")
+        if (words.first() == "env" || words.first() == "fast")
             continue;
         if (words.first() == "reserve" && words.size() == 2) {
             reserved_names.push_back(reserve_unit(world, words[1]));
             if (reserved_names.back() < 0)
+                return false;
+        } else if (words.first() == "dir" && words.size() == 3) {
+            if (!make_dir(world, words[1], words[2]))
                 return false;
         } else if (words.first() == "image" && words.size() == 2)
             world.write_flash(SimWorld::embedded_image(), words[1]);
         else if (world.simctl(words).exit_code != 0)
             return false;
     }
+    for (auto given = given_dirs.begin(); given != given_dirs.end(); ++given)
+        given.value() = entries_of(given.key());
     return true;
 }
 
@@ -241,8 +262,9 @@ inline void run_case(Case const& row) {
     SimWorld world("no-device");
     QVERIFY(world.ok());
     QVERIFY2(prepare(row.world, world), qPrintable(row.world));
-    QVERIFY(world.set_fast(row.event.isEmpty()));
-    if (!row.event.isEmpty())
+    bool const fast = row.world.contains("fast on") || (row.event.isEmpty() && !row.world.contains("fast off"));
+    QVERIFY(world.set_fast(fast));
+    if (!fast)
         QVERIFY(world.set_quick_flash());
     QByteArray const before = world.flash();
     QProcessEnvironment const environment = environment_of(row.world, world);
@@ -278,6 +300,10 @@ inline void run_case(Case const& row) {
     for (int const fd : reserved_names)
         ::close(fd);
     reserved_names.clear();
+    QMap<QString, QStringList> const given = given_dirs;
+    given_dirs.clear();
+    for (auto dir = given.begin(); dir != given.end(); ++dir)
+        QVERIFY2(entries_of(dir.key()) == dir.value(), qPrintable("left in " + dir.key()));
     QVERIFY2(exit_code == row.exit, qPrintable(QString("exit %1\n%2").arg(exit_code).arg(output)));
     check_words(output, row.words);
     // A write the tool left running goes on to its end; only then is the flash what it will stay.

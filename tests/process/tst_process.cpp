@@ -5,7 +5,7 @@
 
 namespace {
 
-QStringList const timeout_3 = headless + QStringList{"--timeout", "3"};
+QStringList const timeout_1 = headless + QStringList{"--timeout", "1"};
 QStringList const list{"-s", "--list"};
 
 std::vector<Case> const cases{
@@ -25,8 +25,8 @@ std::vector<Case> const cases{
     {"cell that does not program", "load bad-cell", headless, "", 2, {"differs", "!not verified"},
      Flash::changed},
     {"write fails", "load write-fault", headless, "", 7, {"did not complete"}, Flash::changed},
-    {"written unit does not come back", "load no-reenter", timeout_3, "", 8, {"written but not"}, Flash::image},
-    {"no unit within the time-out", "load no-device", timeout_3, "", 12, {"Type B"}, Flash::unchanged},
+    {"written unit does not come back", "load no-reenter", timeout_1, "", 8, {"written but not"}, Flash::image},
+    {"no unit within the time-out", "load no-device", timeout_1, "", 12, {"Type B"}, Flash::unchanged},
     {"listing", "load mixed-bus", list, "", 0, {"current", "upgrade to"}, Flash::unchanged},
     {"listing without a unit", "load no-device", list, "", 13, {"no unit"}, Flash::unchanged},
     // A write survives the tool's death; one writer per unit; the verdict is about the written unit.
@@ -35,8 +35,9 @@ std::vector<Case> const cases{
      {"already running"}, Flash::image},
     {"run beside a write left by a killed run", "load old-firmware", headless, "orphan at write", 10,
      {"still finishing"}, Flash::image},
-    {"another unit comes back", "load two-devices; image dev1; unplug dev1; set dev0 reenter 0", timeout_3,
-     "swap at leave", 8, {"not verified", "!Done."}, Flash::image},
+    {"another unit comes back", "load two-devices; image dev1; unplug dev1; set dev0 reenter 0; fast on",
+     timeout_1, "swap at leave", 8, {"has not been verified yet", "written but not verified", "!Done."},
+     Flash::image},
     {"terminal closed during the write", "load old-firmware", headless, "hup at write", 129,
      {"finishing the firmware write"}, Flash::image},
     {"kill -9 during the read-back", "load old-firmware", headless, "kill at readback", -1, {}, Flash::image},
@@ -53,10 +54,11 @@ std::vector<Case> const cases{
     {"serial not attached", "load two-devices", list + QStringList{"--serial", "DEADBEEF0000"}, "", 13,
      {"DEADBEEF0000"}, Flash::unchanged},
     {"serial with a place holder is told as given", "load two-devices",
-     timeout_3 + QStringList{"--serial", "AB%2CD"}, "", 12, {"serial AB%2CD is in update mode"}, Flash::unchanged},
+     timeout_1 + QStringList{"--serial", "AB%2CD"}, "", 12, {"serial AB%2CD is in update mode"}, Flash::unchanged},
     {"unusable temporary directory", "load old-firmware; env TMPDIR=/nonexistent/tmp", headless, "", 9,
      {"/nonexistent/tmp"}, Flash::unchanged},
-    {"no dfu-util", "load old-firmware; env PATH=/nonexistent", {"--headless"}, "", 11,
+    // Real-device mode, with a serial no unit has, so that a user's own run on the bus does not meet it.
+    {"no dfu-util", "load old-firmware; env PATH=/nonexistent", {"--headless", "--serial", "7E575E71A100"}, "", 11,
      {"apt-get install dfu-util"}, Flash::unchanged},
     {"wrong command line", "load old-firmware", {"--headless", "--bogus"}, "", 1, {"bogus"}, Flash::unchanged},
     {"station counts each unit apart", "load mixed-bus",
@@ -64,6 +66,11 @@ std::vector<Case> const cases{
      {"judged: other-product", "3 units: 1 upgraded and verified, 1 already current, 1 failed."}, Flash::unchanged},
     {"unit reserved by a program that is not the tool", "load old-firmware; reserve 325E35633334", list, "", 0,
      {"reserved by another process (process ID", "!another run"}, Flash::unchanged},
+    {"non-ASCII temporary path is left clean", "load old-firmware; dir t\u00e9mp 700; env TMPDIR=@world/t\u00e9mp",
+     headless, "", 0, {"exit code 0"}, Flash::image},
+    {"default emulated world that others may enter",
+     "load old-firmware; dir run 700; dir run/dfu-sim-@uid 755; env DFU_SIM_DIR=; env XDG_RUNTIME_DIR=@world/run",
+     headless, "", 1, {"not private"}, Flash::unchanged},
     {"window without a display for its platform",
      "load old-firmware; env QT_QPA_PLATFORM=xcb; env DISPLAY=; env WAYLAND_DISPLAY=", {"-s"}, "", 1,
      {"No display"}, Flash::unchanged},
