@@ -16,9 +16,17 @@ int main(int argc, char* argv[]) {
 #endif
     // The command line is judged first, then the display, and only then is anything made.
     QCoreApplication::setApplicationName(QFileInfo(QString::fromLocal8Bit(argv[0])).fileName());
-    if (StartupFailure const failure = judge_command_line(arguments_of(argc, argv))) {
+    QStringList const arguments = arguments_of(argc, argv);
+    if (StartupFailure const failure = judge_command_line(arguments)) {
         std::fprintf(stderr, "%s\n", failure.message.toUtf8().constData());
         return failure.exit_code;
+    }
+    // An installation has no emulated device, with or without a display.
+    if (option_given(arguments, "use-simulator") && !option_given(arguments, "no-use-simulator") &&
+        !simulator::available()) {
+        load_texts();
+        std::fprintf(stderr, "%s\n", settings.gui.text("hint_noSimulator").toUtf8().constData());
+        return Exit::cannot_start;
     }
     if (!display_available()) {
         // Told before the toolkit would abort for want of a display, which would leave files behind.

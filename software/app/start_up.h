@@ -23,6 +23,7 @@ StartupFailure unpack_files();
 Device::FW_Info log_desired_FW_Info();
 void load_settings(Device::FW_Info const& desired);
 StartupFailure test_dfu_util();
-void create_engine();
+// The worker and the flow machine; with `trace`, their debug output.
+void create_engine(bool trace);
 
 } // namespace start_up
