@@ -236,7 +236,7 @@ private slots:
                 fill(place.path());
             } else {
                 QTRY_VERIFY_WITH_TIMEOUT(!private_dirs(place.path()).isEmpty(), 20000);
-                QTRY_VERIFY(run.read().contains("Type B"));
+                QTRY_VERIFY(run.read().contains("Waiting for a product"));
                 fill(place.path());
                 QVERIFY(world.plug());
             }

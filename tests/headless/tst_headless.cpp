@@ -15,9 +15,11 @@
 namespace {
 
 QString const updater = QStringLiteral(TEST_BUILD_DIR "/updater");
-QString const no_device_text = "The USB cable must have a 'Type B' plug and a 'Type A' plug.";
+QString const no_device_text =
+    "Waiting for a product in update mode. To put it there: disconnect its power cable, wait 2 minutes, "
+    "hold the left \"MODEL\" button while connecting power, then connect the USB cable.";
 QString const writing_text =
-    "Writing the firmware. Do not disconnect the USB cable or the power until the result "
+    "Writing the firmware… do not disconnect the USB cable or the power until the result "
     "line says the upgrade is checked.";
 QString const restarting_text =
     "The firmware is written. The product now restarts and is read back to check it: "
@@ -75,7 +77,9 @@ private slots:
             << true;
         QTest::newRow("current firmware is verified without a download")
             << "current-firmware" << 0
-            << QStringList({"Connected to a F20.", "100% Done. Disconnect USB cable.",
+            << QStringList({"Connected to a F20.",
+                            "Connected to a F20 that already holds 2.7.0; checking it.",
+                            "0% Uploading & verifying", "100% Done. Disconnect USB cable.",
                             "Result: firmware matches the embedded one (exit code 0)"})
             << false;
         QTest::newRow("write fault") << "write-fault" << 7

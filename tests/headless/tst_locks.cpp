@@ -241,7 +241,8 @@ private slots:
     }
 
     // A write that takes longer than any read may is waited for as long as it runs, told every few seconds
-    // with the time so far and not to disconnect, and never called failed.
+    // once it is past a normal write's time, with the time so far and not to disconnect, and never called
+    // failed.
     void slow_write_is_waited_for_and_told() {
         SimWorld world("old-firmware", false);
         QVERIFY(world.ok());
@@ -256,8 +257,8 @@ private slots:
 
         QVERIFY2(finished.exit_code == 0, qPrintable(finished.output));
         QStringList const notices = finished.output.split('\n').filter("Still writing");
-        QVERIFY2(notices.size() >= 6, qPrintable(finished.output));
-        QVERIFY(notices.first().contains(" 5 s") && notices.last().contains("disconnect"));
+        QVERIFY2(notices.size() >= 2, qPrintable(finished.output));
+        QVERIFY(notices.first().contains(" 30 s") && notices.last().contains("disconnect"));
         QVERIFY(notices.filter(" 30 s").size() == 1);
         QVERIFY(!finished.output.contains("failed", Qt::CaseInsensitive));
         QCOMPARE(writers(world), 1);
