@@ -109,13 +109,13 @@ private slots:
         QFETCH(QStringList, options);
         QFETCH(QString, device_line);
         QFETCH(QString, version_run);
-        const QStringList lines = start_up_lines(options, "Found dfu-util");
+        const QStringList lines = start_up_lines(options, "Desired (embedded)");
         const QStringList expected_order{"Initial value of 'simulator::use'=false",
                                          device_line,
                                          "Compiled for platform (OS):",
-                                         "Desired (embedded) FW info:",
                                          "Result of execution test:",
-                                         "Found dfu-util"};
+                                         "Found dfu-util",
+                                         "Desired (embedded) FW info:"};
         int at = 0;
         for (QString const& expected : expected_order) {
             while (at < lines.size() && !lines[at].startsWith(expected))

@@ -91,7 +91,7 @@ private slots:
             QVERIFY2(result.err.size() <= 3, qPrintable(result.err.join('\n')));
             QVERIFY2(result.err.filter("XDG_RUNTIME_DIR").isEmpty(), qPrintable(result.err.join('\n')));
             QStringList const user_lines = result.out.filter(
-                QRegularExpression(upgrade ? "^(Connected|The |\\d+% |Writing|Result: )" : "^[0-9A-F]{12} "));
+                QRegularExpression(upgrade ? "^(Waiting|Connected|The |\\d+% |Writing|Result: )" : "^[0-9A-F]{12} "));
             QCOMPARE(user_lines, result.out);
         }
     }
