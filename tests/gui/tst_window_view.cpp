@@ -75,7 +75,7 @@ void TestWindowView::keyboard_starts_the_offered_upgrade_and_parts_are_named() {
 
     // The unit restarts for a while after the write, so that the next test sees that moment.
     QVERIFY(world.load("old-firmware"));
-    QVERIFY(world.set("dev0", "reenter_delay_fast_ms", "3000"));
+    QCOMPARE(world.simctl({"set", "dev0", "reenter_delay_fast_ms", "3000"}).exit_code, 0);
     QTRY_VERIFY_WITH_TIMEOUT(button->isEnabled(), 20000);
     QCOMPARE(QApplication::focusWidget(), button);
 
