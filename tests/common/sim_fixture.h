@@ -62,13 +62,13 @@ public:
     Run simctl(QStringList const& args) const { return run(simctl_path(), args); }
     bool load(QString const& configuration) const { return simctl({"load", configuration}).exit_code == 0; }
     bool set_fast(bool fast) const { return simctl({"fast", fast ? "on" : "off"}).exit_code == 0; }
-    // Realistic timing with a quicker flash: a write of the embedded image takes about 3 s instead of 10,
+    // Realistic timing with a quicker flash: a write of the embedded image takes about 1.5 s instead of 10,
     // still long enough for a test to act on the tool while it writes. Call before the tool starts.
     bool set_quick_flash() const {
         QFile file(dir() + "/world.txt");
         return file.open(QIODevice::Append) &&
-               file.write("erase_16k_ms=60\nerase_64k_ms=120\nerase_128k_ms=250\npoll_erase_ms=20\n"
-                          "write_chunk_ms=2\npoll_write_ms=5\n") > 0;
+               file.write("erase_16k_ms=30\nerase_64k_ms=60\nerase_128k_ms=120\npoll_erase_ms=10\n"
+                          "write_chunk_ms=1\npoll_write_ms=3\n") > 0;
     }
     bool plug(QString const& device = "dev0") const { return simctl({"plug", device}).exit_code == 0; }
     bool unplug(QString const& device = "dev0") const { return simctl({"unplug", device}).exit_code == 0; }

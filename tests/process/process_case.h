@@ -7,7 +7,7 @@
 //   world   steps before the tool starts, ';' between them: a simctl command ("load two-devices",
 //           "set dev0 short_upload 200000", "unplug dev1"), "image DEV" (the embedded firmware into DEV's
 //           flash) or "env NAME=VALUE" (the tool's environment; an empty VALUE removes NAME). Timing is
-//           fast, except for rows with an event: realistic, with a quick flash (a write takes about 3 s);
+//           fast, except for rows with an event: realistic, with a quick flash (a write takes about 1.5 s);
 //           a step "fast on" or "fast off" chooses instead.
 //   args    the tool's command line; one that starts with "scripts/" runs that script of the repository
 //   event   "" or "ACTION at MOMENT". MOMENT: write (the first erase), leave (the write ended), readback
