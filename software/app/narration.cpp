@@ -11,10 +11,10 @@ QString const done_caption = "Done. Disconnect USB cable.";
 QString const differs_caption = "FW differs";
 
 // Hints about a passing condition of the bus or of one read: a good read of a unit ends them.
-QStringList const passing_hints = {"hint_noAnswer",    "hint_couldNotVerify", "hint_writeFailed",
-                                   "hint_noAccess",    "hint_severalUnits",   "hint_noDfuUtil",
-                                   "hint_unitInUse",   "hint_writeFinishing", "hint_stillWriting",
-                                   "hint_claimFailed", "hint_serialAbsent"};
+QStringList const passing_hints = {
+    "hint_noAnswer",  "hint_couldNotVerify", "hint_writeFailed",    "hint_noAccess",     "hint_severalUnits",
+    "hint_noDfuUtil", "hint_unitInUse",      "hint_writeFinishing", "hint_stillWriting", "hint_claimFailed",
+    "hint_serialAbsent"};
 
 } // namespace
 
