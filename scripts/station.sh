@@ -49,8 +49,13 @@ shown() {
 
 "$program" "${simulator[@]}" --list --json >"$logs/list.jsonl" 2>"$logs/list.log"
 listed=$?
-if [ "$listed" != 0 ]; then
+if [ "$listed" = 13 ]; then
     echo "No unit in update mode is attached (the listing ended with $listed)." >&2
+    exit "$listed"
+elif [ "$listed" != 0 ]; then
+    # The tool's own words say why it could not list: a wrong option, no dfu-util, ...
+    cat "$logs/list.log" >&2
+    echo "The units could not be listed (exit code $listed)." >&2
     exit "$listed"
 fi
 
@@ -93,6 +98,12 @@ run_unit() { # serial: one headless run, told as it goes, then its end time and 
     "$program" "${simulator[@]}" --headless --json --serial "$serial" --timeout "$timeout" \
         2>"$logs/$serial.log" </dev/null | tee "$logs/$serial.jsonl" | tell_events "$serial"
     code=${PIPESTATUS[0]}
+    # A run that cannot start says why only on its standard error.
+    if [ "$code" = 1 ]; then
+        while IFS= read -r line; do
+            echo "$serial  $line"
+        done <"$logs/$serial.log"
+    fi
     echo "$code $(date +%s.%N)" >"$logs/$serial.end"
 }
 
@@ -130,6 +141,7 @@ for address in "${without_access[@]}"; do
     printf "$format" "address $address" - - - - - "no access (USB permission)"
     failed=$((failed + 1))
 done
-echo "$((upgraded + current + failed)) units: $upgraded upgraded and verified, $current already current," \
-    "$failed failed."
+units=$((upgraded + current + failed))
+[ "$units" = 1 ] && noun=unit || noun=units
+echo "$units $noun: $upgraded upgraded and verified, $current already current, $failed failed."
 [ "$failed" = 0 ]

@@ -21,6 +21,12 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "%s\n", failure.message.toUtf8().constData());
         return failure.exit_code;
     }
+    // An installation has no emulated device, with or without a display.
+    if (command_line.use_simulator && !command_line.no_use_simulator && !simulator::available()) {
+        load_texts();
+        std::fprintf(stderr, "%s\n", settings.gui.text("hint_noSimulator").toUtf8().constData());
+        return Exit::cannot_start;
+    }
     if (!display_available()) {
         // Told before the toolkit would abort for want of a display, which would leave files behind.
         load_texts();

@@ -9,6 +9,7 @@
 
 #include <QCommandLineParser>
 #include <QDebug>
+#include <QLoggingCategory>
 #include <QThread>
 
 SM_B* sm_B = nullptr;
@@ -170,7 +171,8 @@ StartupFailure headless_init() {
     if (StartupFailure const failure = unpack_and_check_dfu_util())
         return failure;
     set_desired_FW(read_desired_FW_Info());
-    create_engine();
+    // The machines' trace only where it is read: with --verbose.
+    create_engine(QLoggingCategory::defaultCategory()->isDebugEnabled());
     return {};
 }
 

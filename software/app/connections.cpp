@@ -17,14 +17,17 @@ namespace {
 bool quit_requested = false;
 
 void set_status(QString const& text) {
-    if (mainWindow && mainWindow->statusLabel)
+    if (mainWindow && mainWindow->statusLabel) {
         mainWindow->statusLabel->setText(text);
+        describe(mainWindow->statusLabel, text);
+    }
 }
 
 void set_hint(QString const& text) {
     if (mainWindow && mainWindow->hintLabel) {
         QLabel* label = mainWindow->hintLabel;
         label->setText(text);
+        describe(label, text);
         // As tall as the text needs at its fixed width, never taller than the room above the MODEL button.
         label->resize(label->width(),
                       std::min(label->maximumHeight(), label->heightForWidth(label->width())));
@@ -68,21 +71,28 @@ void quit() {
         sm_A, &SM_A::sig_A0_entered, mainWindow.data(), [] { stop_engine(); }, Qt::QueuedConnection);
 }
 
+// The caption is the bar's state in words; a screen reader tells it with the bar's value.
+void set_caption(ProgressBar* bar, QString const& caption) {
+    bar->setFormat(caption);
+    bar->setAccessibleDescription(caption);
+}
+
 void show_phase(QString const& caption, double seconds) {
     mainWindow->progressBar->startAutoProgress(caption, seconds);
+    mainWindow->progressBar->setAccessibleDescription(caption);
 }
 
 void end_phase(QString const& caption, bool completed) {
     ProgressBar* bar = mainWindow->progressBar;
     bar->timer->stop();
     bar->setValue(completed ? bar->maximum() : bar->minimum());
-    bar->setFormat(caption);
+    set_caption(bar, caption);
     if (!completed)
         bar->hide();
 }
 
 void hide_phase() {
-    mainWindow->progressBar->setFormat("This text should not be visible!");
+    set_caption(mainWindow->progressBar, "This text should not be visible!");
     mainWindow->progressBar->hide();
 }
 

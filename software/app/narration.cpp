@@ -33,6 +33,14 @@ QString filled(QString const& text, QStringList const& args) {
 
 } // namespace
 
+// The bootloader erases and writes well above 16 KiB/s, erase included; at that rate, plus 5 s for the start
+// and the first erase, a write that has not ended is clearly slower than usual and worth a word. Sooner,
+// the notice would come with every normal write and read as a fault.
+int normal_write_seconds(qint64 image_bytes) {
+    constexpr qint64 conservative_bytes_per_second = 16 * 1024;
+    return 5 + static_cast<int>(image_bytes / conservative_bytes_per_second);
+}
+
 int phase_percent(int step, qint64 done, qint64 total) {
     if (total <= 0)
         return 0;
@@ -77,6 +85,16 @@ void Narrator::tell_finishing_write() {
 
 void Narrator::connect_machine() {
     connect(machine, &SM_B::sig_UpgradeImpossible, this, [this] {
+        // The written unit leaves the bus to restart: the bar keeps the write's end over the button, and
+        // the status line says what comes, since the cable texts of an empty bus read as a fault here.
+        // A terminal has the restart hint's line already, and no button to cover.
+        if (restarting) {
+            if (terminal_words)
+                emit phase_hidden();
+            else
+                emit status(text("status_restarting"));
+            return;
+        }
         // A write that ends any other way replaces its hint; this one found its unit gone and wrote nothing.
         if (hint_id == "hint_writing")
             tell_hint(QString());
@@ -84,6 +102,7 @@ void Narrator::connect_machine() {
         emit status(text("status_noDev"));
     });
     connect(machine, &SM_B::sig_DeviceConnected, this, [this] {
+        restarting = false;
         clear_passing_hint();
         show_connected();
     });
@@ -91,8 +110,11 @@ void Narrator::connect_machine() {
     // Started on entering the state, not on the click: a click where no download can follow starts nothing.
     connect(machine->B3, &QState::entered, this,
             [this] { start_phase(download_caption, download_seconds, SM_A::Erasing); });
-    connect(machine, &SM_B::sig_UploadingVerifying, this,
-            [this] { start_phase(verify_caption, verify_seconds, SM_A::ReadingBack); });
+    connect(machine, &SM_B::sig_UploadingVerifying, this, [this] {
+        if (worker->units_awaiting_verification().isEmpty() || judging_another_unit())
+            show_already_current();
+        start_phase(verify_caption, verify_seconds, SM_A::ReadingBack);
+    });
     connect(machine->B6, &QState::entered, this, &Narrator::on_matches);
     connect(machine->B7, &QState::entered, this, [this] {
         if (!judging_another_unit()) {
@@ -114,7 +136,7 @@ void Narrator::connect_machine() {
 void Narrator::connect_worker() {
     connect(worker, &SM_A::sig_DeviceError, this, [this] { tell_hint("hint_noAnswer"); });
     connect(worker, &SM_A::sig_FwStillWriting, this, [this](int seconds) {
-        if (hint_id != "hint_finishingWrite")
+        if (hint_id != "hint_finishingWrite" && seconds >= normal_write_seconds(write_bytes))
             tell_hint("hint_stillWriting", {QString::number(seconds)});
     });
     connect(worker, &SM_A::sig_FwDownloadFailed, this, [this](QString const& reason) {
@@ -130,8 +152,12 @@ void Narrator::connect_worker() {
         // The bar keeps the download's end until the unit leaves; no later read moves it.
         phase_shown = Shown::nothing;
         verify_wait.start(verify_wait_ms);
-        if (!write_failed && !leaving)
+        if (!write_failed && !leaving) {
+            restarting = true;
+            if (!terminal_words)
+                emit phase_completed(text("bar_restarting"));
             tell_hint("hint_restarting");
+        }
     });
     connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] { tell_hint("hint_couldNotVerify"); });
     connect(worker, &SM_A::sig_OtherUnitThanWritten, this,
@@ -154,6 +180,8 @@ void Narrator::on_passed_over(QStringList const& serials) {
 
 void Narrator::on_progress(int step, qint64 done, qint64 total) {
     bool const reading_back = step == SM_A::ReadingBack;
+    if (!reading_back && total > 0)
+        write_bytes = total;
     if ((phase_shown == Shown::download && !reading_back) || (phase_shown == Shown::verify && reading_back)) {
         bytes_reported = true;
         emit progress(step, phase_percent(step, done, total), done, total);
@@ -186,6 +214,11 @@ QString Narrator::product_name() const {
 
 void Narrator::show_connected() {
     emit status(text("status_devConn", {product_name()}));
+}
+
+void Narrator::show_already_current() {
+    QString const revision = machine->connected_device_info.FW_revision;
+    emit status(text("status_alreadyCurrent", {product_name(), revision}));
 }
 
 void Narrator::show_revision() {
@@ -263,6 +296,12 @@ void Narrator::on_written_units_absent() {
         return;
     }
     worker->forget_units_awaiting_verification();
+    // Nothing restarts any more: the bus is empty, as the status line and the button now say.
+    if (restarting) {
+        restarting = false;
+        emit phase_hidden();
+        emit status(text("status_noDev"));
+    }
     tell_hint("hint_notVerified");
     emit not_verified();
 }

@@ -12,6 +12,8 @@
 // The share of its phase that `done` of `total` bytes of a step make: the download's erase and write take
 // half each, the verify's read-back all of it.
 int phase_percent(int step, qint64 done, qint64 total);
+// How long a write of an image of `image_bytes` may take before it is told as slower than usual.
+int normal_write_seconds(qint64 image_bytes);
 
 // The process seen holding a unit or the bus, as the texts name it.
 QString process_words(Settings::GUI const& texts, qint64 pid);
@@ -68,6 +70,7 @@ private:
     void clear_passing_hint();
     void show_revision();
     void show_connected();
+    void show_already_current();
     // The product of the connected unit as the status line names it.
     QString product_name() const;
     void on_matches();
@@ -95,4 +98,9 @@ private:
     bool leaving = false;
     // dfu-util has reported the bytes of a transfer in this run.
     bool bytes_reported = false;
+    // From the end of a good write until the written unit is read again: it restarts, off the bus.
+    bool restarting = false;
+    // The size of the image being written, as the worker reports it; the embedded image's size is the
+    // usual one.
+    qint64 write_bytes = 0;
 };

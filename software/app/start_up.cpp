@@ -14,7 +14,6 @@
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QLoggingCategory>
 
 namespace start_up {
 
@@ -113,19 +112,18 @@ void set_desired_FW(Device::FW_Info const& desired) {
 }
 
 // The worker reads from and uploads into the private directory the firmware was unpacked to.
-void create_engine() {
+void create_engine(bool trace) {
     QString const dir = Files::external_dir.path() + "/";
     sm_A = new SM_A(dir + Files::desired_FW_fileName_dfu, dir + Files::desired_FW_fileName_bin,
                     dir + Files::uploaded_FW_fileName_bin);
     sm_A->idle_delay_ms = 500;
     sm_A->poll_delay_ms = 1000;
     sm_A->serial_filter = run_options.serial;
-    sm_B = new SM_B(sm_A, settings.desired_FW_type, settings.desired_FW_revision);
-    // The machines' trace only where it is read: in the window's log, or with --verbose.
-    if (QLoggingCategory::defaultCategory()->isDebugEnabled()) {
+    if (trace)
         sm_A->enable_debug_output();
+    sm_B = new SM_B(sm_A, settings.desired_FW_type, settings.desired_FW_revision);
+    if (trace)
         sm_B->enable_debug_output();
-    }
     narrator = new Narrator(sm_A, sm_B, settings.gui);
 }
 

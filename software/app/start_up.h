@@ -25,6 +25,7 @@ Device::FW_Info read_desired_FW_Info();
 // The settings take the embedded firmware's product type and revision.
 void set_desired_FW(Device::FW_Info const& desired);
 StartupFailure test_dfu_util();
-void create_engine();
+// The worker and the flow machine; with `trace`, their debug output.
+void create_engine(bool trace);
 
 } // namespace start_up

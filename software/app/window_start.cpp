@@ -153,7 +153,7 @@ StartupFailure GUI_init() {
     // 1. Command line, and no second instance on the same bus.
     if (StartupFailure const failure = take_command_line())
         return failure;
-    // The whole settings file: the window draws the circles as well.
+    // The whole settings file: start-up failures are told in its texts, and the window draws its circles.
     settings.gui = Settings::make_GUI(settings_file);
     if (StartupFailure const failure = make_private_dir())
         return failure;
@@ -164,32 +164,26 @@ StartupFailure GUI_init() {
         return failure;
     // 2. Fonts.
     support::setup_fonts();
-    // 3. With -l, the log window and its routing come first, so that it holds every start-up line.
-    if (use_log_window)
-        create_log_window();
-    // 4. The choice of dfu-util, told once the log window can hold it.
+    // 3, 4. The log window, and with -l its routing, so that it holds every line from here on.
+    create_log_window();
+    // 5 to 7. Which dfu-util runs (chosen before the claim, whose bus it names), and this build.
     log_device_choice();
     log_build();
-    // 5. Unpacking and the embedded firmware's information.
+    // 8, 9. Unpacking; the system's dfu-util needs no execute bit.
     if (StartupFailure const failure = unpack_files())
         return failure;
-    const Device::FW_Info desired = read_desired_FW_Info();
-    // 6. Settings with the embedded product type and revision.
-    set_desired_FW(desired);
-    // 7. Main window, shown as it is made: the display draws it while the self-test runs.
-    create_main_window();
-    // 8. The dfu-util self-test; nothing has touched a unit yet.
-    if (StartupFailure const failure = test_dfu_util()) {
-        mainWindow->hide();
+    // 10. The dfu-util self-test; nothing has touched a unit yet.
+    if (StartupFailure const failure = test_dfu_util())
         return failure;
-    }
-    // 9. Without -l the log window waits until the main window is up: it is only shown on demand.
-    if (!logWindow)
-        create_log_window();
-    // 10. Worker and flow machine.
-    create_engine();
-    // 11. Connections; the flow machine's start starts the worker thread once the event loop runs.
+    // 11, 12. The embedded firmware's information, and the settings with its product type and revision.
+    set_desired_FW(read_desired_FW_Info());
+    // 13, 14. The main window.
+    create_main_window();
+    // 15 to 19. Worker and flow machine, with their trace in every window run: the log window shows it.
+    create_engine(true);
+    // 20 to 22. Connections; the flow machine's start starts the worker thread once the event loop runs.
     connect_and_start_engine();
+    // 23.
     mainWindow->show();
     return {};
 }

@@ -11,6 +11,7 @@
 #include <QMetaMethod>
 #include <QScreen>
 #include <QStyle>
+#include <QTextDocument>
 
 #include <algorithm>
 #include <cmath>
@@ -184,13 +185,23 @@ void MainWindow::updateDownloadMode() {
     if (installButton) {
         qInfo() << "MainWindow downloadMode: setEnabled" << downloadMode;
         installButton->setEnabled(downloadMode);
+        // Where the upgrade is offered, the keyboard and a screen reader find it at once.
+        if (downloadMode)
+            installButton->setFocus(Qt::OtherFocusReason);
     }
     qInfo() << "Download " << (downloadMode ? "enabled" : "disabled");
 }
 
-// Judged by the key alone, so Shift or Ctrl held by accident change nothing.
+// Judged by the key alone, so Shift or Ctrl held by accident change nothing. Return, Enter and Space start
+// the upgrade wherever the focus is, as a click on the enabled button would.
 void MainWindow::keyPressEvent(QKeyEvent* event) {
     switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Space:
+        if (installButton && installButton->isEnabled() && !event->isAutoRepeat())
+            installButton->click();
+        break;
     case Qt::Key_A:
         toggleDownload();
         break;
@@ -246,7 +257,27 @@ QLabel* make_hint_label(Settings::Settings const* settings, MainWindow* window) 
     return label;
 }
 
+// Fixed names tell a screen reader what each part is; the descriptions carry what it says now, kept up to
+// date by whoever changes the texts.
+void name_for_assistive_technologies(MainWindow* window) {
+    if (window->statusLabel) {
+        window->statusLabel->setAccessibleName("Status");
+        describe(window->statusLabel, window->statusLabel->text());
+    }
+    if (window->hintLabel)
+        window->hintLabel->setAccessibleName("Hint");
+    window->installButton->setAccessibleName("Install the firmware");
+    window->installButton->setAccessibleDescription(window->installButton->text());
+    window->progressBar->setAccessibleName("Upgrade progress");
+}
+
 } // namespace
+
+void describe(QWidget* widget, QString const& rich_text) {
+    QTextDocument document;
+    document.setHtml(rich_text);
+    widget->setAccessibleDescription(document.toPlainText().simplified());
+}
 
 MainWindow* MainWindow_factory(Settings::Settings const* settings, QWidget* parent, bool simulator) {
     if (settings->gui.text("status_noDev").isEmpty())
@@ -259,5 +290,6 @@ MainWindow* MainWindow_factory(Settings::Settings const* settings, QWidget* pare
     window->setupGeometry();
     add_circles(scaled_circles(settings->gui.circles, window->scale), window);
     window->hintLabel = make_hint_label(settings, window);
+    name_for_assistive_technologies(window);
     return window;
 }

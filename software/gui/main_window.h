@@ -48,5 +48,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 };
 
+// Gives a widget's rich text to assistive technologies as its description, in plain words.
+void describe(QWidget* widget, QString const& rich_text);
+
 MainWindow* MainWindow_factory(Settings::Settings const* settings, QWidget* parent, bool simulator);
 void add_labels(Settings::Settings const* settings, MainWindow* window, bool simulator);

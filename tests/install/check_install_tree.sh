@@ -31,13 +31,23 @@ for file in bin/zentova-firmware-upgrade \
 done
 echo "all $(cd "$stage" && find . ! -type d | wc -l) installed files lie under $prefix"
 
-status=0
-QT_QPA_PLATFORM=offscreen DFU_SIM_DIR=$work/world \
-    "$stage$prefix/bin/zentova-firmware-upgrade" -s --headless >"$work/run.out" 2>&1 || status=$?
-[ "$status" = 1 ] || fail "the installed program with -s ended with $status, not 1"
-grep -q "no emulated device" "$work/run.out" || fail "the installed program with -s does not say it has no emulated device"
-[ ! -e "$work/world/requests.log" ] || fail "the installed program with -s reached the emulator"
-echo "the installed program says that it has no emulated device"
+# refuses_simulator RUN COMMAND...: the installed program given -s ends with 1, says why, touches nothing.
+refuses_simulator() {
+    run=$1
+    shift
+    status=0
+    "$@" >"$work/run.out" 2>&1 || status=$?
+    [ "$status" = 1 ] || fail "the installed program $run ended with $status, not 1"
+    grep -q "no emulated device" "$work/run.out" ||
+        fail "the installed program $run does not say it has no emulated device: $(cat "$work/run.out")"
+    [ ! -e "$work/world/requests.log" ] || fail "the installed program $run reached the emulator"
+}
+program=$stage$prefix/bin/zentova-firmware-upgrade
+refuses_simulator "-s --headless" env QT_QPA_PLATFORM=offscreen DFU_SIM_DIR="$work/world" "$program" -s --headless
+refuses_simulator "-s, window" env QT_QPA_PLATFORM=offscreen DFU_SIM_DIR="$work/world" "$program" -s
+refuses_simulator "-s, no display" env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
+    DFU_SIM_DIR="$work/world" "$program" -s
+echo "the installed program says that it has no emulated device, with and without a window or display"
 
 status=0
 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$stage$prefix/bin/zentova-firmware-upgrade" \
@@ -63,7 +73,7 @@ TMPDIR=$work/tmp XDG_RUNTIME_DIR=$work/tmp "$stage$prefix/bin/zentova-firmware-u
 idle=$!
 # Waiting for a unit once it has said so; no longer than that.
 tries=0
-while ! grep -q "Type B" "$work/idle.out" 2>/dev/null && [ $tries -lt 200 ]; do
+while ! grep -q "Waiting for a product" "$work/idle.out" 2>/dev/null && [ $tries -lt 200 ]; do
     sleep 0.05
     tries=$((tries + 1))
 done
