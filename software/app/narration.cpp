@@ -14,7 +14,7 @@ QString const differs_caption = "FW differs";
 QStringList const passing_hints = {
     "hint_noAnswer",  "hint_couldNotVerify", "hint_writeFailed",    "hint_noAccess",     "hint_severalUnits",
     "hint_noDfuUtil", "hint_unitInUse",      "hint_writeFinishing", "hint_stillWriting", "hint_claimFailed",
-    "hint_serialAbsent"};
+    "hint_serialAbsent", "hint_claimedElsewhere", "hint_writeStoppedListed"};
 
 } // namespace
 
@@ -102,9 +102,9 @@ void Narrator::connect_worker() {
         if (hint_id != "hint_finishingWrite")
             tell_hint("hint_stillWriting", {QString::number(seconds)});
     });
-    connect(worker, &SM_A::sig_FwDownloadFailed, this, [this](QString const& reason) {
+    connect(worker, &SM_A::sig_FwDownloadFailed, this, [this](QString const& reason, bool still_listed) {
         write_failed = true;
-        tell_hint("hint_writeFailed", {reason});
+        tell_hint(still_listed ? "hint_writeStoppedListed" : "hint_writeFailed", {reason});
     });
     // From the start of the write until the verdict on the written unit, the user is told not to disconnect.
     connect(worker, &SM_A::sig_FwDownloading, this, [this] {
@@ -220,6 +220,9 @@ void Narrator::on_situation(int situation) {
         break;
     case SM_A::ReservationFailed:
         tell_hint("hint_claimFailed");
+        break;
+    case SM_A::ClaimedElsewhere:
+        tell_hint("hint_claimedElsewhere");
         break;
     default:
         clear_passing_hint();

@@ -145,7 +145,7 @@ Outcome wait_for(pid_t pid, Waiting const& waiting, int out_fd) {
         if (waiting.may_end && (slow || asked(waiting.stop_requested))) {
             ::kill(-pid, SIGKILL);
             ::waitpid(pid, &status, 0);
-            return Outcome{End::ended_by_us, -1, {}, {}, false};
+            return Outcome{slow ? End::timed_out : End::ended_by_us, -1, {}, {}, false};
         }
         if (!waiting.may_end && asked(waiting.leave_running_now))
             return Outcome{End::left_running, -1, {}, {}, false};

@@ -32,7 +32,7 @@ struct Waiting {
     std::vector<int> inherited;
 };
 
-enum class End { exited, crashed, not_started, ended_by_us, left_running };
+enum class End { exited, crashed, not_started, timed_out, ended_by_us, left_running };
 
 struct Outcome {
     End end = End::not_started;

@@ -21,8 +21,12 @@ struct SelfTest {
     QVersionNumber version;   // the release the banner names; null when it names none
     bool supported = false;   // exit 0 and a release of 0.9 or later
 };
-// Runs "dfu-util -V" once and logs both the self-test's result and the release found.
+// Runs "dfu-util -V" once, logs both the self-test's result and the release found, and learns from it
+// what that dfu-util can do (see addresses_by_devnum).
 SelfTest self_test();
+// Whether the dfu-util found by the self-test takes "-n" (the device address), as releases from 0.10 do.
+// False until then, and for a release it could not name.
+bool addresses_by_devnum();
 // The release a "dfu-util -V" banner names; null when it names none.
 QVersionNumber version_of(QString const& banner);
 // The directory of the dfu-util found on the PATH, or an empty text (with a warning) when there is none.

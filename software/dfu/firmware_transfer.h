@@ -18,6 +18,8 @@ enum class Verification {
     // The read-back did not complete (dfu-util failed, or fewer bytes came than asked for): nothing is
     // known about the flash.
     unknown,
+    // Another program had the unit claimed: nothing was read.
+    unit_busy,
     // The read-back could not be written here (no space, no permission): nothing is known about the flash,
     // and the unit is not to blame.
     local_failure,

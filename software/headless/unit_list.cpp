@@ -26,6 +26,7 @@ enum class Judgement {
     unreadable,
     no_access,
     in_use,
+    claimed_elsewhere,
     write_finishing
 };
 
@@ -67,6 +68,8 @@ JudgementWords words_of(Judgement judgement) {
         return {"no-access", "list_noAccess"};
     case Judgement::in_use:
         return {"in-use", "list_inUse"};
+    case Judgement::claimed_elsewhere:
+        return {"claimed-elsewhere", "list_claimedElsewhere"};
     case Judgement::write_finishing:
         return {"write-finishing", "list_writeFinishing"};
     }
@@ -99,8 +102,10 @@ Unit read_unit(DFU::DeviceItem const& item, Device::Type desired_type, QString c
         return unit;
     }
     DFU::DeviceInfo info;
-    if (DFU::read_device_info(&item, &info).exit_code != 0) {
-        unit.judgement = Judgement::unreadable;
+    DFU::CommandResult const read = DFU::read_device_info(&item, &info);
+    if (read.exit_code != 0) {
+        unit.judgement =
+            read.failure == DFU::Failure::unit_busy ? Judgement::claimed_elsewhere : Judgement::unreadable;
         return unit;
     }
     unit.product = info.OTP_info.product_name();
