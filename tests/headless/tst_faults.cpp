@@ -16,6 +16,7 @@
 namespace {
 
 QString const updater = QStringLiteral(TEST_BUILD_DIR "/updater");
+QString const system_dfu_util = QStringLiteral("/usr/bin/dfu-util");
 
 // What a run printed so far; reading drains the pipe, so the tool never blocks on a full one.
 class Run {
@@ -119,46 +120,87 @@ private slots:
         QVERIFY(world.holds_embedded_image());
     }
 
-    // Each situation is told in a few seconds, with what to do; a run that can still go on waits.
+    // Each situation is told in a few seconds, with what to do; a run that can still go on waits. Rows of
+    // what bootloaders do around dfu-util run against dfu-util 0.9 and the system's release.
     void situation_is_told_data() {
         QTest::addColumn<QString>("configuration");
         QTest::addColumn<QString>("told");
         QTest::addColumn<int>("exit_code"); // -2: still waiting
-        QTest::newRow("no USB permission") << "no-access"
-                                           << "may not access it over USB" << -2;
-        QTest::newRow("two units") << "two-devices"
-                                   << "Disconnect all but the one to upgrade" << -2;
-        QTest::newRow("two units, one serial") << "same-serial"
-                                               << "Disconnect all but the one" << -2;
-        QTest::newRow("no answer") << "otp-read-error"
-                                   << "did not answer" << 5;
-        QTest::newRow("interface held elsewhere") << "claim-busy"
-                                                  << "did not answer" << 5;
-        QTest::newRow("busy for ever") << "busy-forever"
-                                       << "did not answer" << 5;
-        QTest::newRow("another vendor's DFU device beside it") << "foreign-vendor"
-                                                               << "matches" << 0;
-        QTest::newRow("verification fails") << "bad-cell"
-                                            << "firmware read back from the product differs" << 2;
-        QTest::newRow("write fails") << "write-fault"
-                                     << "did not complete" << 7;
-        QTest::newRow("another product") << "other-product"
-                                         << "only the Zentova F20 Plus and Zentova F20" << 3;
-        QTest::newRow("blank product record") << "blank-otp"
-                                              << "identity record is empty" << 4;
-        QTest::newRow("unit does not come back") << "no-reenter"
-                                                 << "written but not" << 8;
+        QTest::addColumn<QString>("never"); // words the run must not print; empty: none
+        QTest::addColumn<QString>("dfu_util");
+        auto const row = [](char const* name, char const* configuration, char const* told, int exit_code,
+                            char const* never = "") {
+            QTest::newRow(name) << configuration << told << exit_code << never << system_dfu_util;
+        };
+        auto const both = [](char const* name, char const* configuration, char const* told, int exit_code,
+                             char const* never = "") {
+            for (QString const& dfu_util : {system_dfu_util, QStringLiteral(TEST_DFU_UTIL_0_9)})
+                QTest::addRow("%s, %s", name, qPrintable(dfu_util))
+                    << configuration << told << exit_code << never << dfu_util;
+        };
+        row("no USB permission", "no-access", "may not access it over USB", -2);
+        row("two units", "two-devices", "Disconnect all but the one to upgrade", -2);
+        row("two units, one serial", "same-serial", "Disconnect all but the one", -2);
+        row("no answer", "otp-read-error", "did not answer", 5);
+        both("interface held elsewhere", "claim-busy", "in use by another program", -2, "did not answer");
+        both("interface held for a while", "claimed-a-while", "matches", 0, "disconnect the USB cable, restart");
+        both("upgrade", "old-firmware", "matches", 0);
+        both("leave request unanswered", "leave-no-manifest", "matches", 0, "did not complete");
+        row("busy for ever", "busy-forever", "did not answer", 5);
+        row("another vendor's DFU device beside it", "foreign-vendor", "matches", 0);
+        row("verification fails", "bad-cell", "firmware read back from the product differs", 2);
+        both("write fails", "write-fault", "still in update mode", 7, "disconnect the USB cable, restart");
+        row("write cut by a disconnect", "disconnect-mid-download", "restart the product in update mode", 7);
+        row("another product", "other-product", "only the Zentova F20 Plus and Zentova F20", 3);
+        row("blank product record", "blank-otp", "identity record is empty", 4);
+        row("unit does not come back", "no-reenter", "written but not", 8);
     }
     void situation_is_told() {
         QFETCH(QString, configuration);
         QFETCH(QString, told);
         QFETCH(int, exit_code);
+        QFETCH(QString, never);
+        QFETCH(QString, dfu_util);
         SimWorld world(configuration);
         QVERIFY(world.ok());
-        Run run({"-s", "--headless"}, QProcessEnvironment::systemEnvironment(), temporary_root.path());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("DFU_SIM_DFU_UTIL", dfu_util);
+        Run run({"-s", "--headless"}, environment, temporary_root.path());
 
         QVERIFY2(run.wait_for(told, 40000), qPrintable(run.read()));
         QCOMPARE(run.exit_code(exit_code == -2 ? 1500 : 5000), exit_code);
+        QVERIFY2(never.isEmpty() || !run.read().contains(never, Qt::CaseInsensitive), qPrintable(run.read()));
+        if (exit_code == 0)
+            QVERIFY(world.holds_embedded_image());
+    }
+
+    // A read or a listing under way ends with the tool, even one killed outright.
+    void read_ends_with_the_tool_data() {
+        QTest::addColumn<QString>("dfu_util");
+        QTest::newRow("system dfu-util") << system_dfu_util;
+        QTest::newRow("dfu-util 0.9") << QStringLiteral(TEST_DFU_UTIL_0_9);
+    }
+    void read_ends_with_the_tool() {
+        QFETCH(QString, dfu_util);
+        SimWorld world("current-firmware", false);
+        QVERIFY(world.ok());
+        QFile timing(world.dir() + "/world.txt");
+        QVERIFY(timing.open(QIODevice::Append));
+        timing.write("upload_ms=100\n");
+        timing.close();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("DFU_SIM_DFU_UTIL", dfu_util);
+        Run run({"-s", "--headless"}, environment, temporary_root.path());
+        QTRY_VERIFY_WITH_TIMEOUT(!world.log().filter("UPLOAD 0x08000000 len=2048").isEmpty() &&
+                                     world.log().filter("UPLOAD").size() > 20,
+                                 30000);
+        QString const last = world.log().filter("UPLOAD").last();
+        pid_t const reader = static_cast<pid_t>(last.section(' ', 0, 0).section('=', 1).toInt());
+        QVERIFY(reader > 0 && ::kill(reader, 0) == 0);
+
+        run.signal(SIGKILL);
+        QCOMPARE(run.exit_code(), -1);
+        QTRY_VERIFY_WITH_TIMEOUT(::kill(reader, 0) != 0, 2000);
     }
 
     // Once this user may open the unit, the run goes on by itself.
