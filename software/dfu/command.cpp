@@ -117,8 +117,8 @@ void log_outcome(child_process::Outcome const& outcome, CommandResult const& res
     if (result.left_running())
         qWarning() << program << args << "still runs; it is left to finish on its own";
     if (result.exit_code != 0)
-        qInfo() << "Exit with" << result.exit_code << "(" << text_of(result.failure) << ") from" << program
-                << args << "returned:" << result.output;
+        qInfo() << "Exit with" << result.exit_code << "from" << program << args
+                << "returned:" << result.output;
     if (!result.errors.isEmpty() && result.exit_code != 0)
         qInfo().noquote() << "dfu-util's standard error:" << result.errors.trimmed();
 }

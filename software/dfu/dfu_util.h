@@ -9,7 +9,7 @@ namespace DFU {
 
 namespace dfu_util {
 
-// What dfu-util 0.9 prints for "-V", character for character.
+// What dfu-util 0.9, the oldest release supported, prints for "-V", character for character.
 extern QString const expected_output_of_execution_test;
 
 QString basename();
@@ -17,7 +17,7 @@ QString basename();
 QString full_path();
 // What one run of "dfu-util -V" showed.
 struct SelfTest {
-    bool as_expected = false; // exit 0 and exactly the expected text
+    bool as_expected = false; // exit 0 and exactly the 0.9 banner (later releases differ, and are supported)
     QVersionNumber version;   // the release the banner names; null when it names none
     bool supported = false;   // exit 0 and a release of 0.9 or later
 };
