@@ -422,11 +422,15 @@ void SM_A::carry_out_download() {
         qInfo() << "SM_A: the write goes on without the tool, which quits";
         return;
     case DFU::Failure::unit_not_found:
+        // The unit left (or was swapped) after it was read: dfu-util wrote nothing.
+        untrack_written_unit(unit);
+        qInfo()
+            << "SM_A: dropping command Download because the unit it was ordered for is no longer attached";
+        return;
     case DFU::Failure::unit_busy:
     case DFU::Failure::several_units:
-        // The unit left, was swapped or was claimed after it was read: dfu-util wrote nothing.
         untrack_written_unit(unit);
-        qInfo().noquote() << "SM_A: dropping command Download, nothing was written:" << text_of(result.failure);
+        qInfo().noquote() << "SM_A: dropping command Download, dfu-util wrote nothing:" << text_of(result.failure);
         return;
     case DFU::Failure::leave_failed:
         // Many bootloaders reset as soon as the request to leave arrives, before its status can be read.

@@ -18,7 +18,9 @@ namespace dfu_util {
 
 namespace {
 
-std::atomic<bool> devnum_option{false};
+// Until a self-test says otherwise every option is given: a dfu-util without "-n" refuses the command
+// rather than address a unit by less than it was judged by.
+std::atomic<bool> devnum_option{true};
 
 } // namespace
 
@@ -54,7 +56,7 @@ SelfTest self_test() {
     test.as_expected = exited_ok && output == expected_output_of_execution_test;
     test.version = version_of(result.output);
     test.supported = exited_ok && !test.version.isNull() && test.version >= QVersionNumber(0, 9);
-    devnum_option = exited_ok && test.version >= QVersionNumber(0, 10);
+    devnum_option = !exited_ok || test.version.isNull() || test.version >= QVersionNumber(0, 10);
     qInfo().noquote() << "Result of execution test: status was" << (exited_ok ? "ok" : "bad") << "and output:"
                       << (output == expected_output_of_execution_test ? QString("as expected") : output);
     qInfo().noquote() << "Found dfu-util"

@@ -25,7 +25,7 @@ struct SelfTest {
 // what that dfu-util can do (see addresses_by_devnum).
 SelfTest self_test();
 // Whether the dfu-util found by the self-test takes "-n" (the device address), as releases from 0.10 do.
-// False until then, and for a release it could not name.
+// True until a self-test named an earlier release.
 bool addresses_by_devnum();
 // The release a "dfu-util -V" banner names; null when it names none.
 QVersionNumber version_of(QString const& banner);
