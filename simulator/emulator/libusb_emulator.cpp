@@ -372,7 +372,8 @@ SIM_EXPORT int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, 
             return int(LIBUSB_ERROR_BUSY);
         }
         if (claimed_by_another_process(state.device)) {
-            sim::append_log(handle->device->id + " CLAIM busy (held by pid=" + state.device.text("claimed_by") + ")");
+            sim::append_log(handle->device->id +
+                            " CLAIM busy (held by pid=" + state.device.text("claimed_by") + ")");
             return int(LIBUSB_ERROR_BUSY);
         }
         state.device.set("claimed_by", long(getpid()));

@@ -11,10 +11,11 @@ QString const done_caption = "Done. Disconnect USB cable.";
 QString const differs_caption = "FW differs";
 
 // Hints about a passing condition of the bus or of one read: a good read of a unit ends them.
-QStringList const passing_hints = {
-    "hint_noAnswer",  "hint_couldNotVerify", "hint_writeFailed",    "hint_noAccess",     "hint_severalUnits",
-    "hint_noDfuUtil", "hint_unitInUse",      "hint_writeFinishing", "hint_stillWriting", "hint_claimFailed",
-    "hint_serialAbsent", "hint_claimedElsewhere", "hint_writeStoppedListed"};
+QStringList const passing_hints = {"hint_noAnswer",          "hint_couldNotVerify", "hint_writeFailed",
+                                   "hint_noAccess",          "hint_severalUnits",   "hint_noDfuUtil",
+                                   "hint_unitInUse",         "hint_writeFinishing", "hint_stillWriting",
+                                   "hint_claimFailed",       "hint_serialAbsent",   "hint_claimedElsewhere",
+                                   "hint_writeStoppedListed"};
 
 } // namespace
 
@@ -24,7 +25,7 @@ int phase_percent(int step, qint64 done, qint64 total) {
     double const share = std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0);
     double const percent = step == SM_A::Erasing   ? 50.0 * share
                            : step == SM_A::Writing ? 50.0 + 50.0 * share
-                                                   : 100.0 * share;
+                                                   : 100.0 * share; // the whole phase in one bar
     return static_cast<int>(percent);
 }
 

@@ -32,6 +32,8 @@ SM_A::Step step_of(DFU::Progress::Step step) {
         return SM_A::Erasing;
     case DFU::Progress::Step::writing:
         return SM_A::Writing;
+    case DFU::Progress::Step::erasing_and_writing:
+        return SM_A::ErasingAndWriting;
     case DFU::Progress::Step::reading_back:
         return SM_A::ReadingBack;
     }
@@ -321,7 +323,8 @@ SM_A::Next SM_A::wait_while_claimed_elsewhere(DFU::DeviceItem const& device) {
     last_device = {};
     if (situation != ClaimedElsewhere && !is_stopping()) {
         situation = ClaimedElsewhere;
-        qInfo().noquote() << "SM_A: the unit" << device.serial << "is claimed by another program; waiting for it";
+        qInfo().noquote() << "SM_A: the unit" << device.serial
+                          << "is claimed by another program; waiting for it";
         emit sig_Situation(situation);
     }
     return pause(claimed_retry_ms) ? Next::Stop : Next::A2;
@@ -430,7 +433,8 @@ void SM_A::carry_out_download() {
     case DFU::Failure::unit_busy:
     case DFU::Failure::several_units:
         untrack_written_unit(unit);
-        qInfo().noquote() << "SM_A: dropping command Download, dfu-util wrote nothing:" << text_of(result.failure);
+        qInfo().noquote() << "SM_A: dropping command Download, dfu-util wrote nothing:"
+                          << text_of(result.failure);
         return;
     case DFU::Failure::leave_failed:
         // Many bootloaders reset as soon as the request to leave arrives, before its status can be read.

@@ -30,7 +30,8 @@ public:
         ClaimedElsewhere = 7,  // the one unit listed refused to be claimed: another program has it open
     };
     // The part of a transfer that dfu-util reports progress for.
-    enum Step : int32_t { Erasing = 0, Writing = 1, ReadingBack = 2 };
+    // ErasingAndWriting: dfu-util erases each page as it writes and reports both together.
+    enum Step : int32_t { Erasing = 0, Writing = 1, ReadingBack = 2, ErasingAndWriting = 3 };
 
     SM_A(QString desired_FW_dfu_path, QString desired_FW_bin_path, QString uploaded_FW_bin_path,
          QObject* parent = nullptr);

@@ -12,8 +12,8 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -193,8 +193,7 @@ void close_all_from(int first, int kept) {
     ::setrlimit(RLIMIT_FSIZE, &file_size);
     // The death signal comes when the thread that forked ends; each run is waited for on that thread, and
     // only a write, which never gets it, is ever left running.
-    if (setup.die_with_parent &&
-        (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != setup.parent))
+    if (setup.die_with_parent && (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != setup.parent))
         ::_exit(127);
     sigset_t none;
     sigemptyset(&none);
@@ -280,8 +279,8 @@ Outcome run(QString const& program, QStringList const& args, Waiting const& wait
     bool const all_open = std::none_of(inherited.begin(), inherited.end(), [](int fd) { return fd < 0; });
     if (in.fd < 0 || out.fd < 0 || err.fd < 0 || !all_open)
         return {};
-    pid_t const pid = start({path.constData(), argv.data(), in.fd, out.fd, err.fd, inherited, -1,
-                             waiting.may_end, parent});
+    pid_t const pid =
+        start({path.constData(), argv.data(), in.fd, out.fd, err.fd, inherited, -1, waiting.may_end, parent});
     if (pid < 0)
         return {};
     Outcome outcome = wait_for(pid, waiting, out.fd);

@@ -40,18 +40,18 @@ extern Commands commands;
 // Why a run did not succeed, as far as this side can tell.
 enum class Failure {
     none,
-    not_started,     // the program could not be started
-    local_write,     // its output file could not be written here (no space, no permission)
-    unit_not_found,  // dfu-util found no unit matching the command: nothing was read or written
-    unit_busy,       // the unit is claimed by another program: nothing was read or written
-    several_units,   // dfu-util found more than one matching unit: nothing was read or written
-    leave_failed,    // every byte went through, but the request to leave update mode or its status failed
-    short_read,      // fewer bytes came than asked for
-    crashed,         // the program was ended by a signal
-    timed_out,       // a read or a listing ran too long and was ended
-    stopped,         // a read or a listing was ended because the tool stops
-    left_running,    // a write left to finish on its own because the tool quits
-    other,           // dfu-util failed for another reason (its message says which)
+    not_started,    // the program could not be started
+    local_write,    // its output file could not be written here (no space, no permission)
+    unit_not_found, // dfu-util found no unit matching the command: nothing was read or written
+    unit_busy,      // the unit is claimed by another program: nothing was read or written
+    several_units,  // dfu-util found more than one matching unit: nothing was read or written
+    leave_failed,   // every byte went through, but the request to leave update mode or its status failed
+    short_read,     // fewer bytes came than asked for
+    crashed,        // the program was ended by a signal
+    timed_out,      // a read or a listing ran too long and was ended
+    stopped,        // a read or a listing was ended because the tool stops
+    left_running,   // a write left to finish on its own because the tool quits
+    other,          // dfu-util failed for another reason (its message says which)
 };
 
 QString text_of(Failure failure);

@@ -43,6 +43,13 @@ bool parse_progress(QByteArray const& line, Progress* progress) {
     return true;
 }
 
+void ProgressReader::pass_on(Progress progress) {
+    erase_seen = erase_seen || progress.step == Progress::Step::erasing;
+    if (progress.step == Progress::Step::writing && !erase_seen)
+        progress.step = Progress::Step::erasing_and_writing;
+    report(progress);
+}
+
 void ProgressReader::feed(QByteArray const& more_output) {
     pending += more_output;
     int start = 0;
@@ -51,14 +58,14 @@ void ProgressReader::feed(QByteArray const& more_output) {
             continue;
         Progress progress;
         if (i > start && parse_progress(pending.mid(start, i - start), &progress))
-            report(progress);
+            pass_on(progress);
         start = i + 1;
     }
     pending.remove(0, start);
     // dfu-util puts the separator before each redraw: a bar that ends in its "bytes" is complete already.
     Progress progress;
     if (parse_progress(pending, &progress)) {
-        report(progress);
+        pass_on(progress);
         pending.clear();
     }
     // A line without an end in sight is no progress bar: drop it rather than grow.
@@ -73,8 +80,9 @@ void ProgressReader::feed(QByteArray const& more_output) {
 CommandResult download_FW_to_device(QString image_path, DeviceItem const& device,
                                     TransferWatch const& watch) {
     if (!dfu_util::addresses_by_devnum() && !listed_as_judged(device)) {
-        qInfo().noquote() << "The unit" << device.serial << device.path << "is no longer listed with device address"
-                          << device.devnum << "; nothing is written";
+        qInfo().noquote() << "The unit" << device.serial << device.path
+                          << "is no longer listed with device address" << device.devnum
+                          << "; nothing is written";
         CommandResult gone;
         gone.exit_code = -1;
         gone.failure = Failure::unit_not_found;

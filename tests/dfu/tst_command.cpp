@@ -134,22 +134,29 @@ private slots:
                                  "Download done.\nFile downloaded successfully\n";
         QString const get_status = "dfu-util: Error during download get_status\n";
         QTest::newRow("success") << complete << "" << 0 << Failure::none;
-        QTest::newRow("claim refused, 0.9") << "" << "dfu-util: Cannot claim interface\n" << 74
-                                            << Failure::unit_busy;
-        QTest::newRow("claim refused as busy")
-            << "" << "dfu-util: Cannot claim interface - LIBUSB_ERROR_BUSY\n" << 74 << Failure::unit_busy;
+        QTest::newRow("claim refused, 0.9") << ""
+                                            << "dfu-util: Cannot claim interface\n"
+                                            << 74 << Failure::unit_busy;
+        QTest::newRow("claim refused as busy") << ""
+                                               << "dfu-util: Cannot claim interface - LIBUSB_ERROR_BUSY\n"
+                                               << 74 << Failure::unit_busy;
         QTest::newRow("claim refused otherwise")
-            << "" << "dfu-util: Cannot claim interface - LIBUSB_ERROR_NO_DEVICE\n" << 74 << Failure::other;
+            << ""
+            << "dfu-util: Cannot claim interface - LIBUSB_ERROR_NO_DEVICE\n"
+            << 74 << Failure::other;
         QTest::newRow("leave unanswered, 0.9") << complete << get_status << 74 << Failure::leave_failed;
-        QTest::newRow("leave unanswered") << complete + "Submitting leave request...\n" << get_status << 74
-                                          << Failure::leave_failed;
+        QTest::newRow("leave unanswered") << complete + "Submitting leave request...\n"
+                                          << get_status << 74 << Failure::leave_failed;
         QTest::newRow("write cut") << "Download\t[==========               ]  40%       161320 bytes\n"
-                                   << "dfu-util: Error during download\n" << 74 << Failure::other;
-        QTest::newRow("no unit") << "" << "dfu-util: No DFU capable USB device available\n" << 74
-                                 << Failure::unit_not_found;
+                                   << "dfu-util: Error during download\n"
+                                   << 74 << Failure::other;
+        QTest::newRow("no unit") << ""
+                                 << "dfu-util: No DFU capable USB device available\n"
+                                 << 74 << Failure::unit_not_found;
         QTest::newRow("several units")
-            << "" << "dfu-util: More than one DFU capable USB device found! Try `--list'\n" << 74
-            << Failure::several_units;
+            << ""
+            << "dfu-util: More than one DFU capable USB device found! Try `--list'\n"
+            << 74 << Failure::several_units;
     }
     void failure_is_read_from_dfu_util() {
         QFETCH(QString, output);

@@ -181,6 +181,27 @@ private slots:
         QCOMPARE(reports[3].bytes, qint64(10240));
     }
 
+    // dfu-util 0.9 erases as it writes, under its "Download" bar alone; later releases erase first.
+    void download_bar_alone_is_erasing_and_writing_data() {
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<QVector<int>>("steps");
+        using Step = Progress::Step;
+        QByteArray const download =
+            "\rDownload\t[=   ]  4%  12288 bytes\rDownload\t[====] 100%  300000 bytes\n";
+        QTest::newRow("0.9") << download
+                             << QVector<int>{int(Step::erasing_and_writing), int(Step::erasing_and_writing)};
+        QTest::newRow("later") << "\rErase   \t[====] 100%  300000 bytes\nErase    done.\n" + download
+                               << QVector<int>{int(Step::erasing), int(Step::writing), int(Step::writing)};
+    }
+    void download_bar_alone_is_erasing_and_writing() {
+        QFETCH(QByteArray, output);
+        QFETCH(QVector<int>, steps);
+        QVector<int> reported;
+        ProgressReader reader([&](Progress const& progress) { reported << int(progress.step); });
+        reader.feed(output);
+        QCOMPARE(reported, steps);
+    }
+
     void reader_joins_pieces_split_anywhere() {
         QByteArray const output(
             "\rErase   \t[==] 40%   4096 bytes\rUpload\t[==] 50%  5120 bytes\nUpload done.\n");

@@ -143,7 +143,8 @@ private slots:
         row("two units, one serial", "same-serial", "Disconnect all but the one", -2);
         row("no answer", "otp-read-error", "did not answer", 5);
         both("interface held elsewhere", "claim-busy", "in use by another program", -2, "did not answer");
-        both("interface held for a while", "claimed-a-while", "matches", 0, "disconnect the USB cable, restart");
+        both("interface held for a while", "claimed-a-while", "matches", 0,
+             "disconnect the USB cable, restart");
         both("upgrade", "old-firmware", "matches", 0);
         both("leave request unanswered", "leave-no-manifest", "matches", 0, "did not complete");
         row("busy for ever", "busy-forever", "did not answer", 5);
