@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake g++ make ccache pkg-config
     qtbase5-dev qtbase5-dev-tools
-    dfu-util libusb-1.0-0-dev python3
+    dfu-util libusb-1.0-0-dev autoconf automake python3
     fonts-freefont-otf
     libbenchmark-dev
     help2man dpkg-dev file lintian desktop-file-utils appstream udev

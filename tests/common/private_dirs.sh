@@ -1,7 +1,9 @@
 #!/bin/sh
 # Runs one test in directories of its own, emptied first: TMPDIR, XDG_RUNTIME_DIR and the emulated world
-# (DFU_SIM_DIR). No test meets the user's runs of the tool, another test's instance locks, private
-# directories or emulated units, or what an earlier run left behind.
+# (DFU_SIM_DIR). Tests run the tool in simulator mode, whose instance lock belongs to the emulated world, so
+# they meet neither a user's runs on the real bus nor each other's locks, private directories or emulated
+# units, nor what an earlier run left behind. The few runs in real-device mode end before they look at the
+# bus (no dfu-util, a wrong command line) or wait for a serial of their own.
 #
 #   private_dirs.sh DIRECTORY TEST [ARGUMENTS ...]
 set -eu

@@ -21,7 +21,6 @@ public:
     FakeDfuUtil(FakeDfuUtil const&) = delete;
     FakeDfuUtil& operator=(FakeDfuUtil const&) = delete;
 
-    QString file(QString const& name) const { return dir.filePath(name); }
 
     QTemporaryDir dir;
     QString program;

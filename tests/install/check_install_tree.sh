@@ -61,7 +61,12 @@ TMPDIR=$work/tmp XDG_RUNTIME_DIR=$work/tmp "$stage$prefix/bin/zentova-firmware-u
     --serial "INSTALL-CHECK-$$" \
     >"$work/idle.out" 2>&1 &
 idle=$!
-sleep 1
+# Waiting for a unit once it has said so; no longer than that.
+tries=0
+while ! grep -q "Type B" "$work/idle.out" 2>/dev/null && [ $tries -lt 200 ]; do
+    sleep 0.05
+    tries=$((tries + 1))
+done
 cat "/proc/$idle/maps" >"$work/idle.maps" 2>/dev/null || true
 kill -INT "$idle" 2>/dev/null || true
 wait "$idle" || true

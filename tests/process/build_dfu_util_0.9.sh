@@ -1,0 +1,29 @@
+#!/bin/sh
+# Builds dfu-util 0.9 from its unchanged source into a directory of the build, never into the source.
+#
+#   build_dfu_util_0.9.sh REPOSITORY DIRECTORY
+set -eu
+repository=$1
+dir=$2
+source=""
+for candidate in "$repository/../shared/dfu-util-0.9" /work/shared/dfu-util-0.9; do
+    if [ -f "$candidate/configure.ac" ]; then
+        source=$candidate
+        break
+    fi
+done
+if [ -z "$source" ]; then
+    echo "dfu-util 0.9 source not found in $repository/../shared/dfu-util-0.9 or /work/shared/dfu-util-0.9" >&2
+    exit 1
+fi
+rm -rf "$dir"
+mkdir -p "$dir"
+cp -r "$source/." "$dir"
+# A copy does not keep the files' times, so the build files are made anew.
+log="$dir.log"
+if ! (cd "$dir" && autoreconf -fi && ./configure --quiet && make -j"$(nproc)") >"$log" 2>&1; then
+    tail -n 20 "$log" >&2
+    echo "building dfu-util 0.9 failed; the whole output is in $log" >&2
+    exit 1
+fi
+"$dir/src/dfu-util" -V | grep -q "dfu-util 0.9"

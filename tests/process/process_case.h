@@ -1,0 +1,259 @@
+#pragma once
+
+// One process case: the real tool, started as a process in a private emulated world, drives the real
+// dfu-util (the system's, or DFU_SIM_DFU_UTIL's) against the emulated bootloader. A row gives
+//
+//   name    what the row shows
+//   world   steps before the tool starts, ';' between them: a simctl command ("load two-devices",
+//           "set dev0 short_upload 200000", "unplug dev1"), "image DEV" (the embedded firmware into DEV's
+//           flash) or "env NAME=VALUE" (the tool's environment; an empty VALUE removes NAME). Timing is
+//           fast, except for rows with an event: realistic, with a quick flash (a write takes about 1.5 s);
+//           a step "fast on" or "fast off" chooses instead.
+//   args    the tool's command line; one that starts with "scripts/" runs that script of the repository
+//   event   "" or "ACTION at MOMENT". MOMENT: write (the first erase), leave (the write ended), readback
+//           (the first read after the write), or words the tool prints. ACTION: kill, int, term, hup (that
+//           signal to the tool), unplug (dev0 leaves the bus), swap (dev0 leaves, dev1 comes), second
+//           (another run with the same command line and world; then exit and words are the second run's,
+//           and the first must end with 0), orphan (kill -9, then a second run: its exit and words).
+//   exit    the exit code; -1 when the tool dies of the signal, -2 when it still waits once the words
+//           were printed (it is then stopped)
+//   words   key words that must appear in standard output or error, case-insensitive; "!words" must not
+//   flash   dev0's flash once every dfu-util of the world has ended: image (the embedded firmware),
+//           unchanged (as before the run, and nothing erased), changed (written, but not the image)
+//
+//     {"short read-back", "load current-firmware; set dev0 short_upload 200000", headless, "", 6,
+//      {"not verified", "!differs"}, Flash::unchanged},
+
+#include "sim_fixture.h"
+#include "test_config.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QMetaType>
+#include <QProcess>
+#include <QtTest>
+#include <csignal>
+
+enum class Flash { image, unchanged, changed };
+
+struct Case {
+    QString name;
+    QString world;
+    QStringList args;
+    QString event;
+    int exit;
+    QStringList words;
+    Flash flash;
+};
+Q_DECLARE_METATYPE(Case)
+
+QStringList const headless{"-s", "--headless"};
+
+namespace process_case {
+
+inline QString const updater = QStringLiteral(TEST_BUILD_DIR "/updater");
+
+// A run of the tool whose output is read as it comes, so it never blocks on a full pipe.
+class Run {
+public:
+    Run(QStringList const& args, QProcessEnvironment const& environment) {
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.setProcessEnvironment(environment);
+        if (!args.isEmpty() && args.first().startsWith("scripts/"))
+            process.start(QStringLiteral(TEST_SOURCE_DIR "/") + args.first(), args.mid(1));
+        else
+            process.start(updater, args);
+        process.waitForStarted();
+    }
+    ~Run() {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    Run(Run const&) = delete;
+    Run& operator=(Run const&) = delete;
+
+    QString const& output() {
+        printed += QString::fromUtf8(process.readAll());
+        return printed;
+    }
+    bool running() const { return process.state() == QProcess::Running; }
+    void poll() { process.waitForReadyRead(20); }
+    void signal(int number) {
+        if (process.processId() > 0) // never 0: that would be the test's own process group
+            ::kill(static_cast<pid_t>(process.processId()), number);
+    }
+    // The exit code, -1 after a signal, -3 when still running after ms.
+    int finish(int ms) {
+        bool const ended = process.waitForFinished(ms);
+        output();
+        if (!ended)
+            return -3;
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+private:
+    QProcess process;
+    QString printed;
+};
+
+inline bool wait_until(std::function<bool()> const& done, int ms, Run* run = nullptr) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < ms) {
+        if (run && run->running())
+            run->poll();
+        else
+            QTest::qWait(20);
+    }
+    return done();
+}
+
+// Whether a dfu-util started in this world still runs: its environment names the world.
+inline bool dfu_util_runs_in(QString const& world_dir) {
+    QByteArray const mark = "DFU_SIM_DIR=" + QFile::encodeName(world_dir);
+    for (QString const& pid : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm("/proc/" + pid + "/comm");
+        if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != "dfu-util")
+            continue;
+        QFile environ("/proc/" + pid + "/environ");
+        if (environ.open(QIODevice::ReadOnly) && environ.readAll().split('\0').contains(mark))
+            return true;
+    }
+    return false;
+}
+
+inline bool moment_reached(QString const& moment, SimWorld const& world, Run& run) {
+    QStringList const log = world.log();
+    int const leave = log.indexOf(QRegularExpression(".* LEAVE.*"));
+    if (moment == "write")
+        return !log.filter(" ERASE ").isEmpty();
+    if (moment == "leave")
+        return leave >= 0;
+    if (moment == "readback")
+        return leave >= 0 && log.indexOf(QRegularExpression(".* UPLOAD .*"), leave) >= 0;
+    return run.output().contains(moment, Qt::CaseInsensitive);
+}
+
+inline QProcessEnvironment environment_of(QString const& world_steps, SimWorld const& world) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DFU_SIM_DIR", world.dir());
+    for (QString step : world_steps.split(';', Qt::SkipEmptyParts)) {
+        step = step.trimmed();
+        if (!step.startsWith("env "))
+            continue;
+        QString const assignment = step.mid(4);
+        QString const name = assignment.section('=', 0, 0);
+        QString const value = assignment.section('=', 1);
+        if (value.isEmpty())
+            environment.remove(name);
+        else
+            environment.insert(name, value);
+    }
+    return environment;
+}
+
+inline bool prepare(QString const& world_steps, SimWorld const& world) {
+    for (QString step : world_steps.split(';', Qt::SkipEmptyParts)) {
+        QStringList const words = step.trimmed().split(' ', Qt::SkipEmptyParts);
+        if (words.first() == "env" || words.first() == "fast")
+            continue;
+        if (words.first() == "image" && words.size() == 2)
+            world.write_flash(SimWorld::embedded_image(), words[1]);
+        else if (world.simctl(words).exit_code != 0)
+            return false;
+    }
+    return true;
+}
+
+inline void act(QString const& action, SimWorld const& world, Run& run) {
+    static QMap<QString, int> const numbers{{"kill", SIGKILL}, {"int", SIGINT}, {"term", SIGTERM}, {"hup", SIGHUP}};
+    if (numbers.contains(action))
+        run.signal(numbers[action]);
+    else if (action == "unplug")
+        QVERIFY(world.unplug("dev0"));
+    else if (action == "swap")
+        QVERIFY(world.unplug("dev0") && world.plug("dev1"));
+    else
+        QFAIL(qPrintable("unknown action " + action));
+}
+
+inline void check_words(QString const& output, QStringList const& words) {
+    for (QString const& word : words) {
+        bool const absent = word.startsWith('!');
+        QString const text = absent ? word.mid(1) : word;
+        QVERIFY2(output.contains(text, Qt::CaseInsensitive) != absent,
+                 qPrintable(QString(absent ? "told: %1\n%2" : "not told: %1\n%2").arg(text, output)));
+    }
+}
+
+inline void check_flash(Flash flash, QByteArray const& before, SimWorld const& world) {
+    QByteArray const image = SimWorld::embedded_image();
+    bool const holds_image = world.flash().left(image.size()) == image;
+    switch (flash) {
+    case Flash::image:
+        QVERIFY2(holds_image, "the flash does not hold the embedded firmware");
+        break;
+    case Flash::unchanged:
+        QVERIFY2(world.flash() == before, "the flash changed");
+        QVERIFY2(world.log().filter(" dev0 ERASE ").isEmpty(), "the unit was erased");
+        break;
+    case Flash::changed:
+        QVERIFY2(world.flash() != before && !holds_image, "the flash is not a failed write");
+        break;
+    }
+}
+
+// Runs one row; the tool's time limits bound every wait.
+inline void run_case(Case const& row) {
+    SimWorld world("no-device");
+    QVERIFY(world.ok());
+    QVERIFY2(prepare(row.world, world), qPrintable(row.world));
+    bool const fast = row.world.contains("fast on") || (row.event.isEmpty() && !row.world.contains("fast off"));
+    QVERIFY(world.set_fast(fast));
+    if (!fast)
+        QVERIFY(world.set_quick_flash());
+    QByteArray const before = world.flash();
+    QProcessEnvironment const environment = environment_of(row.world, world);
+    Run run(row.args, environment);
+
+    int exit_code = 0;
+    QString output;
+    if (row.event.isEmpty() && row.exit == -2) {
+        wait_until([&] { return moment_reached(row.words.first(), world, run) || !run.running(); }, 30000, &run);
+        exit_code = run.running() ? -2 : run.finish(0);
+        output = run.output();
+    } else if (row.event.isEmpty()) {
+        exit_code = run.finish(90000);
+        output = run.output();
+    } else {
+        QString const action = row.event.section(" at ", 0, 0);
+        QString const moment = row.event.section(" at ", 1);
+        wait_until([&] { return moment_reached(moment, world, run) || !run.running(); }, 60000, &run);
+        QVERIFY2(moment_reached(moment, world, run), qPrintable("never came: " + moment + "\n" + run.output()));
+        if (action == "second" || action == "orphan") {
+            if (action == "orphan")
+                act("kill", world, run);
+            Run second(row.args, environment);
+            exit_code = second.finish(30000);
+            output = second.output();
+            QCOMPARE(run.finish(90000), action == "orphan" ? -1 : 0);
+        } else {
+            act(action, world, run);
+            exit_code = run.finish(90000);
+            output = run.output();
+            // Only a write outlives the tool; a read or a listing ends with it.
+            if (action == "kill" && moment != "write")
+                QVERIFY2(wait_until([&] { return !dfu_util_runs_in(world.dir()); }, 2000),
+                         "a dfu-util of the killed run still reads");
+        }
+    }
+    QVERIFY2(exit_code == row.exit, qPrintable(QString("exit %1\n%2").arg(exit_code).arg(output)));
+    check_words(output, row.words);
+    // A write the tool left running goes on to its end; only then is the flash what it will stay.
+    QVERIFY(wait_until([&] { return !dfu_util_runs_in(world.dir()); }, 60000));
+    check_flash(row.flash, before, world);
+}
+
+} // namespace process_case

@@ -1,0 +1,101 @@
+// The tool as a user or a station runs it, one row per case (see process_case.h for the row fields):
+// what it tells, how it ends, and what the unit's flash holds afterwards.
+
+#include "process_case.h"
+
+namespace {
+
+QStringList const timeout_1 = headless + QStringList{"--timeout", "1"};
+QStringList const list{"-s", "--list"};
+
+std::vector<Case> const cases{
+    // Verdicts and their exit codes; nothing is written to a unit that was not judged.
+    {"older firmware is upgraded", "load old-firmware", headless, "", 0,
+     {"version 2.6.3", "Done. Disconnect USB cable.", "exit code 0"}, Flash::image},
+    {"current firmware is only verified", "load current-firmware", headless, "", 0,
+     {"matches", "!Upgrading"}, Flash::unchanged},
+    {"another product", "load other-product", headless, "", 3, {"this firmware is not for it"}, Flash::unchanged},
+    {"blank product record", "load blank-otp", headless, "", 4, {"identity record is empty"}, Flash::unchanged},
+    {"unit that does not answer", "load otp-read-error", headless, "", 5, {"did not answer"}, Flash::unchanged},
+    {"short product record read", "load old-firmware; set dev0 short_upload 16", headless, "", 5,
+     {"could not be read"}, Flash::unchanged},
+    // "Could not verify" is no "differs".
+    {"short read-back", "load current-firmware; set dev0 short_upload 200000", headless, "", 6,
+     {"not verified", "!differs"}, Flash::unchanged},
+    {"cell that does not program", "load bad-cell", headless, "", 2, {"differs", "!not verified"},
+     Flash::changed},
+    // The unit decides: a write that stopped part-way tells the next step from where the unit is; one whose
+    // every byte went through is judged by its read-back, whatever dfu-util said of the leave request.
+    {"write fails", "load write-fault", headless, "", 7, {"did not complete", "still in update mode"},
+     Flash::changed},
+    {"leave request unanswered", "load leave-no-manifest", headless, "", 0,
+     {"matches", "!did not complete", "!Disconnect the USB cable, restart"}, Flash::image},
+    {"written unit does not come back", "load no-reenter", timeout_1, "", 8, {"written but not"}, Flash::image},
+    {"no unit within the time-out", "load no-device", timeout_1, "", 12, {"Type B"}, Flash::unchanged},
+    {"listing", "load mixed-bus", list, "", 0, {"current", "upgrade to"}, Flash::unchanged},
+    {"listing without a unit", "load no-device", list, "", 13, {"no unit"}, Flash::unchanged},
+    // A write survives the tool's death; one writer per unit; the verdict is about the written unit.
+    {"kill -9 during the write", "load old-firmware", headless, "kill at write", -1, {}, Flash::image},
+    {"second run on the bus", "load old-firmware", headless, "second at Connected to a F20", 10,
+     {"already running"}, Flash::image},
+    {"run beside a write left by a killed run", "load old-firmware", headless, "orphan at write", 10,
+     {"still finishing"}, Flash::image},
+    {"another unit comes back", "load two-devices; image dev1; unplug dev1; set dev0 reenter 0; fast on",
+     timeout_1, "swap at leave", 8, {"has not been verified yet", "written but not verified", "!Done."},
+     Flash::image},
+    {"terminal closed during the write", "load old-firmware", headless, "hup at write", 129,
+     {"finishing the firmware write"}, Flash::image},
+    {"kill -9 during the read-back", "load old-firmware", headless, "kill at readback", -1, {}, Flash::image},
+    {"unit pulled during the write", "load old-firmware", headless, "unplug at write", 7, {"did not complete"},
+     Flash::changed},
+    {"Ctrl+C while waiting", "load no-device", headless, "int at Type B", 130, {}, Flash::unchanged},
+    {"SIGTERM while waiting", "load no-device", headless, "term at Type B", 143, {}, Flash::unchanged},
+    // Every failure is told, with what to do; where the user can still act, the run waits.
+    {"no USB permission", "load no-access", headless, "", -2, {"may not access it over USB"}, Flash::unchanged},
+    {"two units", "load two-devices", headless, "", -2, {"Disconnect all but the one"}, Flash::unchanged},
+    {"unit busy for ever", "load busy-forever", headless, "", 5, {"did not answer"}, Flash::unchanged},
+    {"unit gone in the middle of the download", "load disconnect-mid-download", headless, "", 7,
+     {"did not complete", "restart the product in update mode", "!still in update mode"}, Flash::changed},
+    // Another program has the unit open: waited for, never told as silent.
+    {"unit claimed by another program", "load claim-busy", headless, "", -2,
+     {"in use by another program", "!did not answer", "!Disconnect the USB cable"}, Flash::unchanged},
+    {"unit claimed by another program for a while", "load claimed-a-while", headless, "", 0,
+     {"in use by another program", "!did not answer", "exit code 0"}, Flash::image},
+    {"listing of a unit claimed by another program", "load claim-busy", list, "", 0,
+     {"in use by another program"}, Flash::unchanged},
+    {"serial not attached", "load two-devices", list + QStringList{"--serial", "DEADBEEF0000"}, "", 13,
+     {"DEADBEEF0000"}, Flash::unchanged},
+    {"unusable temporary directory", "load old-firmware; env TMPDIR=/nonexistent/tmp", headless, "", 9,
+     {"/nonexistent/tmp"}, Flash::unchanged},
+    // Real-device mode, with a serial no unit has, so that a user's own run on the bus does not meet it.
+    {"no dfu-util", "load old-firmware; env PATH=/nonexistent", {"--headless", "--serial", "7E575E71A100"}, "", 11,
+     {"apt-get install dfu-util"}, Flash::unchanged},
+    {"wrong command line", "load old-firmware", {"--headless", "--bogus"}, "", 1, {"bogus"}, Flash::unchanged},
+    {"station counts each unit apart", "load mixed-bus",
+     {"scripts/station.sh", "-s", "-t", "30", "-u", process_case::updater}, "", 1,
+     {"judged: other-product", "3 units: 1 upgraded and verified, 1 already current, 1 failed."}, Flash::unchanged},
+    {"JSON result last", "load other-product", headless + QStringList{"--json"}, "", 3, {"\"result\""},
+     Flash::unchanged},
+};
+
+} // namespace
+
+class TestProcess : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY(QFile::exists(process_case::updater)); }
+
+    void process_data() {
+        QTest::addColumn<Case>("row");
+        for (Case const& row : cases)
+            QTest::newRow(qPrintable(row.name)) << row;
+    }
+    void process() {
+        QFETCH(Case, row);
+        process_case::run_case(row);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProcess)
+#include "tst_process.moc"
