@@ -516,7 +516,7 @@ DFU::ScanResult SM_A::scan_and_judge_situation() {
     Situation now = Clear;
     if (scan.devices.size() + scan.unidentified.size() > 1) {
         now = SeveralUnits;
-    } else if (scan.devices.isEmpty() && errors.contains("LIBUSB_ERROR_ACCESS")) {
+    } else if (scan.devices.isEmpty() && !DFU::addresses_without_access(errors).isEmpty()) {
         now = NoAccess;
     } else if (scan.listing_failure == DFU::Failure::not_started) {
         now = NoDfuUtil;

@@ -101,6 +101,18 @@ QStringList unit_args(DeviceItem const& device) {
     return args;
 }
 
+QStringList addresses_without_access(QString const& listing_errors) {
+    static QRegularExpression const denied("Cannot open DFU device 0483:df11(?: found on devnum (\\d+))?"
+                                           "(?: \\((LIBUSB_ERROR_\\w+)\\))?");
+    QStringList addresses;
+    for (auto found = denied.globalMatch(listing_errors); found.hasNext();) {
+        QRegularExpressionMatch const match = found.next();
+        if (match.captured(2).isEmpty() || match.captured(2) == "LIBUSB_ERROR_ACCESS")
+            addresses << match.captured(1);
+    }
+    return addresses;
+}
+
 ScanResult scan_for_devices(QString listing, QString const& only_serial) {
     const DfuUtilParser parser(listing, only_serial);
     ScanResult result;

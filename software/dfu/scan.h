@@ -83,6 +83,9 @@ struct ScanResult {
 };
 
 ScanResult scan_for_devices(QString listing, QString const& only_serial = QString());
+// The bootloaders that a listing's standard error says this user may not open, by device address (empty
+// where dfu-util names none, as 0.9 does, which names no reason either).
+QStringList addresses_without_access(QString const& listing_errors);
 ScanResult make_scan();
 // The same, and dfu-util's standard error of the listing, which tells why a present bootloader was not
 // listed (for example no permission to open it). With `only_serial`, units with other serials are passed

@@ -9,7 +9,6 @@
 #include "headless/json_events.h"
 
 #include <QCoreApplication>
-#include <QRegularExpression>
 #include <algorithm>
 #include <cstdio>
 
@@ -115,23 +114,13 @@ Unit read_unit(DFU::DeviceItem const& item, Device::Type desired_type, QString c
 }
 
 QString Unit::text(QString const& desired_revision) const {
-    QString const serial = item.serial.isEmpty() ? "address " + item.devnum : item.serial;
+    QString const serial = item.serial.isEmpty() ? "address " + or_dash(item.devnum) : item.serial;
     return QString("%1  %2  %3  %4  %5")
         .arg(serial, -14)
         .arg(or_dash(item.path), -6)
         .arg(or_dash(product), -10)
         .arg(or_dash(firmware), -8)
         .arg(judgement_text(judgement, desired_revision));
-}
-
-// The device addresses dfu-util could not open for want of permission (from the listing's standard error).
-QStringList addresses_without_access(QString const& listing_errors) {
-    static QRegularExpression const denied("Cannot open DFU device 0483:df11 found on devnum (\\d+) "
-                                           "\\(LIBUSB_ERROR_ACCESS\\)");
-    QStringList addresses;
-    for (auto found = denied.globalMatch(listing_errors); found.hasNext();)
-        addresses << found.next().captured(1);
-    return addresses;
 }
 
 // Lists and reads every unit (with a serial, only the units with it, and the serials of the others when
@@ -150,7 +139,7 @@ QVector<Unit> read_units(QString const& only_serial, Device::Type desired_type,
     for (DFU::DeviceItem const& item : scan.unidentified)
         units << Unit{item, {}, {}, Judgement::unreadable};
     // Without access dfu-util knows neither serial nor path, so these may be any unit, the one asked for too.
-    for (QString const& address : addresses_without_access(errors))
+    for (QString const& address : DFU::addresses_without_access(errors))
         units << Unit{{QString(), QString(), address}, {}, {}, Judgement::no_access};
     return units;
 }

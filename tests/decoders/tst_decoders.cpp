@@ -92,6 +92,24 @@ private slots:
         QCOMPARE(int(scan.devices.size()), serials.size());
     }
 
+    // The units a listing could not open for want of permission, as 0.9 and later releases say so.
+    void units_without_access_data() {
+        QTest::addColumn<QString>("errors");
+        QTest::addColumn<QStringList>("addresses");
+        QTest::newRow("0.11") << "dfu-util: Cannot open DFU device 0483:df11 found on devnum 5 (LIBUSB_ERROR_ACCESS)\n"
+                              << QStringList{"5"};
+        QTest::newRow("0.9") << "dfu-util: Cannot open DFU device 0483:df11\n" << QStringList{""};
+        QTest::newRow("another reason") << "dfu-util: Cannot open DFU device 0483:df11 found on devnum 5 "
+                                           "(LIBUSB_ERROR_NO_DEVICE)\n"
+                                        << QStringList{};
+        QTest::newRow("none") << "" << QStringList{};
+    }
+    void units_without_access() {
+        QFETCH(QString, errors);
+        QFETCH(QStringList, addresses);
+        QCOMPARE(DFU::addresses_without_access(errors), addresses);
+    }
+
     void progress_data() {
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<bool>("parsed");
