@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
-#include <sched.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -154,28 +153,31 @@ Outcome wait_for(pid_t pid, Waiting const& waiting, int out_fd) {
     }
 }
 
-// Everything the child needs between its start and exec, prepared before: the child shares this process's
-// memory until exec and may only make async-signal-safe calls.
+// Everything the child needs between fork and exec, prepared before the fork: the child may then only make
+// async-signal-safe calls.
 struct ChildSetup {
     char const* path;
     char* const* argv;
     int in, out, err;
     std::vector<int> inherited;
+    int report_fd;        // close-on-exec; an exec that fails writes its errno here
     bool die_with_parent; // a read or a listing ends with this process, however it ends
     pid_t parent;
-    int exec_error = 0; // set by a child whose exec failed
 };
 
-void close_all_from(int first) {
-    if (::syscall(SYS_close_range, first, ~0U, 0) != 0)
+// Closes every descriptor from `first` on except `kept`.
+void close_all_from(int first, int kept) {
+    if (::syscall(SYS_close_range, first, kept - 1, 0) != 0 ||
+        ::syscall(SYS_close_range, kept + 1, ~0U, 0) != 0) {
         for (int fd = first; fd < 65536; ++fd)
-            ::close(fd);
+            if (fd != kept)
+                ::close(fd);
+    }
 }
 
 // Own session, every signal at its default and unblocked, the standard streams and the inherited
 // descriptors in place, and nothing else open.
-int become_child(void* argument) {
-    ChildSetup& setup = *static_cast<ChildSetup*>(argument);
+[[noreturn]] void become_child(ChildSetup const& setup) {
     ::setsid();
     struct sigaction default_action = {};
     default_action.sa_handler = SIG_DFL;
@@ -186,11 +188,11 @@ int become_child(void* argument) {
     int next = STDERR_FILENO + 1;
     for (int fd : setup.inherited)
         placed = placed && ::dup2(fd, next++) >= 0;
-    close_all_from(next);
+    close_all_from(next, setup.report_fd);
     struct rlimit const file_size = {child_file_size_limit, child_file_size_limit};
     ::setrlimit(RLIMIT_FSIZE, &file_size);
-    // The death signal comes when the thread that started the child ends; each run is waited for on that
-    // thread, and only a write, which never gets it, is ever left running.
+    // The death signal comes when the thread that forked ends; each run is waited for on that thread, and
+    // only a write, which never gets it, is ever left running.
     if (setup.die_with_parent && (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != setup.parent))
         ::_exit(127);
     sigset_t none;
@@ -198,26 +200,42 @@ int become_child(void* argument) {
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     if (placed)
         ::execve(setup.path, setup.argv, environ);
-    setup.exec_error = placed ? errno : EBADF;
+    int const error = placed ? errno : EBADF;
+    ssize_t const written = ::write(setup.report_fd, &error, sizeof error);
+    (void)written;
     ::_exit(127);
 }
 
-// The child's id, or -1 when it could not be started. As a vfork, the child borrows this process's memory
-// and this thread waits until it has run exec: no copy of the memory is made for each run.
-pid_t start(ChildSetup* setup) {
-    constexpr size_t stack_size = 64 * 1024;
-    std::vector<char> stack(stack_size);
+// The child's id, or -1 when it could not be started (its exec failed, or the fork did).
+pid_t start(ChildSetup setup) {
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        return -1;
+    // Above every descriptor the child places, so that none of them overwrites it.
+    Descriptor const report_read(lifted(report[0]));
+    Descriptor report_write(lifted(report[1]));
+    if (report_read.fd < 0 || report_write.fd < 0)
+        return -1;
+    setup.report_fd = report_write.fd;
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
     // No handler of this process may run in the child before its dispositions are reset.
     ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-    pid_t const pid =
-        ::clone(become_child, stack.data() + stack_size, CLONE_VM | CLONE_VFORK | SIGCHLD, setup);
+    pid_t const pid = ::fork();
+    if (pid == 0)
+        become_child(setup);
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (pid < 0)
         return -1;
-    if (setup->exec_error == 0)
+    // Only the child's copy may remain, so that its exec ends the read below.
+    ::close(report_write.release());
+    int error = 0;
+    ssize_t got;
+    do
+        got = ::read(report_read.fd, &error, sizeof error);
+    while (got < 0 && errno == EINTR);
+    if (got == 0)
         return pid;
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -264,9 +282,8 @@ Outcome run(QString const& program, QStringList const& args, Waiting const& wait
     bool const all_open = std::none_of(inherited.begin(), inherited.end(), [](int fd) { return fd < 0; });
     if (in.fd < 0 || out.fd < 0 || err.fd < 0 || !all_open)
         return {};
-    ChildSetup setup{path.constData(), argv.data(), in.fd,           out.fd,
-                     err.fd,           inherited,   waiting.may_end, parent};
-    pid_t const pid = start(&setup);
+    pid_t const pid =
+        start({path.constData(), argv.data(), in.fd, out.fd, err.fd, inherited, -1, waiting.may_end, parent});
     if (pid < 0)
         return {};
     Outcome outcome = wait_for(pid, waiting, out.fd);
