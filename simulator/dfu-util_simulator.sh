@@ -5,8 +5,8 @@
 #
 #   dfu-util_simulator.sh --dfu-util-command NAME [--fast-progress] [dfu-util arguments ...]
 #
-# NAME "version" prints the dfu-util 0.9 banner; "setup_prepared_config" loads the configuration named by
-# the one remaining argument (exit 2 when unknown); every other name runs dfu-util with the arguments.
+# NAME "version" runs the dfu-util's own "-V"; "setup_prepared_config" loads the configuration named by the
+# one remaining argument (exit 2 when unknown); every other name runs dfu-util with the arguments.
 # The emulated world lives under DFU_SIM_DIR (see simctl).
 set -u
 
@@ -28,11 +28,7 @@ fi
 
 case "$name" in
 version)
-    printf 'dfu-util 0.9\n\nCopyright 2005-2009 Weston Schmidt, Harald Welte and OpenMoko Inc.\n'
-    printf 'Copyright 2010-2016 Tormod Volden and Stefan Schmidt\n'
-    printf 'This program is Free Software and has ABSOLUTELY NO WARRANTY\n'
-    printf 'Please report bugs to http://sourceforge.net/p/dfu-util/tickets/\n\n'
-    exit 0
+    exec "$dfu_util" -V
     ;;
 setup_prepared_config)
     [ $# -eq 1 ] || usage

@@ -85,6 +85,16 @@ bool claimed_by_another_process(const Record& device) {
     return ::kill(pid_t(holder), 0) == 0 || errno == EPERM;
 }
 
+// Another program holds the unit for claim_busy_for_ms from the first claim tried, then lets it go.
+bool claimed_for_a_while(Record& device) {
+    long const span = device.number("claim_busy_for_ms");
+    if (span <= 0)
+        return false;
+    if (device.number("claim_busy_since") == 0)
+        device.set("claim_busy_since", sim::now_ms());
+    return sim::now_ms() - device.number("claim_busy_since") < span;
+}
+
 template <typename Work> int with_device(const libusb_device* usb_device, Work work) {
     long delay_ms = 0;
     int result;
@@ -357,12 +367,13 @@ SIM_EXPORT int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, 
     return with_device(handle->device, [&](DeviceState& state, long&) {
         if (interface != 0)
             return int(LIBUSB_ERROR_NOT_FOUND);
-        if (state.device.flag("claim_busy")) {
+        if (state.device.flag("claim_busy") || claimed_for_a_while(state.device)) {
             sim::append_log(handle->device->id + " CLAIM busy");
             return int(LIBUSB_ERROR_BUSY);
         }
         if (claimed_by_another_process(state.device)) {
-            sim::append_log(handle->device->id + " CLAIM busy (held by pid=" + state.device.text("claimed_by") + ")");
+            sim::append_log(handle->device->id +
+                            " CLAIM busy (held by pid=" + state.device.text("claimed_by") + ")");
             return int(LIBUSB_ERROR_BUSY);
         }
         state.device.set("claimed_by", long(getpid()));

@@ -305,6 +305,7 @@ std::vector<Configuration> configurations(const std::string& images_dir) {
         {"transfer-timeout", {f20(old_image, keys({{"timeout_at", "0x08010000"}}))}},
         {"no-access", {f20(old_image, keys({{"open_denied", "1"}}))}},
         {"claim-busy", {f20(old_image, keys({{"claim_busy", "1"}}))}},
+        {"claimed-a-while", {f20(old_image, keys({{"claim_busy_for_ms", "3000"}}))}},
         {"start-in-error", {f20(old_image, keys({{"dfu_state", "10"}, {"dfu_status", "14"}}))}},
         {"no-reenter", {f20(old_image, keys({{"reenter", "0"}}))}},
     };

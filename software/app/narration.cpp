@@ -14,7 +14,7 @@ QString const differs_caption = "FW differs";
 QStringList const passing_hints = {
     "hint_noAnswer",  "hint_couldNotVerify", "hint_writeFailed",    "hint_noAccess",     "hint_severalUnits",
     "hint_noDfuUtil", "hint_unitInUse",      "hint_writeFinishing", "hint_stillWriting", "hint_claimFailed",
-    "hint_serialAbsent", "hint_reservedByProcess"};
+    "hint_serialAbsent", "hint_reservedByProcess", "hint_claimedElsewhere", "hint_writeStoppedListed"};
 
 // Every place holder is filled in one pass, so that a "%1" within a serial or a dfu-util message stays as
 // it is. The texts take at most three.
@@ -47,7 +47,7 @@ int phase_percent(int step, qint64 done, qint64 total) {
     double const share = std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0);
     double const percent = step == SM_A::Erasing   ? 50.0 * share
                            : step == SM_A::Writing ? 50.0 + 50.0 * share
-                                                   : 100.0 * share;
+                                                   : 100.0 * share; // the whole phase in one bar
     return static_cast<int>(percent);
 }
 
@@ -139,9 +139,9 @@ void Narrator::connect_worker() {
         if (hint_id != "hint_finishingWrite" && seconds >= normal_write_seconds(write_bytes))
             tell_hint("hint_stillWriting", {QString::number(seconds)});
     });
-    connect(worker, &SM_A::sig_FwDownloadFailed, this, [this](QString const& reason) {
+    connect(worker, &SM_A::sig_FwDownloadFailed, this, [this](QString const& reason, bool still_listed) {
         write_failed = true;
-        tell_hint("hint_writeFailed", {reason});
+        tell_hint(still_listed ? "hint_writeStoppedListed" : "hint_writeFailed", {reason});
     });
     // From the start of the write until the verdict on the written unit, the user is told not to disconnect.
     connect(worker, &SM_A::sig_FwDownloading, this, [this] {
@@ -271,6 +271,9 @@ void Narrator::on_situation(int situation) {
         break;
     case SM_A::ReservedByOther:
         tell_hint("hint_reservedByProcess", {process_words(texts, worker->reserving_process())});
+        break;
+    case SM_A::ClaimedElsewhere:
+        tell_hint("hint_claimedElsewhere");
         break;
     default:
         clear_passing_hint();

@@ -97,7 +97,8 @@ StartupFailure unpack_files() {
     QString const image = Files::external_dir.path() + "/" + Files::desired_FW_fileName_bin;
     QString const cause =
         Files::local_write_problem(image, QFileInfo(":resources/" + Files::desired_FW_fileName_bin).size());
-    return private_files_failure(cause.isEmpty() ? QString("the disk is full or not writable") : cause);
+    return private_files_failure(cause.isEmpty() ? QString("the firmware image could not be unpacked")
+                                                 : cause);
 }
 
 Device::FW_Info read_desired_FW_Info() {

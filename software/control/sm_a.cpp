@@ -32,6 +32,8 @@ SM_A::Step step_of(DFU::Progress::Step step) {
         return SM_A::Erasing;
     case DFU::Progress::Step::writing:
         return SM_A::Writing;
+    case DFU::Progress::Step::erasing_and_writing:
+        return SM_A::ErasingAndWriting;
     case DFU::Progress::Step::reading_back:
         return SM_A::ReadingBack;
     }
@@ -235,6 +237,7 @@ SM_A::Next SM_A::at_A0() {
     emit sig_A0_entered();
     // The next device found is read anew, even one that never went away.
     last_device = {};
+    claimed_unit = {};
     release_units_not_awaited();
     drop_pending_command("because the device left the listing");
     return at_A1();
@@ -278,6 +281,8 @@ SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
     publish(DFU::DeviceInfo());
     DFU::DeviceInfo info;
     DFU::CommandResult const result = DFU::read_device_info(&device, &info);
+    if (result.failure == DFU::Failure::unit_busy)
+        return wait_while_claimed_elsewhere(device);
     if (result.exit_code != 0) {
         QString const local = DFU::local_failure(result);
         if (local.isEmpty()) {
@@ -287,6 +292,7 @@ SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
         }
         return Next::A7;
     }
+    claimed_unit = {};
     info.read_count = ++reads_done;
     publish(info);
     if (awaits_other_unit_than(device)) {
@@ -297,6 +303,20 @@ SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
     }
     emit sig_DevConn();
     return Next::A4;
+}
+
+// Another program (a dfu-util started by hand, a run in another container) has the unit open. That ends by
+// itself: the unit is listed and read again until it is free or leaves.
+SM_A::Next SM_A::wait_while_claimed_elsewhere(DFU::DeviceItem const& device) {
+    claimed_unit = device;
+    last_device = {};
+    if (situation != ClaimedElsewhere && !is_stopping()) {
+        situation = ClaimedElsewhere;
+        qInfo().noquote() << "SM_A: the unit" << device.serial
+                          << "is claimed by another program; waiting for it";
+        emit sig_Situation(situation);
+    }
+    return pause(claimed_retry_ms) ? Next::Stop : Next::A2;
 }
 
 SM_A::Next SM_A::at_A4() {
@@ -351,6 +371,9 @@ SM_A::Next SM_A::carry_out_upload_and_verify() {
         emit sig_LocalFailure(local_problem);
         return Next::A7;
     }
+    if (verification == DFU::Verification::unit_busy) {
+        return wait_while_claimed_elsewhere(unit);
+    }
     if (verification == DFU::Verification::unknown) {
         qInfo() << "Uploaded FW could not be read back whole; the unit is read again once it comes back";
         emit sig_FwUploadIncomplete("The firmware could not be read back from the device.");
@@ -383,28 +406,42 @@ void SM_A::carry_out_download() {
         set_writing(false);
         qWarning() << "SM_A: dropping command Download because this run does not hold the name of unit"
                    << unit.serial;
-        emit sig_FwDownloadFailed("The product is not reserved for this run, so nothing was written to it.");
+        emit sig_FwDownloadFailed("The product is not reserved for this run, so nothing was written to it.",
+                                  still_listed(unit));
         return;
     }
     if (watch.inherited.size() < 2)
         qWarning() << "SM_A: the write to" << unit.serial << "is not marked as a write for other runs";
     DFU::CommandResult const result = DFU::download_FW_to_device(desired_FW_bin_path, unit, watch);
-    if (!result.left_running)
+    if (!result.left_running())
         DFU::unit_lock::end_write(unit.serial);
     set_writing(false);
-    if (result.left_running) {
+    switch (result.failure) {
+    case DFU::Failure::left_running:
         qInfo() << "SM_A: the write goes on without the tool, which quits";
         return;
-    }
-    if (DFU::unit_was_not_found(result)) {
+    case DFU::Failure::unit_not_found:
         // The unit left (or was swapped) after it was read: dfu-util wrote nothing.
         untrack_written_unit(unit);
         qInfo()
             << "SM_A: dropping command Download because the unit it was ordered for is no longer attached";
         return;
-    }
-    if (result.exit_code != 0) {
-        emit sig_FwDownloadFailed(DFU::last_message(result));
+    case DFU::Failure::unit_busy:
+    case DFU::Failure::several_units:
+        untrack_written_unit(unit);
+        qInfo().noquote() << "SM_A: dropping command Download, dfu-util wrote nothing:"
+                          << text_of(result.failure);
+        return;
+    case DFU::Failure::leave_failed:
+        // Many bootloaders reset as soon as the request to leave arrives, before its status can be read.
+        qInfo().noquote() << "SM_A: every byte was written; dfu-util's" << DFU::last_message(result)
+                          << "concerns the request to leave update mode, and the read-back decides";
+        break;
+    case DFU::Failure::none:
+        break;
+    default:
+        emit sig_FwDownloadFailed(DFU::last_message(result), still_listed(unit));
+        break;
     }
     emit sig_FwDownloaded();
 }
@@ -474,14 +511,16 @@ DFU::ScanResult SM_A::scan_and_judge_situation() {
     Situation now = Clear;
     if (scan.devices.size() + scan.unidentified.size() > 1) {
         now = SeveralUnits;
-    } else if (scan.devices.isEmpty() && errors.contains("LIBUSB_ERROR_ACCESS")) {
+    } else if (scan.devices.isEmpty() && !DFU::addresses_without_access(errors).isEmpty()) {
         now = NoAccess;
-    } else if (errors.startsWith(DFU::cannot_start_text)) {
+    } else if (scan.listing_failure == DFU::Failure::not_started) {
         now = NoDfuUtil;
     } else if (single_device(scan)) {
         now = reserve_unit(scan.devices.first().serial);
         if (now != Clear)
             scan.devices.clear();
+        else if (scan.devices.first() == claimed_unit)
+            now = ClaimedElsewhere;
     }
     if (now != situation && !is_stopping()) {
         situation = now;
@@ -546,6 +585,14 @@ void SM_A::release_units_not_awaited() {
         DFU::unit_lock::release_unit(*it);
         it = reserved.erase(it);
     }
+}
+
+// Whether the unit is listed in update mode right after a write that stopped part-way: it may have a new
+// device address, not another serial or port.
+bool SM_A::still_listed(DFU::DeviceItem const& unit) {
+    DFU::ScanResult const scan = DFU::make_scan(nullptr, unit.serial);
+    return std::any_of(scan.devices.begin(), scan.devices.end(),
+                       [&](DFU::DeviceItem const& listed) { return listed.same_unit(unit); });
 }
 
 bool SM_A::single_device(DFU::ScanResult const& scan) const {

@@ -29,9 +29,11 @@ public:
         WriteFinishing = 5, // a dfu-util write to the one unit listed still runs, maybe left by an ended run
         ReservationFailed = 6, // the one unit listed could not be reserved for another reason than a holder
         ReservedByOther = 7,   // the one unit listed is reserved by a process that is not this tool
+        ClaimedElsewhere = 8,  // the one unit listed refused to be claimed: another program has it open
     };
     // The part of a transfer that dfu-util reports progress for.
-    enum Step : int32_t { Erasing = 0, Writing = 1, ReadingBack = 2 };
+    // ErasingAndWriting: dfu-util erases each page as it writes and reports both together.
+    enum Step : int32_t { Erasing = 0, Writing = 1, ReadingBack = 2, ErasingAndWriting = 3 };
 
     SM_A(QString desired_FW_dfu_path, QString desired_FW_bin_path, QString uploaded_FW_bin_path,
          QObject* parent = nullptr);
@@ -66,6 +68,8 @@ public:
     void enable_debug_output();
 
     int idle_delay_ms = 200;
+    // How often a unit claimed by another program is tried again.
+    int claimed_retry_ms = 500;
     int poll_delay_ms = 200;
     // When set before the thread starts, only the unit with this USB serial exists for the worker: others
     // are never read or written, and do not count as a second device.
@@ -89,8 +93,9 @@ signals:
     void sig_Progress(int step, qint64 done, qint64 total);
     // The write under way still runs after `seconds` (told every few seconds): do not disconnect.
     void sig_FwStillWriting(int seconds);
-    // The write did not complete (dfu-util failed).
-    void sig_FwDownloadFailed(QString reason);
+    // The write stopped part-way (dfu-util failed before every byte went through). `still_listed`: the unit
+    // was listed in update mode right after, so it can be installed again without restarting it.
+    void sig_FwDownloadFailed(QString reason, bool still_listed);
     // The read-back did not complete: nothing is known about the flash; the unit is read afresh.
     void sig_FwUploadIncomplete(QString reason);
     // A unit other than the one written was read while the written one still awaits its verification.
@@ -126,6 +131,7 @@ private:
     Next at_A4();
     Next at_A7();
     Next read_new_device(DFU::DeviceItem const& device);
+    Next wait_while_claimed_elsewhere(DFU::DeviceItem const& device);
     Next carry_out_upload_and_verify();
     void carry_out_download();
     void track_written_unit(DFU::DeviceItem const& unit);
@@ -142,6 +148,7 @@ private:
     // Sleeps up to `ms`, returning at once on a stop request; true when stopping.
     bool pause(int ms);
     bool single_device(DFU::ScanResult const& scan) const;
+    static bool still_listed(DFU::DeviceItem const& unit);
     DFU::ScanResult scan_and_judge_situation();
     Situation reserve_unit(QString const& serial);
     Situation situation_of(DFU::unit_lock::Holder const& holder);
@@ -154,6 +161,8 @@ private:
     QString uploaded_FW_bin_path;
     // The unit of the last read, as listed: a new serial, port or device address means a new read.
     DFU::DeviceItem last_device;
+    // The unit whose last read was refused because another program had it claimed; empty serial when none.
+    DFU::DeviceItem claimed_unit;
     Command command = None;
     int command_read_count = 0;
     // Successful reads so far; device_info.read_count names the current one.

@@ -12,8 +12,8 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -145,7 +145,7 @@ Outcome wait_for(pid_t pid, Waiting const& waiting, int out_fd) {
         if (waiting.may_end && (slow || asked(waiting.stop_requested))) {
             ::kill(-pid, SIGKILL);
             ::waitpid(pid, &status, 0);
-            return Outcome{End::ended_by_us, -1, {}, {}, false};
+            return Outcome{slow ? End::timed_out : End::ended_by_us, -1, {}, {}, false};
         }
         if (!waiting.may_end && asked(waiting.leave_running_now))
             return Outcome{End::left_running, -1, {}, {}, false};
@@ -153,44 +153,94 @@ Outcome wait_for(pid_t pid, Waiting const& waiting, int out_fd) {
     }
 }
 
-// Own session, clear mask, every signal at its default, the standard streams and the inherited
-// descriptors in place, and nothing else open.
-struct SpawnSetup {
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_t actions;
-    bool ready = false;
-
-    SpawnSetup(int in, int out, int err, std::vector<int> const& inherited) {
-        if (posix_spawnattr_init(&attributes) != 0)
-            return;
-        if (posix_spawn_file_actions_init(&actions) != 0) {
-            posix_spawnattr_destroy(&attributes);
-            return;
-        }
-        sigset_t none;
-        sigset_t all;
-        sigemptyset(&none);
-        sigfillset(&all);
-        short const flags = POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-        int failures = posix_spawnattr_setflags(&attributes, flags) +
-                       posix_spawnattr_setsigmask(&attributes, &none) +
-                       posix_spawnattr_setsigdefault(&attributes, &all) +
-                       posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO) +
-                       posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO) +
-                       posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
-        int next = STDERR_FILENO + 1;
-        for (int fd : inherited)
-            failures += posix_spawn_file_actions_adddup2(&actions, fd, next++);
-        failures += posix_spawn_file_actions_addclosefrom_np(&actions, next);
-        ready = failures == 0;
-    }
-    ~SpawnSetup() {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-    }
-    SpawnSetup(SpawnSetup const&) = delete;
-    SpawnSetup& operator=(SpawnSetup const&) = delete;
+// Everything the child needs between fork and exec, prepared before the fork: the child may then only make
+// async-signal-safe calls.
+struct ChildSetup {
+    char const* path;
+    char* const* argv;
+    int in, out, err;
+    std::vector<int> inherited;
+    int report_fd;        // close-on-exec; an exec that fails writes its errno here
+    bool die_with_parent; // a read or a listing ends with this process, however it ends
+    pid_t parent;
 };
+
+// Closes every descriptor from `first` on except `kept`.
+void close_all_from(int first, int kept) {
+    if (::syscall(SYS_close_range, first, kept - 1, 0) != 0 ||
+        ::syscall(SYS_close_range, kept + 1, ~0U, 0) != 0) {
+        for (int fd = first; fd < 65536; ++fd)
+            if (fd != kept)
+                ::close(fd);
+    }
+}
+
+// Own session, every signal at its default and unblocked, the standard streams and the inherited
+// descriptors in place, and nothing else open.
+[[noreturn]] void become_child(ChildSetup const& setup) {
+    ::setsid();
+    struct sigaction default_action = {};
+    default_action.sa_handler = SIG_DFL;
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number)
+        ::sigaction(signal_number, &default_action, nullptr);
+    bool placed = ::dup2(setup.in, STDIN_FILENO) >= 0 && ::dup2(setup.out, STDOUT_FILENO) >= 0 &&
+                  ::dup2(setup.err, STDERR_FILENO) >= 0;
+    int next = STDERR_FILENO + 1;
+    for (int fd : setup.inherited)
+        placed = placed && ::dup2(fd, next++) >= 0;
+    close_all_from(next, setup.report_fd);
+    struct rlimit const file_size = {child_file_size_limit, child_file_size_limit};
+    ::setrlimit(RLIMIT_FSIZE, &file_size);
+    // The death signal comes when the thread that forked ends; each run is waited for on that thread, and
+    // only a write, which never gets it, is ever left running.
+    if (setup.die_with_parent && (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != setup.parent))
+        ::_exit(127);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (placed)
+        ::execve(setup.path, setup.argv, environ);
+    int const error = placed ? errno : EBADF;
+    ssize_t const written = ::write(setup.report_fd, &error, sizeof error);
+    (void)written;
+    ::_exit(127);
+}
+
+// The child's id, or -1 when it could not be started (its exec failed, or the fork did).
+pid_t start(ChildSetup setup) {
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        return -1;
+    // Above every descriptor the child places, so that none of them overwrites it.
+    Descriptor const report_read(lifted(report[0]));
+    Descriptor report_write(lifted(report[1]));
+    if (report_read.fd < 0 || report_write.fd < 0)
+        return -1;
+    setup.report_fd = report_write.fd;
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    // No handler of this process may run in the child before its dispositions are reset.
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pid_t const pid = ::fork();
+    if (pid == 0)
+        become_child(setup);
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (pid < 0)
+        return -1;
+    // Only the child's copy may remain, so that its exec ends the read below.
+    ::close(report_write.release());
+    int error = 0;
+    ssize_t got;
+    do
+        got = ::read(report_read.fd, &error, sizeof error);
+    while (got < 0 && errno == EINTR);
+    if (got == 0)
+        return pid;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return -1;
+}
 
 // A parent may start this process with SIGCHLD ignored; then the kernel reaps every child at once and no
 // exit status could be read.
@@ -219,6 +269,7 @@ Outcome run(QString const& program, QStringList const& args, Waiting const& wait
     argv.push_back(nullptr);
     restore_child_signal();
 
+    pid_t const parent = ::getpid();
     Descriptor in(lifted(::open("/dev/null", O_RDONLY | O_CLOEXEC)));
     Descriptor out(lifted(::memfd_create("dfu-util-output", MFD_CLOEXEC)));
     Descriptor err(lifted(::memfd_create("dfu-util-errors", MFD_CLOEXEC)));
@@ -231,13 +282,10 @@ Outcome run(QString const& program, QStringList const& args, Waiting const& wait
     bool const all_open = std::none_of(inherited.begin(), inherited.end(), [](int fd) { return fd < 0; });
     if (in.fd < 0 || out.fd < 0 || err.fd < 0 || !all_open)
         return {};
-    SpawnSetup const setup(in.fd, out.fd, err.fd, inherited);
-    pid_t pid = -1;
-    if (!setup.ready ||
-        ::posix_spawn(&pid, path.constData(), &setup.actions, &setup.attributes, argv.data(), environ) != 0)
+    pid_t const pid =
+        start({path.constData(), argv.data(), in.fd, out.fd, err.fd, inherited, -1, waiting.may_end, parent});
+    if (pid < 0)
         return {};
-    struct rlimit const file_size = {child_file_size_limit, child_file_size_limit};
-    ::prlimit(pid, RLIMIT_FSIZE, &file_size, nullptr);
     Outcome outcome = wait_for(pid, waiting, out.fd);
     outcome.output = read_start(out.fd, &outcome.output_cut);
     bool errors_cut = false;

@@ -32,7 +32,7 @@ struct Waiting {
     std::vector<int> inherited;
 };
 
-enum class End { exited, crashed, not_started, ended_by_us, left_running };
+enum class End { exited, crashed, not_started, timed_out, ended_by_us, left_running };
 
 struct Outcome {
     End end = End::not_started;
@@ -47,8 +47,9 @@ constexpr int output_limit = 1 << 20;
 
 // Runs `program` in a session of its own, with a clear signal mask, default signal dispositions, standard
 // input from /dev/null, its output going to anonymous files, and no other descriptor than `inherited`.
-// Neither a signal meant for this process nor this process ending can stop it: a write, once started, runs
-// to its end. The child is always reaped, unless it is left running.
+// No signal meant for this process reaches it. A child that may be ended (a read, a listing) is killed when
+// this process ends, however it ends; one that may not (a write), once started, runs to its end. The child
+// is always reaped, unless it is left running.
 Outcome run(QString const& program, QStringList const& args, Waiting const& waiting);
 
 } // namespace child_process

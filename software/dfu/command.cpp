@@ -5,7 +5,6 @@
 namespace DFU {
 
 QString Command::path;
-QString const cannot_start_text = "Cannot start ";
 
 Commands commands{
     {CmdID::version, {"dfu-util", {"-V"}}},
@@ -69,11 +68,53 @@ int exit_code_of(child_process::Outcome const& outcome) {
     return outcome.end == child_process::End::exited ? outcome.exit_code : -1;
 }
 
+// dfu-util 0.9 says only "Cannot claim interface"; later releases add libusb's reason. Another program
+// holding the unit is by far the most common reason, and the only one a wait can mend.
+bool claim_refused_as_busy(QString const& errors) {
+    int const at = errors.indexOf("Cannot claim interface");
+    if (at < 0)
+        return false;
+    QString const rest = errors.mid(at).section('\n', 0, 0);
+    return !rest.contains("LIBUSB_ERROR_") || rest.contains("LIBUSB_ERROR_BUSY");
+}
+
+// Read from dfu-util's own words, which are the same in every release from 0.9 on. "File downloaded
+// successfully" comes after the last byte and before the request to leave update mode.
+Failure failure_of_exit(CommandResult const& result) {
+    if (result.errors.contains("No DFU capable USB device available"))
+        return Failure::unit_not_found;
+    if (result.errors.contains("More than one DFU capable USB device found"))
+        return Failure::several_units;
+    if (claim_refused_as_busy(result.errors))
+        return Failure::unit_busy;
+    if (result.output.contains("File downloaded successfully"))
+        return Failure::leave_failed;
+    return Failure::other;
+}
+
+Failure failure_of(child_process::Outcome const& outcome, CommandResult const& result) {
+    switch (outcome.end) {
+    case child_process::End::exited:
+        return outcome.exit_code == 0 ? Failure::none : failure_of_exit(result);
+    case child_process::End::crashed:
+        return Failure::crashed;
+    case child_process::End::not_started:
+        return Failure::not_started;
+    case child_process::End::timed_out:
+        return Failure::timed_out;
+    case child_process::End::ended_by_us:
+        return Failure::stopped;
+    case child_process::End::left_running:
+        return Failure::left_running;
+    }
+    return Failure::other;
+}
+
 void log_outcome(child_process::Outcome const& outcome, CommandResult const& result, QString const& program,
                  QStringList const& args) {
     if (outcome.output_cut)
         qInfo() << "Output of" << program << "cut to its first" << child_process::output_limit << "bytes";
-    if (outcome.end == child_process::End::left_running)
+    if (result.left_running())
         qWarning() << program << args << "still runs; it is left to finish on its own";
     if (result.exit_code != 0)
         qInfo() << "Exit with" << result.exit_code << "from" << program << args
@@ -101,15 +142,43 @@ CommandResult run_command(CmdID id, QStringList const& extra_args, RunWatch cons
     CommandResult result;
     result.output = decode(outcome.output);
     result.errors =
-        outcome.end == child_process::End::not_started ? cannot_start_text + program : decode(outcome.errors);
+        outcome.end == child_process::End::not_started ? "Cannot start " + program : decode(outcome.errors);
     result.exit_code = exit_code_of(outcome);
-    result.left_running = outcome.end == child_process::End::left_running;
+    result.failure = failure_of(outcome, result);
     log_outcome(outcome, result, program, args);
     return result;
 }
 
-bool unit_was_not_found(CommandResult const& result) {
-    return result.exit_code != 0 && result.errors.contains("No DFU capable USB device available");
+QString text_of(Failure failure) {
+    switch (failure) {
+    case Failure::none:
+        return "none";
+    case Failure::not_started:
+        return "not started";
+    case Failure::local_write:
+        return "cannot write here";
+    case Failure::unit_not_found:
+        return "unit not found";
+    case Failure::unit_busy:
+        return "unit claimed by another program";
+    case Failure::several_units:
+        return "several units";
+    case Failure::leave_failed:
+        return "leave request failed after a complete download";
+    case Failure::short_read:
+        return "short read";
+    case Failure::crashed:
+        return "crashed";
+    case Failure::timed_out:
+        return "timed out";
+    case Failure::stopped:
+        return "stopped";
+    case Failure::left_running:
+        return "left running";
+    case Failure::other:
+        break;
+    }
+    return "dfu-util failed";
 }
 
 QString last_message(CommandResult const& result) {

@@ -37,11 +37,32 @@ using Commands = QMap<CmdID, Command>;
 // Filled before main runs; only start-up (the simulator set-up) rewrites entries.
 extern Commands commands;
 
+// Why a run did not succeed, as far as this side can tell.
+enum class Failure {
+    none,
+    not_started,    // the program could not be started
+    local_write,    // its output file could not be written here (no space, no permission)
+    unit_not_found, // dfu-util found no unit matching the command: nothing was read or written
+    unit_busy,      // the unit is claimed by another program: nothing was read or written
+    several_units,  // dfu-util found more than one matching unit: nothing was read or written
+    leave_failed,   // every byte went through, but the request to leave update mode or its status failed
+    short_read,     // fewer bytes came than asked for
+    crashed,        // the program was ended by a signal
+    timed_out,      // a read or a listing ran too long and was ended
+    stopped,        // a read or a listing was ended because the tool stops
+    left_running,   // a write left to finish on its own because the tool quits
+    other,          // dfu-util failed for another reason (its message says which)
+};
+
+QString text_of(Failure failure);
+
 struct CommandResult {
-    int32_t exit_code = 0;     // -1 after a crash, a time-out, or when the program could not be started
-    QString output;            // standard output only, decoded as UTF-8
-    QString errors;            // standard error: logged and used to explain a failure, never parsed as data
-    bool left_running = false; // a write left to finish on its own because the tool quits
+    int32_t exit_code = 0; // -1 after a crash, a time-out, or when the program could not be started
+    QString output;        // standard output only, decoded as UTF-8
+    QString errors;        // standard error: logged and used to explain a failure, never parsed as data
+    Failure failure = Failure::none;
+
+    bool left_running() const { return failure == Failure::left_running; }
 };
 
 // What a caller follows while its command runs, and what the command's child keeps.
@@ -65,11 +86,6 @@ void set_stop_checks_for_this_thread(std::function<bool()> stop, std::function<b
 
 CommandResult run_command(CmdID id, QStringList const& extra_args, RunWatch const& watch = {});
 
-// Standard error of a run whose program could not be started.
-extern QString const cannot_start_text;
-
-// dfu-util found no unit matching the command: nothing was read or written.
-bool unit_was_not_found(CommandResult const& result);
 // The last line dfu-util wrote to standard error, which says why it failed.
 QString last_message(CommandResult const& result);
 

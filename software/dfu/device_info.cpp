@@ -29,6 +29,7 @@ QString local_write_problem_of(QString const& path, int size) {
 
 CommandResult local_failure_result(CommandResult result, QString const& path, QString const& problem) {
     result.exit_code = -1;
+    result.failure = Failure::local_write;
     result.errors += local_failure_text + QFileInfo(path).absolutePath() + ": " + problem + "\n";
     qInfo().noquote() << "Cannot write" << path << "here:" << problem;
     return result;
@@ -78,6 +79,7 @@ CommandResult upload_exactly(CmdID id, QStringList const& extra_args, QString co
     }
     if (result.exit_code == 0) {
         result.exit_code = -1;
+        result.failure = Failure::short_read;
         result.errors += QString("Short read: %1 of %2 bytes\n").arg(got).arg(size);
         qInfo().noquote() << "Short read from the device:" << got << "of" << size << "bytes into" << path;
     }
@@ -85,12 +87,10 @@ CommandResult upload_exactly(CmdID id, QStringList const& extra_args, QString co
 }
 
 QString local_failure(CommandResult const& result) {
-    for (QString const& line : result.errors.split('\n', Qt::SkipEmptyParts)) {
-        if (line.startsWith(local_failure_text)) {
-            return line.mid(local_failure_text.size());
-        }
-    }
-    return {};
+    if (result.failure != Failure::local_write)
+        return {};
+    QStringList const lines = result.errors.split('\n', Qt::SkipEmptyParts);
+    return lines.last().mid(local_failure_text.size());
 }
 
 Device::FW_Info read_FW_Info(DeviceItem const* device, CommandResult* result) {

@@ -9,7 +9,7 @@ namespace DFU {
 
 namespace dfu_util {
 
-// What dfu-util 0.9 prints for "-V", character for character.
+// What dfu-util 0.9, the oldest release supported, prints for "-V", character for character.
 extern QString const expected_output_of_execution_test;
 
 QString basename();
@@ -17,12 +17,16 @@ QString basename();
 QString full_path();
 // What one run of "dfu-util -V" showed.
 struct SelfTest {
-    bool as_expected = false; // exit 0 and exactly the expected text
+    bool as_expected = false; // exit 0 and exactly the 0.9 banner (later releases differ, and are supported)
     QVersionNumber version;   // the release the banner names; null when it names none
     bool supported = false;   // exit 0 and a release of 0.9 or later
 };
-// Runs "dfu-util -V" once and logs both the self-test's result and the release found.
+// Runs "dfu-util -V" once, logs both the self-test's result and the release found, and learns from it
+// what that dfu-util can do (see addresses_by_devnum).
 SelfTest self_test();
+// Whether the dfu-util found by the self-test takes "-n" (the device address), as releases from 0.10 do.
+// True until a self-test named an earlier release.
+bool addresses_by_devnum();
 // The release a "dfu-util -V" banner names; null when it names none.
 QVersionNumber version_of(QString const& banner);
 // The directory of the dfu-util found on the PATH, or an empty text (with a warning) when there is none.

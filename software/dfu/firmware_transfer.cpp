@@ -1,6 +1,7 @@
 #include "dfu/firmware_transfer.h"
 
 #include "dfu/device_info.h"
+#include "dfu/dfu_util.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -42,6 +43,13 @@ bool parse_progress(QByteArray const& line, Progress* progress) {
     return true;
 }
 
+void ProgressReader::pass_on(Progress progress) {
+    erase_seen = erase_seen || progress.step == Progress::Step::erasing;
+    if (progress.step == Progress::Step::writing && !erase_seen)
+        progress.step = Progress::Step::erasing_and_writing;
+    report(progress);
+}
+
 void ProgressReader::feed(QByteArray const& more_output) {
     pending += more_output;
     int start = 0;
@@ -50,14 +58,14 @@ void ProgressReader::feed(QByteArray const& more_output) {
             continue;
         Progress progress;
         if (i > start && parse_progress(pending.mid(start, i - start), &progress))
-            report(progress);
+            pass_on(progress);
         start = i + 1;
     }
     pending.remove(0, start);
     // dfu-util puts the separator before each redraw: a bar that ends in its "bytes" is complete already.
     Progress progress;
     if (parse_progress(pending, &progress)) {
-        report(progress);
+        pass_on(progress);
         pending.clear();
     }
     // A line without an end in sight is no progress bar: drop it rather than grow.
@@ -65,8 +73,21 @@ void ProgressReader::feed(QByteArray const& more_output) {
         pending.clear();
 }
 
+// A dfu-util that cannot be given the device address is preceded by a listing that must show it unchanged.
+// A unit plugged in after that listing cannot take the judged one's place before the write opens its unit:
+// USB gives a new device an address no sooner than 100 ms after it is connected, and the write starts a
+// few milliseconds after the listing.
 CommandResult download_FW_to_device(QString image_path, DeviceItem const& device,
                                     TransferWatch const& watch) {
+    if (!dfu_util::addresses_by_devnum() && !listed_as_judged(device)) {
+        qInfo().noquote() << "The unit" << device.serial << device.path
+                          << "is no longer listed with device address" << device.devnum
+                          << "; nothing is written";
+        CommandResult gone;
+        gone.exit_code = -1;
+        gone.failure = Failure::unit_not_found;
+        return gone;
+    }
     auto const reader = std::make_shared<ProgressReader>(watch.progress);
     return run_command(CmdID::download_FW, QStringList{image_path} + unit_args(device),
                        run_watch(watch, reader));
@@ -115,6 +136,9 @@ Verification upload_and_compare_FW_bin(QString reference_path, QString upload_pa
             *local_problem = problem;
         }
         return Verification::local_failure;
+    }
+    if (upload.failure == Failure::unit_busy) {
+        return Verification::unit_busy;
     }
     if (upload.exit_code != 0) {
         return Verification::unknown;

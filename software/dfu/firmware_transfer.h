@@ -18,6 +18,8 @@ enum class Verification {
     // The read-back did not complete (dfu-util failed, or fewer bytes came than asked for): nothing is
     // known about the flash.
     unknown,
+    // Another program had the unit claimed: nothing was read.
+    unit_busy,
     // The read-back could not be written here (no space, no permission): nothing is known about the flash,
     // and the unit is not to blame.
     local_failure,
@@ -25,7 +27,9 @@ enum class Verification {
 
 // One progress report of dfu-util: which step of a transfer, and how many bytes of it are done.
 struct Progress {
-    enum class Step { erasing, writing, reading_back };
+    // dfu-util 0.9 erases each page just before writing it and reports both as its "Download" bar; later
+    // releases erase first, with a bar of their own.
+    enum class Step { erasing, writing, erasing_and_writing, reading_back };
     Step step = Step::erasing;
     qint64 bytes = 0;
 };
@@ -35,15 +39,19 @@ struct Progress {
 bool parse_progress(QByteArray const& line, Progress* progress);
 
 // Turns dfu-util's standard output, arriving in pieces, into progress reports. dfu-util redraws its bar
-// after a carriage return; a bar is reported once it ends in its byte count and "bytes".
+// after a carriage return; a bar is reported once it ends in its byte count and "bytes". A "Download" bar
+// with no "Erase" bar before it is reported as erasing_and_writing.
 class ProgressReader {
 public:
     explicit ProgressReader(std::function<void(Progress const&)> report) : report(std::move(report)) {}
     void feed(QByteArray const& more_output);
 
 private:
+    void pass_on(Progress progress);
+
     std::function<void(Progress const&)> report;
     QByteArray pending;
+    bool erase_seen = false;
 };
 
 // What a transfer tells while it runs, and (a write only) the descriptors its child keeps.
@@ -60,7 +68,8 @@ CommandResult download_FW_to_device(QString image_path, DeviceItem const& device
 int upload_FW_from_device(QString file_path, int size, DeviceItem const& device,
                           TransferWatch const& watch = {});
 // The same, with dfu-util's result (see local_failure for a failure on this side).
-CommandResult upload_FW(QString file_path, int size, DeviceItem const& device, TransferWatch const& watch = {});
+CommandResult upload_FW(QString file_path, int size, DeviceItem const& device,
+                        TransferWatch const& watch = {});
 // Size in bytes, or -1 when the file cannot be opened.
 int size_of_binary_file(QString path);
 // True when both files have the same non-zero size and the same bytes.

@@ -1,6 +1,7 @@
 #include "dfu/scan.h"
 
 #include "dfu/command.h"
+#include "dfu/dfu_util.h"
 #include "dfu/unit_lock.h"
 
 #include <QDebug>
@@ -95,9 +96,21 @@ QStringList unit_args(DeviceItem const& device) {
     QStringList args{"-S", device.serial};
     if (!device.path.isEmpty())
         args << "-p" << device.path;
-    if (!device.devnum.isEmpty())
+    if (!device.devnum.isEmpty() && dfu_util::addresses_by_devnum())
         args << "-n" << device.devnum;
     return args;
+}
+
+QStringList addresses_without_access(QString const& listing_errors) {
+    static QRegularExpression const denied("Cannot open DFU device 0483:df11(?: found on devnum (\\d+))?"
+                                           "(?: \\((LIBUSB_ERROR_\\w+)\\))?");
+    QStringList addresses;
+    for (auto found = denied.globalMatch(listing_errors); found.hasNext();) {
+        QRegularExpressionMatch const match = found.next();
+        if (match.captured(2).isEmpty() || match.captured(2) == "LIBUSB_ERROR_ACCESS")
+            addresses << match.captured(1);
+    }
+    return addresses;
 }
 
 ScanResult scan_for_devices(QString listing, QString const& only_serial) {
@@ -112,6 +125,11 @@ ScanResult scan_for_devices(QString listing, QString const& only_serial) {
     return result;
 }
 
+bool listed_as_judged(DeviceItem const& device) {
+    ScanResult const scan = make_scan(nullptr, device.serial);
+    return scan.devices.contains(device);
+}
+
 ScanResult make_scan() {
     return make_scan(nullptr);
 }
@@ -120,8 +138,11 @@ ScanResult make_scan(QString* errors, QString const& only_serial) {
     const CommandResult listing = run_command(CmdID::list, {});
     if (errors)
         *errors = listing.errors;
-    if (listing.exit_code != 0)
-        return {};
+    if (listing.exit_code != 0) {
+        ScanResult failed;
+        failed.listing_failure = listing.failure;
+        return failed;
+    }
     return scan_for_devices(listing.output, only_serial);
 }
 

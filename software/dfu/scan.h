@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dfu/command.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -8,8 +10,9 @@
 
 namespace DFU {
 
-// One bootloader as a listing names it. Every command after the listing addresses it by all three, so a
-// unit swapped in meanwhile, even one with the same serial in the same port, is never read or written.
+// One bootloader as a listing names it. Every command after the listing addresses it by all three (or is
+// preceded by a listing that shows all three unchanged), so a unit swapped in meanwhile, even one with the
+// same serial in the same port, is never read or written.
 struct DeviceItem {
     QString serial;
     QString path;   // USB bus and port numbers, e.g. "1-1.2"
@@ -19,8 +22,13 @@ struct DeviceItem {
     bool operator==(DeviceItem const& other) const { return same_unit(other) && devnum == other.devnum; }
 };
 
-// dfu-util's options that make a command address exactly this unit.
+// dfu-util's options that address this unit: serial and path, and the device address where the installed
+// dfu-util takes it. Without the address a unit re-enumerated in the same port passes (see
+// listed_as_judged).
 QStringList unit_args(DeviceItem const& device);
+// Lists the units and tells whether `device` is there with its device address unchanged: when a unit is
+// addressed without its device address, this is asked right before it is written.
+bool listed_as_judged(DeviceItem const& device);
 
 } // namespace DFU
 
@@ -70,9 +78,14 @@ struct ScanResult {
     QVector<DeviceItem> unidentified;
     // With a serial asked for and no unit with it: the serials of the units that were passed over.
     QStringList passed_over;
+    // Why the listing itself failed, if it did.
+    Failure listing_failure = Failure::none;
 };
 
 ScanResult scan_for_devices(QString listing, QString const& only_serial = QString());
+// The bootloaders that a listing's standard error says this user may not open, by device address (empty
+// where dfu-util names none, as 0.9 does, which names no reason either).
+QStringList addresses_without_access(QString const& listing_errors);
 ScanResult make_scan();
 // The same, and dfu-util's standard error of the listing, which tells why a present bootloader was not
 // listed (for example no permission to open it). With `only_serial`, units with other serials are passed

@@ -126,6 +126,7 @@ QString step_name(int step) {
     case SM_A::Erasing:
         return "erase";
     case SM_A::Writing:
+    case SM_A::ErasingAndWriting:
         return "write";
     case SM_A::ReadingBack:
         return "read-back";

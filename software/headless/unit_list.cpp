@@ -10,7 +10,6 @@
 #include "headless/json_events.h"
 
 #include <QCoreApplication>
-#include <QRegularExpression>
 #include <algorithm>
 #include <cstdio>
 
@@ -27,6 +26,7 @@ enum class Judgement {
     unreadable,
     no_access,
     in_use,
+    claimed_elsewhere,
     write_finishing,
     reserved_by_other
 };
@@ -70,6 +70,8 @@ JudgementWords words_of(Judgement judgement) {
         return {"no-access", "list_noAccess"};
     case Judgement::in_use:
         return {"in-use", "list_inUse"};
+    case Judgement::claimed_elsewhere:
+        return {"claimed-elsewhere", "list_claimedElsewhere"};
     case Judgement::write_finishing:
         return {"write-finishing", "list_writeFinishing"};
     case Judgement::reserved_by_other:
@@ -112,8 +114,10 @@ Unit read_unit(DFU::DeviceItem const& item, Device::Type desired_type, QString c
         return unit;
     }
     DFU::DeviceInfo info;
-    if (DFU::read_device_info(&item, &info).exit_code != 0) {
-        unit.judgement = Judgement::unreadable;
+    DFU::CommandResult const read = DFU::read_device_info(&item, &info);
+    if (read.exit_code != 0) {
+        unit.judgement =
+            read.failure == DFU::Failure::unit_busy ? Judgement::claimed_elsewhere : Judgement::unreadable;
         return unit;
     }
     unit.product = info.OTP_info.product_name();
@@ -123,21 +127,11 @@ Unit read_unit(DFU::DeviceItem const& item, Device::Type desired_type, QString c
 }
 
 QString Unit::text(QString const& desired_revision) const {
-    QString const serial = item.serial.isEmpty() ? "address " + item.devnum : item.serial;
+    QString const serial = item.serial.isEmpty() ? "address " + or_dash(item.devnum) : item.serial;
     // One pass, so that a "%2" in a serial stays as it is.
     return QString("%1  %2  %3  %4  %5")
         .arg(serial.leftJustified(14), or_dash(item.path).leftJustified(6), or_dash(product).leftJustified(10),
              or_dash(firmware).leftJustified(8), judgement_text(*this, desired_revision));
-}
-
-// The device addresses dfu-util could not open for want of permission (from the listing's standard error).
-QStringList addresses_without_access(QString const& listing_errors) {
-    static QRegularExpression const denied("Cannot open DFU device 0483:df11 found on devnum (\\d+) "
-                                           "\\(LIBUSB_ERROR_ACCESS\\)");
-    QStringList addresses;
-    for (auto found = denied.globalMatch(listing_errors); found.hasNext();)
-        addresses << found.next().captured(1);
-    return addresses;
 }
 
 // Lists and reads every unit (with a serial, only the units with it, and the serials of the others when
@@ -156,7 +150,7 @@ QVector<Unit> read_units(QString const& only_serial, Device::Type desired_type,
     for (DFU::DeviceItem const& item : scan.unidentified)
         units << Unit{item, {}, {}, Judgement::unreadable};
     // Without access dfu-util knows neither serial nor path, so these may be any unit, the one asked for too.
-    for (QString const& address : addresses_without_access(errors))
+    for (QString const& address : DFU::addresses_without_access(errors))
         units << Unit{{QString(), QString(), address}, {}, {}, Judgement::no_access};
     return units;
 }

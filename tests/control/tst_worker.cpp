@@ -2,15 +2,18 @@
 // the road of an upgrade, a command that never reaches a unit swapped in after the judgement, and a stop.
 
 #include "control/sm_a.h"
+#include "dfu/dfu_util.h"
 #include "dfu/simulator.h"
 #include "files/files.h"
 
 #include "message_capture.h"
 #include "qt_tsan_suppressions.h"
 #include "sim_fixture.h"
+#include "test_config.h"
 #include "worker_recorder.h"
 
 #include <QFile>
+#include <QScopeGuard>
 #include <QtTest>
 #include <memory>
 
@@ -142,21 +145,39 @@ private slots:
         QTest::addColumn<int>("command");
         QTest::addColumn<QString>("configuration");
         QTest::addColumn<bool>("other_product");
-        QTest::newRow("download, same product") << int(SM_A::Download) << "two-devices" << false;
-        QTest::newRow("download, another product") << int(SM_A::Download) << "two-devices" << true;
-        QTest::newRow("download, same serial") << int(SM_A::Download) << "same-serial" << false;
-        QTest::newRow("verification") << int(SM_A::UploadAndVerify) << "two-devices" << false;
+        QTest::addColumn<QString>("dfu_util"); // empty: the system's
+        QTest::newRow("download, same product") << int(SM_A::Download) << "two-devices" << false << "";
+        QTest::newRow("download, another product") << int(SM_A::Download) << "two-devices" << true << "";
+        QTest::newRow("download, same serial") << int(SM_A::Download) << "same-serial" << false << "";
+        // Without "-n" only the listing right before the write tells the two apart.
+        QTest::newRow("download, same serial and port, dfu-util 0.9")
+            << int(SM_A::Download) << "same-serial" << false << TEST_DFU_UTIL_0_9;
+        QTest::newRow("verification") << int(SM_A::UploadAndVerify) << "two-devices" << false << "";
     }
     void command_for_a_device_swapped_during_the_pause_is_dropped() {
         QFETCH(int, command);
         QFETCH(QString, configuration);
         QFETCH(bool, other_product);
+        QFETCH(QString, dfu_util);
         SimWorld& world = make_world(configuration);
         if (other_product) {
             world.write_otp(other_product_otp(), "dev1");
         }
         QVERIFY(world.ok());
         QVERIFY(world.unplug("dev1"));
+        if (!dfu_util.isEmpty()) {
+            QString const port = world.simctl({"get", "dev0", "ports"}).output.trimmed();
+            QVERIFY(world.simctl({"set", "dev1", "ports", port}).exit_code == 0);
+            qputenv("DFU_SIM_DFU_UTIL", dfu_util.toLocal8Bit());
+            QVERIFY(!DFU::dfu_util::self_test().version.isNull());
+            QVERIFY(!DFU::dfu_util::addresses_by_devnum());
+        }
+        auto const system_dfu_util_again = qScopeGuard([&dfu_util] {
+            if (!dfu_util.isEmpty()) {
+                qunsetenv("DFU_SIM_DFU_UTIL");
+                DFU::dfu_util::self_test();
+            }
+        });
         QByteArray const flash0 = world.flash("dev0");
         QByteArray const flash1 = world.flash("dev1");
         MessageCapture const& capture = *capture_holder;

@@ -92,6 +92,24 @@ private slots:
         QCOMPARE(int(scan.devices.size()), serials.size());
     }
 
+    // The units a listing could not open for want of permission, as 0.9 and later releases say so.
+    void units_without_access_data() {
+        QTest::addColumn<QString>("errors");
+        QTest::addColumn<QStringList>("addresses");
+        QTest::newRow("0.11") << "dfu-util: Cannot open DFU device 0483:df11 found on devnum 5 (LIBUSB_ERROR_ACCESS)\n"
+                              << QStringList{"5"};
+        QTest::newRow("0.9") << "dfu-util: Cannot open DFU device 0483:df11\n" << QStringList{""};
+        QTest::newRow("another reason") << "dfu-util: Cannot open DFU device 0483:df11 found on devnum 5 "
+                                           "(LIBUSB_ERROR_NO_DEVICE)\n"
+                                        << QStringList{};
+        QTest::newRow("none") << "" << QStringList{};
+    }
+    void units_without_access() {
+        QFETCH(QString, errors);
+        QFETCH(QStringList, addresses);
+        QCOMPARE(DFU::addresses_without_access(errors), addresses);
+    }
+
     void progress_data() {
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<bool>("parsed");
@@ -135,6 +153,27 @@ private slots:
             reader.feed(output.mid(split));
             QCOMPARE(bytes, (QVector<qint64>{4096, 5120}));
         }
+    }
+
+    // dfu-util 0.9 erases as it writes, under its "Download" bar alone; later releases erase first.
+    void download_bar_alone_is_erasing_and_writing_data() {
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<QVector<int>>("steps");
+        using Step = DFU::Progress::Step;
+        QByteArray const download =
+            "\rDownload\t[=   ]  4%  12288 bytes\rDownload\t[====] 100%  300000 bytes\n";
+        QTest::newRow("0.9") << download
+                             << QVector<int>{int(Step::erasing_and_writing), int(Step::erasing_and_writing)};
+        QTest::newRow("later") << "\rErase   \t[====] 100%  300000 bytes\nErase    done.\n" + download
+                               << QVector<int>{int(Step::erasing), int(Step::writing), int(Step::writing)};
+    }
+    void download_bar_alone_is_erasing_and_writing() {
+        QFETCH(QByteArray, output);
+        QFETCH(QVector<int>, steps);
+        QVector<int> reported;
+        DFU::ProgressReader reader([&](DFU::Progress const& progress) { reported << int(progress.step); });
+        reader.feed(output);
+        QCOMPARE(reported, steps);
     }
 
     void version_banner_data() {

@@ -6,6 +6,11 @@ exit)
     echo "err" >&2
     exit "$2"
     ;;
+says)
+    printf '%b' "$2"
+    printf '%b' "$3" >&2
+    exit "$4"
+    ;;
 crash)
     echo "before crash"
     kill -KILL $$

@@ -12,6 +12,8 @@
 
 using namespace DFU;
 
+Q_DECLARE_METATYPE(DFU::Failure)
+
 class TestCommand : public QObject {
     Q_OBJECT
 
@@ -42,12 +44,59 @@ private slots:
         QVERIFY2(log.join('\n').contains(logged), qPrintable(log.join('\n')));
     }
 
+    // Why a run failed, from what dfu-util 0.9 and later releases print.
+    void failure_is_read_from_dfu_util_data() {
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<QString>("errors");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<Failure>("failure");
+        QString const complete = "Download\t[=========================] 100%       403300 bytes\n"
+                                 "Download done.\nFile downloaded successfully\n";
+        QString const get_status = "dfu-util: Error during download get_status\n";
+        QTest::newRow("success") << complete << "" << 0 << Failure::none;
+        QTest::newRow("claim refused, 0.9") << ""
+                                            << "dfu-util: Cannot claim interface\n"
+                                            << 74 << Failure::unit_busy;
+        QTest::newRow("claim refused as busy") << ""
+                                               << "dfu-util: Cannot claim interface - LIBUSB_ERROR_BUSY\n"
+                                               << 74 << Failure::unit_busy;
+        QTest::newRow("claim refused otherwise")
+            << ""
+            << "dfu-util: Cannot claim interface - LIBUSB_ERROR_NO_DEVICE\n"
+            << 74 << Failure::other;
+        QTest::newRow("leave unanswered, 0.9") << complete << get_status << 74 << Failure::leave_failed;
+        QTest::newRow("leave unanswered") << complete + "Submitting leave request...\n"
+                                          << get_status << 74 << Failure::leave_failed;
+        QTest::newRow("write cut") << "Download\t[==========               ]  40%       161320 bytes\n"
+                                   << "dfu-util: Error during download\n"
+                                   << 74 << Failure::other;
+        QTest::newRow("no unit") << ""
+                                 << "dfu-util: No DFU capable USB device available\n"
+                                 << 74 << Failure::unit_not_found;
+        QTest::newRow("several units")
+            << ""
+            << "dfu-util: More than one DFU capable USB device found! Try `--list'\n"
+            << 74 << Failure::several_units;
+    }
+    void failure_is_read_from_dfu_util() {
+        QFETCH(QString, output);
+        QFETCH(QString, errors);
+        QFETCH(int, code);
+        QFETCH(Failure, failure);
+        FakeDfuUtil fake;
+        CommandResult const result =
+            run_command(CmdID::setup_prepared_config, {"says", output, errors, QString::number(code)});
+        QCOMPARE(result.exit_code, code);
+        QCOMPARE(result.failure, failure);
+    }
+
     void program_that_cannot_start_is_a_failure() {
         DFU::Command::path = QStringLiteral("/nonexistent/directory");
         MessageCapture capture;
         CommandResult const result = run_command(CmdID::version, {});
         DFU::Command::path.clear();
         QCOMPARE(result.exit_code, -1);
+        QCOMPARE(result.failure, Failure::not_started);
         QVERIFY(capture.texts(QtInfoMsg).join('\n').contains("Cannot start /nonexistent/directory/dfu-util"));
     }
 

@@ -295,6 +295,10 @@ inline void run_case(Case const& row) {
             act(action, world, run);
             exit_code = run.finish(90000);
             output = run.output();
+            // Only a write outlives the tool; a read or a listing ends with it.
+            if (action == "kill" && moment != "write")
+                QVERIFY2(wait_until([&] { return !dfu_util_runs_in(world.dir()); }, 2000),
+                         "a dfu-util of the killed run still reads");
         }
     }
     for (int const fd : reserved_names)
