@@ -48,7 +48,6 @@ std::vector<Case> const cases{
     // Every failure is told, with what to do; where the user can still act, the run waits.
     {"no USB permission", "load no-access", headless, "", -2, {"may not access it over USB"}, Flash::unchanged},
     {"two units", "load two-devices", headless, "", -2, {"Disconnect all but the one"}, Flash::unchanged},
-    {"unit busy for ever", "load busy-forever", headless, "", 5, {"did not answer"}, Flash::unchanged},
     {"unit gone in the middle of the download", "load disconnect-mid-download", headless, "", 7,
      {"did not complete"}, Flash::changed},
     {"serial not attached", "load two-devices", list + QStringList{"--serial", "DEADBEEF0000"}, "", 13,
