@@ -9,7 +9,8 @@
 //           flash) or "env NAME=VALUE" (the tool's environment; an empty VALUE removes NAME). Timing is
 //           fast, except for rows with an event: realistic, with a quick flash (a write takes about 1.5 s);
 //           a step "fast on" or "fast off" chooses instead.
-//   args    the tool's command line; one that starts with "scripts/" runs that script of the repository
+//   args    the tool's command line; one that starts with "scripts/" runs that script of the repository;
+//           "{pid}" stands for this test's process id (a serial no other run holds)
 //   event   "" or "ACTION at MOMENT". MOMENT: write (the first erase), leave (the write ended), readback
 //           (the first read after the write), or words the tool prints. ACTION: kill, int, term, hup (that
 //           signal to the tool), unplug (dev0 leaves the bus), swap (dev0 leaves, dev1 comes), second
@@ -250,9 +251,11 @@ inline void run_case(Case const& row) {
         QVERIFY(world.set_quick_flash());
     QByteArray const before = world.flash();
     QProcessEnvironment const environment = environment_of(row.world, world);
-    Run run(row.args, environment);
+    Case played = row;
+    played.args.replaceInStrings("{pid}", QString::number(QCoreApplication::applicationPid()));
+    Run run(played.args, environment);
 
-    Outcome const outcome = !row.event.isEmpty() ? after_event(row, world, run, environment)
+    Outcome const outcome = !row.event.isEmpty() ? after_event(played, world, run, environment)
                             : row.exit == -2     ? still_waiting(row, world, run)
                                                  : Outcome{run.finish(90000), run.output()};
     QVERIFY2(outcome.exit_code == row.exit,

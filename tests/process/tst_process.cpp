@@ -58,8 +58,9 @@ std::vector<Case> const cases{
      {"DEADBEEF0000"}, Flash::unchanged},
     {"unusable temporary directory", "load old-firmware; env TMPDIR=/nonexistent/tmp", headless, "", 9,
      {"/nonexistent/tmp"}, Flash::unchanged},
-    // Real-device mode, with a serial no unit has, so that a user's own run on the bus does not meet it.
-    {"no dfu-util", "load old-firmware; env PATH=/nonexistent", {"--headless", "--serial", "7E575E71A100"}, "", 11,
+    // Real-device mode, with a serial of its own, so that neither a user's run on the bus nor the other
+    // dfu-util's run of this table meets it.
+    {"no dfu-util", "load old-firmware; env PATH=/nonexistent", {"--headless", "--serial", "7E57{pid}"}, "", 11,
      {"apt-get install dfu-util"}, Flash::unchanged},
     {"wrong command line", "load old-firmware", {"--headless", "--bogus"}, "", 1, {"bogus"}, Flash::unchanged},
     {"station counts each unit apart", "load mixed-bus",
