@@ -5,7 +5,6 @@
 #include "control/sm_a.h"
 #include "signal_tap.h"
 
-#include <QElapsedTimer>
 #include <QStringList>
 #include <algorithm>
 #include <functional>
@@ -14,16 +13,7 @@
 
 class WorkerRecorder {
 public:
-    // The message is kept before the signal is recorded, so that it is there once the signal is.
     explicit WorkerRecorder(SM_A* worker) {
-        clock.start();
-        QObject::connect(
-            worker, &SM_A::sig_DeviceError, worker,
-            [this](QString const& message) {
-                std::lock_guard<std::mutex> lock(mutex);
-                error_messages.push_back(message);
-            },
-            Qt::DirectConnection);
         taps = tap_own_signals(
             worker, [this](QString const& name) { record(name); }, Qt::DirectConnection);
     }
@@ -34,21 +24,6 @@ public:
         return copy(recorded);
     }
     int count(QString const& name) const { return names().count(name); }
-    // Milliseconds since the recorder was made, of the n-th emission of the signal.
-    qint64 time_of(QString const& name, int n) const {
-        std::lock_guard<std::mutex> lock(mutex);
-        int seen = 0;
-        for (size_t i = 0; i < recorded.size(); ++i) {
-            if (recorded[i] == name && seen++ == n) {
-                return times[i];
-            }
-        }
-        return -1;
-    }
-    QStringList device_errors() const {
-        std::lock_guard<std::mutex> lock(mutex);
-        return copy(error_messages);
-    }
     // Runs `action` once on the worker thread, after earlier hooks for the same emission, when the signal is
     // emitted for the `n`-th time from now on.
     void on_worker_thread(QString const& name, int n, std::function<void()> action) {
@@ -68,7 +43,7 @@ private:
         std::vector<std::function<void()>> actions;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            add_locked(name);
+            recorded.push_back(name);
             actions = take_hooks_locked(name);
         }
         for (auto const& action : actions) {
@@ -84,10 +59,6 @@ private:
         return list;
     }
 
-    void add_locked(QString const& name) {
-        recorded.push_back(name);
-        times.push_back(clock.elapsed());
-    }
 
     // In the order they were registered.
     std::vector<std::function<void()>> take_hooks_locked(QString const& name) {
@@ -105,10 +76,7 @@ private:
     }
 
     mutable std::mutex mutex;
-    QElapsedTimer clock;
     std::vector<QString> recorded;
-    std::vector<qint64> times;
-    std::vector<QString> error_messages;
     std::vector<Hook> hooks;
     std::vector<std::unique_ptr<SignalTap>> taps;
 };

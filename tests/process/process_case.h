@@ -12,14 +12,15 @@
 //           user's ID: after the run it must hold what it held before). Timing is
 //           fast, except for rows with an event: realistic, with a quick flash (a write takes about 1.5 s);
 //           a step "fast on" or "fast off" chooses instead.
-//   args    the tool's command line; one that starts with "scripts/" runs that script of the repository
+//   args    the tool's command line; one that starts with "scripts/" runs that script of the repository;
+//           "{pid}" stands for this test's process id (a serial no other run holds)
 //   event   "" or "ACTION at MOMENT". MOMENT: write (the first erase), leave (the write ended), readback
 //           (the first read after the write), or words the tool prints. ACTION: kill, int, term, hup (that
 //           signal to the tool), unplug (dev0 leaves the bus), swap (dev0 leaves, dev1 comes), second
 //           (another run with the same command line and world; then exit and words are the second run's,
 //           and the first must end with 0), orphan (kill -9, then a second run: its exit and words).
 //   exit    the exit code; -1 when the tool dies of the signal, -2 when it still waits once the words
-//           were printed (it is then stopped)
+//           were printed (it is then ended with SIGTERM)
 //   words   key words that must appear in standard output or error, case-insensitive; "!words" must not
 //   flash   dev0's flash once every dfu-util of the world has ended: image (the embedded firmware),
 //           unchanged (as before the run, and nothing erased), changed (written, but not the image)
@@ -257,6 +258,44 @@ inline void check_flash(Flash flash, QByteArray const& before, SimWorld const& w
     }
 }
 
+// How a run ended: its exit code (or why the row could not be played out) and what it printed.
+struct Outcome {
+    int exit_code;
+    QString output;
+};
+
+inline Outcome still_waiting(Case const& row, SimWorld const& world, Run& run) {
+    wait_until([&] { return moment_reached(row.words.first(), world, run) || !run.running(); }, 30000, &run);
+    Outcome const outcome{run.running() ? -2 : run.finish(0), run.output()};
+    run.signal(SIGTERM);
+    run.finish(10000);
+    return outcome;
+}
+
+inline Outcome after_event(Case const& row, SimWorld const& world, Run& run, QProcessEnvironment const& environment) {
+    QString const action = row.event.section(" at ", 0, 0);
+    QString const moment = row.event.section(" at ", 1);
+    wait_until([&] { return moment_reached(moment, world, run) || !run.running(); }, 60000, &run);
+    if (!moment_reached(moment, world, run))
+        return {-4, "the moment never came: " + moment + "\n" + run.output()};
+    if (action != "second" && action != "orphan") {
+        act(action, world, run);
+        Outcome const outcome{run.finish(90000), run.output()};
+        // Only a write outlives the tool; a read or a listing ends with it.
+        if (action == "kill" && moment != "write" && !wait_until([&] { return !dfu_util_runs_in(world.dir()); }, 2000))
+            return {-6, "a dfu-util of the killed run still reads\n" + outcome.output};
+        return outcome;
+    }
+    if (action == "orphan")
+        act("kill", world, run);
+    Run second(row.args, environment);
+    Outcome const outcome{second.finish(30000), second.output()};
+    int const first = run.finish(90000);
+    if (first != (action == "orphan" ? -1 : 0))
+        return {-5, QString("the first run ended with %1\n%2").arg(first).arg(run.output())};
+    return outcome;
+}
+
 // Runs one row; the tool's time limits bound every wait.
 inline void run_case(Case const& row) {
     SimWorld world("no-device");
@@ -268,39 +307,16 @@ inline void run_case(Case const& row) {
         QVERIFY(world.set_quick_flash());
     QByteArray const before = world.flash();
     QProcessEnvironment const environment = environment_of(row.world, world);
-    Run run(row.args, environment);
+    Case played = row;
+    played.args.replaceInStrings("{pid}", QString::number(QCoreApplication::applicationPid()));
+    Run run(played.args, environment);
 
-    int exit_code = 0;
-    QString output;
-    if (row.event.isEmpty() && row.exit == -2) {
-        wait_until([&] { return moment_reached(row.words.first(), world, run) || !run.running(); }, 30000, &run);
-        exit_code = run.running() ? -2 : run.finish(0);
-        output = run.output();
-    } else if (row.event.isEmpty()) {
-        exit_code = run.finish(90000);
-        output = run.output();
-    } else {
-        QString const action = row.event.section(" at ", 0, 0);
-        QString const moment = row.event.section(" at ", 1);
-        wait_until([&] { return moment_reached(moment, world, run) || !run.running(); }, 60000, &run);
-        QVERIFY2(moment_reached(moment, world, run), qPrintable("never came: " + moment + "\n" + run.output()));
-        if (action == "second" || action == "orphan") {
-            if (action == "orphan")
-                act("kill", world, run);
-            Run second(row.args, environment);
-            exit_code = second.finish(30000);
-            output = second.output();
-            QCOMPARE(run.finish(90000), action == "orphan" ? -1 : 0);
-        } else {
-            act(action, world, run);
-            exit_code = run.finish(90000);
-            output = run.output();
-            // Only a write outlives the tool; a read or a listing ends with it.
-            if (action == "kill" && moment != "write")
-                QVERIFY2(wait_until([&] { return !dfu_util_runs_in(world.dir()); }, 2000),
-                         "a dfu-util of the killed run still reads");
-        }
-    }
+    Outcome const outcome = !row.event.isEmpty() ? after_event(played, world, run, environment)
+                            : row.exit == -2     ? still_waiting(row, world, run)
+                                                 : Outcome{run.finish(90000), run.output()};
+    QVERIFY2(outcome.exit_code == row.exit,
+             qPrintable(QString("exit %1\n%2").arg(outcome.exit_code).arg(outcome.output)));
+    check_words(outcome.output, row.words);
     for (int const fd : reserved_names)
         ::close(fd);
     reserved_names.clear();
@@ -308,8 +324,6 @@ inline void run_case(Case const& row) {
     given_dirs.clear();
     for (auto dir = given.begin(); dir != given.end(); ++dir)
         QVERIFY2(entries_of(dir.key()) == dir.value(), qPrintable("left in " + dir.key()));
-    QVERIFY2(exit_code == row.exit, qPrintable(QString("exit %1\n%2").arg(exit_code).arg(output)));
-    check_words(output, row.words);
     // A write the tool left running goes on to its end; only then is the flash what it will stay.
     QVERIFY(wait_until([&] { return !dfu_util_runs_in(world.dir()); }, 60000));
     check_flash(row.flash, before, world);
