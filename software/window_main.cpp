@@ -1,7 +1,7 @@
-#include "app/window_start.h"
 #include "app/connections.h"
 #include "app/exit_codes.h"
 #include "app/termination.h"
+#include "app/window_start.h"
 #include "dfu/simulator.h"
 
 #include <QApplication>

@@ -40,7 +40,8 @@ void refuse_unless_private(const std::string& path) {
         why = "others may enter it";
     if (!why)
         return;
-    std::fprintf(stderr, "emulated bootloader: the world %s is not private (%s); remove it, or set DFU_SIM_DIR\n",
+    std::fprintf(stderr,
+                 "emulated bootloader: the world %s is not private (%s); remove it, or set DFU_SIM_DIR\n",
                  path.c_str(), why);
     std::exit(1);
 }

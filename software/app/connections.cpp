@@ -1,7 +1,7 @@
 #include "app/connections.h"
 
-#include "app/window_start.h"
 #include "app/narration.h"
+#include "app/window_start.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "gui/log_window.h"

@@ -6,10 +6,10 @@ namespace instance {
 
 enum class Claim {
     taken,
-    already_running, // another run holds the bus, or the unit with this serial
-    write_finishing, // a write to the unit with this serial still runs, maybe left by a run that has ended
+    already_running,   // another run holds the bus, or the unit with this serial
+    write_finishing,   // a write to the unit with this serial still runs, maybe left by a run that has ended
     reserved_by_other, // a process that is not this tool holds the bus or the unit
-    failed,          // the claim could not be made for another reason (told in the log)
+    failed,            // the claim could not be made for another reason (told in the log)
 };
 
 // Claims the right to run for the life of the process, on the whole machine: without a serial, alone on

@@ -12,9 +12,10 @@ QString const differs_caption = "FW differs";
 
 // Hints about a passing condition of the bus or of one read: a good read of a unit ends them.
 QStringList const passing_hints = {
-    "hint_noAnswer",  "hint_couldNotVerify", "hint_writeFailed",    "hint_noAccess",     "hint_severalUnits",
-    "hint_noDfuUtil", "hint_unitInUse",      "hint_writeFinishing", "hint_stillWriting", "hint_claimFailed",
-    "hint_serialAbsent", "hint_reservedByProcess", "hint_claimedElsewhere", "hint_writeStoppedListed"};
+    "hint_noAnswer",         "hint_couldNotVerify",    "hint_writeFailed",  "hint_noAccess",
+    "hint_severalUnits",     "hint_noDfuUtil",         "hint_unitInUse",    "hint_writeFinishing",
+    "hint_stillWriting",     "hint_claimFailed",       "hint_serialAbsent", "hint_reservedByProcess",
+    "hint_claimedElsewhere", "hint_writeStoppedListed"};
 
 // Every place holder is filled in one pass, so that a "%1" within a serial or a dfu-util message stays as
 // it is. The texts take at most three.

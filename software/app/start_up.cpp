@@ -59,7 +59,8 @@ StartupFailure claim_instance() {
     case instance::Claim::taken:
         return {};
     case instance::Claim::reserved_by_other:
-        return {Exit::already_running, settings.gui.text("hint_startReservedByProcess").arg(process_words(settings.gui, holder))};
+        return {Exit::already_running,
+                settings.gui.text("hint_startReservedByProcess").arg(process_words(settings.gui, holder))};
     case instance::Claim::write_finishing:
         return {Exit::already_running, settings.gui.text("hint_writeFinishing")};
     case instance::Claim::failed:

@@ -365,8 +365,8 @@ SM_A::Next SM_A::carry_out_upload_and_verify() {
     DFU::DeviceItem const unit = device_info.unit;
     DFU::TransferWatch const watch = transfer_watch(ReadingBack);
     QString local_problem;
-    DFU::Verification const verification =
-        DFU::upload_and_compare_FW_bin(desired_FW_bin_path, uploaded_FW_bin_path, unit, watch, &local_problem);
+    DFU::Verification const verification = DFU::upload_and_compare_FW_bin(
+        desired_FW_bin_path, uploaded_FW_bin_path, unit, watch, &local_problem);
     if (verification == DFU::Verification::local_failure) {
         emit sig_LocalFailure(local_problem);
         return Next::A7;

@@ -163,8 +163,8 @@ bool held_by_this_tool(std::vector<qint64> const& holders) {
 // disconnect a unit being written.
 Holder holder_of(QByteArray const& name, QByteArray const& writing) {
     std::map<QByteArray, std::vector<quint64>> bound = bound_sockets({name, writing});
-    bool const write_runs =
-        !writing.isEmpty() && bound.count(writing) > 0 && held_by_this_tool(processes_holding(bound[writing]));
+    bool const write_runs = !writing.isEmpty() && bound.count(writing) > 0 &&
+                            held_by_this_tool(processes_holding(bound[writing]));
     Busy const tool_busy = write_runs ? Busy::write_finishing : Busy::in_use;
     if (bound.count(name) == 0) // let go since it was asked for, or the table cannot be read
         return {tool_busy, 0};

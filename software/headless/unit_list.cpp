@@ -130,8 +130,9 @@ QString Unit::text(QString const& desired_revision) const {
     QString const serial = item.serial.isEmpty() ? "address " + or_dash(item.devnum) : item.serial;
     // One pass, so that a "%2" in a serial stays as it is.
     return QString("%1  %2  %3  %4  %5")
-        .arg(serial.leftJustified(14), or_dash(item.path).leftJustified(6), or_dash(product).leftJustified(10),
-             or_dash(firmware).leftJustified(8), judgement_text(*this, desired_revision));
+        .arg(serial.leftJustified(14), or_dash(item.path).leftJustified(6),
+             or_dash(product).leftJustified(10), or_dash(firmware).leftJustified(8),
+             judgement_text(*this, desired_revision));
 }
 
 // Lists and reads every unit (with a serial, only the units with it, and the serials of the others when

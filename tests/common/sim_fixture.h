@@ -85,6 +85,7 @@ public:
     QStringList log() const {
         return QString::fromUtf8(read("requests.log")).split('\n', Qt::SkipEmptyParts);
     }
+
 private:
     QTemporaryDir temporary;
     QByteArray previous;

@@ -59,7 +59,6 @@ private:
         return list;
     }
 
-
     // In the order they were registered.
     std::vector<std::function<void()>> take_hooks_locked(QString const& name) {
         int const emitted = static_cast<int>(std::count(recorded.begin(), recorded.end(), name));

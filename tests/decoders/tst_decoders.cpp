@@ -28,7 +28,9 @@ QString const B = QStringLiteral("2079358E5753");
 QByteArray const qrmx = bytes({0x03, 0xFF, 0xFF, 0xFF});
 QByteArray const hrvo = bytes({0x2B, 0xFF, 0xFF, 0xFF});
 
-QByteArray sample_block(Pairs const& details = {}) { return fw_block(qrmx, "Nal-70 main", "2.4.1", details); }
+QByteArray sample_block(Pairs const& details = {}) {
+    return fw_block(qrmx, "Nal-70 main", "2.4.1", details);
+}
 
 } // namespace
 
@@ -43,17 +45,19 @@ private slots:
         QTest::addColumn<QStringList>("serials");
         using P = DfuUtilParser;
         QString const runtime = device_line(A).replace("Found DFU", "Found Runtime");
-        QString const unknown = device_line("UNKNOWN").replace("devnum=10", "devnum=12").replace("1-2", "1-4");
+        QString const unknown =
+            device_line("UNKNOWN").replace("devnum=10", "devnum=12").replace("1-2", "1-4");
         QStringList const unknown_unit{unknown, unknown, unknown, unknown};
         QTest::newRow("empty") << QString() << "" << P::no_dfu_device << QStringList();
         QTest::newRow("banner only") << banner << "" << P::no_dfu_device << QStringList();
         QTest::newRow("one device") << listing(device_lines(A)) << "" << P::one_dfu_device << QStringList{A};
-        QTest::newRow("CR-LF") << listing(device_lines(A), "\r\n") << "" << P::one_dfu_device << QStringList{A};
+        QTest::newRow("CR-LF") << listing(device_lines(A), "\r\n") << "" << P::one_dfu_device
+                               << QStringList{A};
         QTest::newRow("no trailing line feed")
             << device_lines(A).join('\n') << "" << P::one_dfu_device << QStringList{A};
         QTest::newRow("between warnings")
-            << listing({"dfu-util: Cannot open DFU device 1d50:6017", device_line(A, 3), device_line(A, 2), "",
-                        device_line(A, 1), device_line(A, 0), "dfu-util: warning"})
+            << listing({"dfu-util: Cannot open DFU device 1d50:6017", device_line(A, 3), device_line(A, 2),
+                        "", device_line(A, 1), device_line(A, 0), "dfu-util: warning"})
             << "" << P::one_dfu_device << QStringList{A};
         QTest::newRow("three lines") << listing(device_lines(A, 3)) << "" << P::invalid_dfu_device
                                      << QStringList{A};
@@ -63,15 +67,17 @@ private slots:
                                      << P::multiple_dfu_devices << QStringList{A, B};
         QTest::newRow("A B A") << listing({device_line(A), device_line(B), device_line(A)}) << ""
                                << P::multiple_dfu_devices << QStringList{A, B, A};
-        QTest::newRow("serials differing in case") << listing(device_lines("2079358e5753", 2) + device_lines(B, 2))
-                                                   << "" << P::multiple_dfu_devices
-                                                   << QStringList{"2079358e5753", B};
+        QTest::newRow("serials differing in case")
+            << listing(device_lines("2079358e5753", 2) + device_lines(B, 2)) << "" << P::multiple_dfu_devices
+            << QStringList{"2079358e5753", B};
         QTest::newRow("runtime mode") << listing({runtime}) << "" << P::no_dfu_device << QStringList();
-        QTest::newRow("other version") << listing({device_line(A, 0, "0483:df11", "0200")}) << ""
-                                       << P::no_dfu_device << QStringList();
-        QTest::newRow("other vendor") << listing({device_line(A, 0, "1d50:6017"), device_line(A, 0, "0484:df11")})
-                                      << "" << P::no_dfu_device << QStringList();
-        QTest::newRow("indented") << listing({" " + device_line(A)}) << "" << P::no_dfu_device << QStringList();
+        QTest::newRow("other version")
+            << listing({device_line(A, 0, "0483:df11", "0200")}) << "" << P::no_dfu_device << QStringList();
+        QTest::newRow("other vendor")
+            << listing({device_line(A, 0, "1d50:6017"), device_line(A, 0, "0484:df11")}) << ""
+            << P::no_dfu_device << QStringList();
+        QTest::newRow("indented") << listing({" " + device_line(A)}) << "" << P::no_dfu_device
+                                  << QStringList();
         QTest::newRow("unreadable serial beside a unit")
             << listing(unknown_unit + device_lines(A)) << "" << P::multiple_dfu_devices << QStringList{A};
         QTest::newRow("unreadable serial, the other asked for")
@@ -96,8 +102,9 @@ private slots:
     void units_without_access_data() {
         QTest::addColumn<QString>("errors");
         QTest::addColumn<QStringList>("addresses");
-        QTest::newRow("0.11") << "dfu-util: Cannot open DFU device 0483:df11 found on devnum 5 (LIBUSB_ERROR_ACCESS)\n"
-                              << QStringList{"5"};
+        QTest::newRow("0.11")
+            << "dfu-util: Cannot open DFU device 0483:df11 found on devnum 5 (LIBUSB_ERROR_ACCESS)\n"
+            << QStringList{"5"};
         QTest::newRow("0.9") << "dfu-util: Cannot open DFU device 0483:df11\n" << QStringList{""};
         QTest::newRow("another reason") << "dfu-util: Cannot open DFU device 0483:df11 found on devnum 5 "
                                            "(LIBUSB_ERROR_NO_DEVICE)\n"
@@ -118,16 +125,19 @@ private slots:
         using Step = DFU::Progress::Step;
         QTest::newRow("erase") << QByteArray("Erase   \t[====                     ]  16%        65536 bytes")
                                << true << int(Step::erasing) << qint64(65536);
-        QTest::newRow("download") << QByteArray("Download\t[=========================] 100%       403300 bytes")
+        QTest::newRow("download") << QByteArray(
+                                         "Download\t[=========================] 100%       403300 bytes")
                                   << true << int(Step::writing) << qint64(403300);
-        QTest::newRow("upload") << QByteArray("Upload\t[                         ]   0%            0 bytes") << true
-                                << int(Step::reading_back) << qint64(0);
+        QTest::newRow("upload") << QByteArray("Upload\t[                         ]   0%            0 bytes")
+                                << true << int(Step::reading_back) << qint64(0);
         QTest::newRow("step done") << QByteArray("Download done.") << false << 0 << qint64(0);
         QTest::newRow("no bytes") << QByteArray("Erase   \t[==  ]  40% bytes") << false << 0 << qint64(0);
-        QTest::newRow("foreign bar") << QByteArray("Upload\t[xx  ]  40%   10 bytes") << false << 0 << qint64(0);
-        QTest::newRow("unknown step") << QByteArray("Verify\t[==  ]  40%   10 bytes") << false << 0 << qint64(0);
-        QTest::newRow("runaway number") << QByteArray("Download\t[=] 100% 99999999999999999999 bytes") << false
-                                        << 0 << qint64(0);
+        QTest::newRow("foreign bar") << QByteArray("Upload\t[xx  ]  40%   10 bytes") << false << 0
+                                     << qint64(0);
+        QTest::newRow("unknown step")
+            << QByteArray("Verify\t[==  ]  40%   10 bytes") << false << 0 << qint64(0);
+        QTest::newRow("runaway number")
+            << QByteArray("Download\t[=] 100% 99999999999999999999 bytes") << false << 0 << qint64(0);
         QTest::newRow("binary") << QByteArray("Erase\x00\xff[==] 1% 2 bytes", 23) << false << 0 << qint64(0);
     }
     void progress() {
@@ -145,7 +155,8 @@ private slots:
 
     // dfu-util's output arrives in pieces split anywhere; each bar is reported once.
     void progress_in_pieces() {
-        QByteArray const output("\rErase   \t[==] 40%   4096 bytes\rUpload\t[==] 50%  5120 bytes\nUpload done.\n");
+        QByteArray const output(
+            "\rErase   \t[==] 40%   4096 bytes\rUpload\t[==] 50%  5120 bytes\nUpload done.\n");
         for (int split = 0; split <= output.size(); ++split) {
             QVector<qint64> bytes;
             DFU::ProgressReader reader([&](DFU::Progress const& progress) { bytes << progress.bytes; });
@@ -183,9 +194,12 @@ private slots:
         QTest::newRow("0.9") << banner_0_9 << "0.9";
         QTest::newRow("0.9, CR-LF") << QString(banner_0_9).replace("\n", "\r\n") << "0.9";
         QTest::newRow("0.11") << banner << "0.11";
-        QTest::newRow("0.8") << "dfu-util 0.8\n" << "0.8";
-        QTest::newRow("no banner") << "Segmentation fault\n" << "";
-        QTest::newRow("empty") << "" << "";
+        QTest::newRow("0.8") << "dfu-util 0.8\n"
+                             << "0.8";
+        QTest::newRow("no banner") << "Segmentation fault\n"
+                                   << "";
+        QTest::newRow("empty") << ""
+                               << "";
     }
     void version_banner() {
         QFETCH(QString, banner);
@@ -204,8 +218,9 @@ private slots:
         QByteArray off_by_one = sample_block();
         off_by_one.insert(off_by_one.size() - 4, 'x');
         Pairs const one_pair{{"key", "value"}};
-        QTest::newRow("with details") << flash_dump(sample_block({{"build", "release"}, {"date", "2024"}}), 0x188)
-                                      << true << "2.4.1" << 2;
+        QTest::newRow("with details")
+            << flash_dump(sample_block({{"build", "release"}, {"date", "2024"}}), 0x188) << true << "2.4.1"
+            << 2;
         QTest::newRow("without details") << sample_block() << true << "2.4.1" << 0;
         QTest::newRow("empty") << QByteArray() << false << "" << 0;
         QTest::newRow("erased") << QByteArray(2048, char(0xFF)) << false << "" << 0;
@@ -214,12 +229,12 @@ private slots:
         QTest::newRow("one byte too long") << flash_dump(off_by_one, 0) << false << "" << 0;
         QTest::newRow("end marker at 1948") << flash_dump(sample_block(), 1876, 2248) << true << "2.4.1" << 0;
         QTest::newRow("end marker at 1949") << flash_dump(sample_block(), 1877, 2248) << false << "" << 0;
-        QTest::newRow("pair, end marker at 1948") << flash_dump(sample_block(one_pair), 1812, 2248) << true
-                                                  << "2.4.1" << 1;
-        QTest::newRow("empty key ends the details") << sample_block({{"one", "1"}, {"", "2"}, {"three", "3"}})
-                                                    << true << "2.4.1" << 1;
-        QTest::newRow("unterminated key") << sample_block({{"a", "b"}, {QByteArray(32, 'N'), "c"}}) << true
-                                          << "2.4.1" << 1;
+        QTest::newRow("pair, end marker at 1948")
+            << flash_dump(sample_block(one_pair), 1812, 2248) << true << "2.4.1" << 1;
+        QTest::newRow("empty key ends the details")
+            << sample_block({{"one", "1"}, {"", "2"}, {"three", "3"}}) << true << "2.4.1" << 1;
+        QTest::newRow("unterminated key")
+            << sample_block({{"a", "b"}, {QByteArray(32, 'N'), "c"}}) << true << "2.4.1" << 1;
         QTest::newRow("first block counts")
             << sample_block() + fw_block(hrvo, "other", "9.9") << true << "2.4.1" << 0;
     }
@@ -255,11 +270,13 @@ private slots:
         QByteArray const record = otp_record(qrmx);
         QTest::newRow("erased") << QByteArray(512, char(0xFF)) << false << true << Type::invalid;
         QTest::newRow("empty") << QByteArray() << false << true << Type::invalid;
-        QTest::newRow("one byte written") << otp_area({{100, bytes({0x00})}}) << false << false << Type::invalid;
+        QTest::newRow("one byte written")
+            << otp_area({{100, bytes({0x00})}}) << false << false << Type::invalid;
         QTest::newRow("record at 0") << otp_area({{0, record}}) << true << false << Type::QRMX;
         QTest::newRow("record at 496") << otp_area({{496, record}}) << true << false << Type::QRMX;
         QTest::newRow("misaligned") << otp_area({{8, record}}) << false << false << Type::invalid;
-        QTest::newRow("cut at the end") << otp_area({{497, record.left(15)}}) << false << false << Type::invalid;
+        QTest::newRow("cut at the end")
+            << otp_area({{497, record.left(15)}}) << false << false << Type::invalid;
         QTest::newRow("record then a misaligned marker")
             << otp_area({{0, record}, {40, otp_marker}}) << false << false << Type::invalid;
         QTest::newRow("short data, whole record") << record << true << false << Type::QRMX;
@@ -269,7 +286,8 @@ private slots:
         QTest::newRow("type byte 0") << otp_area({{32, otp_record(bytes({0x00, 1, 0xFF, 0xFF}))}}) << false
                                      << false << Type::invalid;
         QTest::newRow("type outside the catalogue")
-            << otp_area({{0, otp_record(bytes({0x42, 0xFF, 0xFF, 0xFF}))}}) << false << false << Type::invalid;
+            << otp_area({{0, otp_record(bytes({0x42, 0xFF, 0xFF, 0xFF}))}}) << false << false
+            << Type::invalid;
     }
     void product_record() {
         QFETCH(QByteArray, area);

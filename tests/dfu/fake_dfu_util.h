@@ -21,7 +21,6 @@ public:
     FakeDfuUtil(FakeDfuUtil const&) = delete;
     FakeDfuUtil& operator=(FakeDfuUtil const&) = delete;
 
-
     QTemporaryDir dir;
     QString program;
 };

@@ -23,10 +23,14 @@ private slots:
         QTest::addColumn<int>("exit_code");
         QTest::addColumn<QString>("output");
         QTest::addColumn<QString>("logged"); // key words of the log, "" when a success logs only its start
-        QTest::newRow("success") << QStringList{"exit", "0"} << 0 << "out\n" << "";
-        QTest::newRow("failure, standard error apart") << QStringList{"exit", "74"} << 74 << "out\n" << "err";
-        QTest::newRow("crash") << QStringList{"crash"} << -1 << "before crash\n" << "Exit with -1";
-        QTest::newRow("NUL in the output") << QStringList{"nul"} << 0 << "head" << "";
+        QTest::newRow("success") << QStringList{"exit", "0"} << 0 << "out\n"
+                                 << "";
+        QTest::newRow("failure, standard error apart") << QStringList{"exit", "74"} << 74 << "out\n"
+                                                       << "err";
+        QTest::newRow("crash") << QStringList{"crash"} << -1 << "before crash\n"
+                               << "Exit with -1";
+        QTest::newRow("NUL in the output") << QStringList{"nul"} << 0 << "head"
+                                           << "";
     }
     void outcome() {
         QFETCH(QStringList, args);

@@ -34,7 +34,8 @@ private slots:
 void TestSettings::shipped_file_holds_the_no_device_text_and_unique_ids() {
     GUI const gui = Settings::make_GUI(shipped_settings);
     QVERIFY(gui.valid);
-    QVERIFY(gui.text("status_noDev").contains("The USB cable must have a 'Type B' plug and a 'Type A' plug."));
+    QVERIFY(
+        gui.text("status_noDev").contains("The USB cable must have a 'Type B' plug and a 'Type A' plug."));
     QStringList ids;
     for (auto const& label : gui.labels)
         ids << label.id;

@@ -31,16 +31,16 @@
 #include "sim_fixture.h"
 #include "test_config.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QMetaType>
 #include <QProcess>
-#include <QCryptographicHash>
 #include <QtTest>
 #include <csignal>
-#include <sys/stat.h>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -168,7 +168,8 @@ inline QProcessEnvironment environment_of(QString const& world_steps, SimWorld c
 // that stays open until the descriptor is closed.
 inline int reserve_unit(SimWorld const& world, QString const& serial) {
     QByteArray const prefix = "zentova-updater:";
-    QByteArray name = prefix + "unit:simulator:" + QFile::encodeName(QFileInfo(world.dir()).canonicalFilePath()) +
+    QByteArray name = prefix +
+                      "unit:simulator:" + QFile::encodeName(QFileInfo(world.dir()).canonicalFilePath()) +
                       "/" + serial.toUtf8();
     if (name.size() > int(sizeof(sockaddr_un::sun_path)) - 1)
         name = prefix + QCryptographicHash::hash(name, QCryptographicHash::Sha256).toHex();
@@ -221,7 +222,8 @@ inline bool prepare(QString const& world_steps, SimWorld const& world) {
 }
 
 inline void act(QString const& action, SimWorld const& world, Run& run) {
-    static QMap<QString, int> const numbers{{"kill", SIGKILL}, {"int", SIGINT}, {"term", SIGTERM}, {"hup", SIGHUP}};
+    static QMap<QString, int> const numbers{
+        {"kill", SIGKILL}, {"int", SIGINT}, {"term", SIGTERM}, {"hup", SIGHUP}};
     if (numbers.contains(action))
         run.signal(numbers[action]);
     else if (action == "unplug")
@@ -272,7 +274,8 @@ inline Outcome still_waiting(Case const& row, SimWorld const& world, Run& run) {
     return outcome;
 }
 
-inline Outcome after_event(Case const& row, SimWorld const& world, Run& run, QProcessEnvironment const& environment) {
+inline Outcome after_event(Case const& row, SimWorld const& world, Run& run,
+                           QProcessEnvironment const& environment) {
     QString const action = row.event.section(" at ", 0, 0);
     QString const moment = row.event.section(" at ", 1);
     wait_until([&] { return moment_reached(moment, world, run) || !run.running(); }, 60000, &run);
@@ -282,7 +285,8 @@ inline Outcome after_event(Case const& row, SimWorld const& world, Run& run, QPr
         act(action, world, run);
         Outcome const outcome{run.finish(90000), run.output()};
         // Only a write outlives the tool; a read or a listing ends with it.
-        if (action == "kill" && moment != "write" && !wait_until([&] { return !dfu_util_runs_in(world.dir()); }, 2000))
+        if (action == "kill" && moment != "write" &&
+            !wait_until([&] { return !dfu_util_runs_in(world.dir()); }, 2000))
             return {-6, "a dfu-util of the killed run still reads\n" + outcome.output};
         return outcome;
     }
@@ -301,7 +305,8 @@ inline void run_case(Case const& row) {
     SimWorld world("no-device");
     QVERIFY(world.ok());
     QVERIFY2(prepare(row.world, world), qPrintable(row.world));
-    bool const fast = row.world.contains("fast on") || (row.event.isEmpty() && !row.world.contains("fast off"));
+    bool const fast =
+        row.world.contains("fast on") || (row.event.isEmpty() && !row.world.contains("fast off"));
     QVERIFY(world.set_fast(fast));
     if (!fast)
         QVERIFY(world.set_quick_flash());

@@ -8,6 +8,8 @@ namespace {
 QStringList const timeout_1 = headless + QStringList{"--timeout", "1"};
 QStringList const list{"-s", "--list"};
 
+// One row a case, as the table reads best.
+// clang-format off
 std::vector<Case> const cases{
     // Verdicts and their exit codes; nothing is written to a unit that was not judged.
     {"older firmware is upgraded", "load old-firmware", headless, "", 0,
@@ -102,6 +104,7 @@ std::vector<Case> const cases{
     {"JSON result last", "load other-product", headless + QStringList{"--json"}, "", 3, {"\"result\""},
      Flash::unchanged},
 };
+// clang-format on
 
 } // namespace
 
