@@ -168,7 +168,15 @@ HeadlessFrontEnd::HeadlessFrontEnd(SM_A* worker, SM_B* machine, Narrator* narrat
 }
 
 void HeadlessFrontEnd::connect_narrator() {
-    connect(narrator, &Narrator::status, this, [this](QString const& text) { show(plain_text(text)); });
+    connect(narrator, &Narrator::status, this, [this](QString const& text) {
+        // The start's no-unit line waits for a listing: a run whose unit is attached never waits for one.
+        if (!listed_no_unit && text == narrator->text("status_noDev")) {
+            no_unit_line = plain_text(text);
+            return;
+        }
+        no_unit_line.clear();
+        show(plain_text(text));
+    });
     connect(narrator, &Narrator::hint, this, [this](QString const& text) {
         if (!text.isEmpty()) {
             show(plain_text(text));
@@ -198,6 +206,12 @@ void HeadlessFrontEnd::connect_machine() {
 }
 
 void HeadlessFrontEnd::connect_worker() {
+    // The worker's idle position is entered once at its start, and again only after a listing without a unit.
+    connect(worker, &SM_A::sig_A1_entered, this, [this] {
+        listed_no_unit = idle_entries++ > 0;
+        if (listed_no_unit && !no_unit_line.isEmpty())
+            show(std::exchange(no_unit_line, QString()));
+    });
     connect(worker, &SM_A::sig_A5_entered, this, [this] { writing = true; });
     connect(worker, &SM_A::sig_A0_entered, this, &HeadlessFrontEnd::write_ended);
     connect(worker, &SM_A::sig_FwDownloaded, this, [this] { download_carried_out = true; });

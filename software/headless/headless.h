@@ -80,6 +80,9 @@ private:
     FILE* out;
     TextProgress progress;
     QString last_line;
+    int idle_entries = 0;
+    bool listed_no_unit = false;
+    QString no_unit_line; // held until a listing shows no unit
     bool download_carried_out = false;
     bool writing = false;
     int pending_signal = 0;
