@@ -30,7 +30,7 @@ station() { # units: one station run on a fresh world with that many units, its 
     "$sim/simctl" fast off >/dev/null
     start=$(now)
     scripts/station.sh -s -u "$updater" >"$work/station.out" 2>&1 ||
-        { echo "the station failed with $1 units:" >&2; cat "$work/station.out" >&2; exit 1; }
+        { echo "the station failed with units: $1" >&2; cat "$work/station.out" >&2; exit 1; }
     [ "$(grep -c ' firmware-matches$' "$work/station.out")" = "$1" ] ||
         { echo "not every unit was verified:" >&2; cat "$work/station.out" >&2; exit 1; }
     calc "$(now) - $start"
@@ -40,7 +40,7 @@ for ((round = 1; round <= rounds; round++)); do
     for units in 1 2 4; do
         seconds=$(station "$units")
         times[$units]="${times[$units]:-} $seconds"
-        printf 'round %d, %d units: %6.2f s\n' "$round" "$units" "$seconds"
+        printf 'round %d, units %d: %6.2f s\n' "$round" "$units" "$seconds"
     done
 done
 
