@@ -140,6 +140,18 @@ std::vector<qint64> processes_holding(std::vector<quint64> const& inodes) {
     return holders;
 }
 
+// The names the kernel gives this tool's two programs (the one a user starts, and its window program beside
+// it, named with "-window"), cut to the 15 characters it keeps: "updater" in a build tree, the package's
+// longer names alike.
+QList<QByteArray> own_program_names() {
+    QString base = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).fileName();
+    if (base.endsWith("-window"))
+        base.chop(int(qstrlen("-window")));
+    constexpr int kept_by_kernel = 15;
+    return {QFile::encodeName(base).left(kept_by_kernel),
+            QFile::encodeName(base + "-window").left(kept_by_kernel)};
+}
+
 // A run of this tool (this very program, or another of its programs), or a dfu-util (or the simulator's
 // stand-in) that one of its runs started.
 bool is_this_tool(qint64 pid) {
@@ -150,7 +162,7 @@ bool is_this_tool(qint64 pid) {
     if (!comm.open(QIODevice::ReadOnly))
         return false;
     QByteArray const name = comm.readAll().trimmed();
-    return name == "updater" || name == "updater-window" || name.startsWith("dfu-util");
+    return own_program_names().contains(name) || name.startsWith("dfu-util");
 }
 
 // A name held by this tool, as far as the system shows: true when none of its holders is shown.
