@@ -56,6 +56,8 @@ std::vector<Case> const cases{
      Flash::image},
     {"kill -9 while the unit is read", "load old-firmware", headless, "kill at Connected to a F20.", -1, {},
      Flash::unchanged},
+    {"dfu-util crashes during the write", "load old-firmware", headless, "crash at write", 7,
+     {"did not complete", "crashed", "still in update mode", "!suffix"}, Flash::changed},
     {"unit pulled during the write", "load old-firmware", headless, "unplug at write", 7, {"did not complete"},
      Flash::changed},
     {"Ctrl+C while waiting", "load no-device", headless, "int at Waiting for a product", 130, {},
