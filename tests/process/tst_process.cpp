@@ -40,6 +40,8 @@ std::vector<Case> const cases{
      {"Waiting for a product in update mode", "MODEL", "!Type B"}, Flash::unchanged},
     {"listing", "load mixed-bus", list, "", 0, {"current", "upgrade to"}, Flash::unchanged},
     {"listing without a unit", "load no-device", list, "", 13, {"no unit"}, Flash::unchanged},
+    {"listing on a host whose USB cannot start", "load old-firmware; usb off", list, "", 5,
+     {"could not be listed", "libusb", "!No unit"}, Flash::unchanged},
     // A write survives the tool's death; one writer per unit; the verdict is about the written unit.
     {"kill -9 during the write", "load old-firmware", headless, "kill at write", -1, {}, Flash::image},
     {"second run on the bus", "load old-firmware", headless, "second at Connected to a F20", 10,
