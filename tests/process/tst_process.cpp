@@ -42,6 +42,8 @@ std::vector<Case> const cases{
     {"listing without a unit", "load no-device", list, "", 13, {"no unit"}, Flash::unchanged},
     {"listing on a host whose USB cannot start", "load old-firmware; usb off", list, "", 5,
      {"could not be listed", "libusb", "!No unit"}, Flash::unchanged},
+    {"waiting on a host whose USB cannot start", "load old-firmware; usb off", headless, "", -2,
+     {"cannot list the USB devices"}, Flash::unchanged},
     // A write survives the tool's death; one writer per unit; the verdict is about the written unit.
     {"kill -9 during the write", "load old-firmware", headless, "kill at write", -1, {}, Flash::image},
     {"second run on the bus", "load old-firmware", headless, "second at Connected to a F20", 10,
