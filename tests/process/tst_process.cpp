@@ -55,6 +55,8 @@ std::vector<Case> const cases{
      Flash::image},
     {"terminal closed during the write", "load old-firmware", headless, "hup at write", 129,
      {"finishing the firmware write"}, Flash::image},
+    {"written unit no longer answers", "load old-firmware", headless, "stall at leave", 6,
+     {"not verified", "!could not be read ("}, Flash::image},
     {"kill -9 during the read-back", "load old-firmware", headless, "kill at readback", -1, {}, Flash::image},
     {"Ctrl+C during the read-back", "load old-firmware", headless, "int at readback", 130, {"!matches"},
      Flash::image},
