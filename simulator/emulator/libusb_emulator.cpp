@@ -129,6 +129,14 @@ libusb_device* make_device(const std::string& id, const Record& record) {
     return device;
 }
 
+bool usb_unavailable() {
+    sim::StateLock lock;
+    sim::ensure_world(images_dir());
+    Record world;
+    sim::read_record(sim::world_path(), world);
+    return world.number("usb", 1) == 0;
+}
+
 std::vector<libusb_device*> attached_devices() {
     sim::StateLock lock;
     sim::ensure_world(images_dir());
@@ -206,6 +214,9 @@ int get_descriptor(DeviceState& state, const libusb_device* usb_device, uint16_t
 extern "C" {
 
 SIM_EXPORT int LIBUSB_CALL libusb_init(libusb_context** context) {
+    // As on a host without USB device files (a container, say): dfu-util cannot even list.
+    if (usb_unavailable())
+        return LIBUSB_ERROR_OTHER;
     if (context)
         *context = &default_context;
     return LIBUSB_SUCCESS;

@@ -23,7 +23,8 @@ std::string images_dir() {
 
 int usage() {
     std::fprintf(stderr, "usage: simctl load NAME | configs | show | dir | plug [DEV] | unplug [DEV]\n"
-                         "              | set DEV KEY VALUE | get DEV KEY | fast on|off\n");
+                         "              | set DEV KEY VALUE | get DEV KEY | fast on|off\n"
+                         "              | usb on|off\n");
     return exit_usage;
 }
 
@@ -118,14 +119,15 @@ int get(const std::string& id, const std::string& key) {
     return 0;
 }
 
-int fast(const std::string& mode) {
+// A switch of the whole world rather than of one device.
+int world_switch(const std::string& key, const std::string& mode) {
     if (mode != "on" && mode != "off")
         return usage();
     sim::StateLock lock;
     sim::ensure_world(images_dir());
     sim::Record world;
     sim::read_record(sim::world_path(), world);
-    world.set("fast", mode == "on" ? 1 : 0);
+    world.set(key, mode == "on" ? 1 : 0);
     return sim::write_record(sim::world_path(), world) ? 0 : 1;
 }
 
@@ -154,6 +156,8 @@ int main(int argc, char** argv) {
     if (command == "get" && args.size() == 3)
         return get(args[1], args[2]);
     if (command == "fast" && args.size() == 2)
-        return fast(args[1]);
+        return world_switch("fast", args[1]);
+    if (command == "usb" && args.size() == 2)
+        return world_switch("usb", args[1]);
     return usage();
 }

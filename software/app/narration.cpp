@@ -261,6 +261,9 @@ void Narrator::on_situation(int situation) {
     case SM_A::NoDfuUtil:
         tell_hint("hint_noDfuUtil");
         break;
+    case SM_A::ListingFailed:
+        tell_hint("hint_listingFailed");
+        break;
     case SM_A::UnitInUse:
         tell_hint("hint_unitInUse");
         break;

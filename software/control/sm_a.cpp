@@ -515,6 +515,8 @@ DFU::ScanResult SM_A::scan_and_judge_situation() {
         now = NoAccess;
     } else if (scan.listing_failure == DFU::Failure::not_started) {
         now = NoDfuUtil;
+    } else if (scan.listing_failure != DFU::Failure::none && scan.listing_failure != DFU::Failure::stopped) {
+        now = ListingFailed;
     } else if (single_device(scan)) {
         now = reserve_unit(scan.devices.first().serial);
         if (now != Clear)

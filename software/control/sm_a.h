@@ -30,6 +30,7 @@ public:
         ReservationFailed = 6, // the one unit listed could not be reserved for another reason than a holder
         ReservedByOther = 7,   // the one unit listed is reserved by a process that is not this tool
         ClaimedElsewhere = 8,  // the one unit listed refused to be claimed: another program has it open
+        ListingFailed = 9,     // dfu-util started but could not list (no USB on this host, a crash, a hang)
     };
     // The part of a transfer that dfu-util reports progress for.
     // ErasingAndWriting: dfu-util erases each page as it writes and reports both together.

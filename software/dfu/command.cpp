@@ -182,6 +182,9 @@ QString text_of(Failure failure) {
 }
 
 QString last_message(CommandResult const& result) {
+    // Its last line then is whatever it printed before it died, often a mere warning, and no reason.
+    if (result.failure == Failure::crashed)
+        return "dfu-util stopped abruptly: it crashed or was killed";
     QStringList const lines = result.errors.split('\n', Qt::SkipEmptyParts);
     return lines.isEmpty() ? QString("dfu-util ended with exit code %1").arg(result.exit_code)
                            : lines.last().trimmed();

@@ -86,7 +86,7 @@ void set_stop_checks_for_this_thread(std::function<bool()> stop, std::function<b
 
 CommandResult run_command(CmdID id, QStringList const& extra_args, RunWatch const& watch = {});
 
-// The last line dfu-util wrote to standard error, which says why it failed.
+// Why dfu-util failed: the last line it wrote to standard error, or that it crashed.
 QString last_message(CommandResult const& result);
 
 } // namespace DFU

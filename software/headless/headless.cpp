@@ -221,8 +221,13 @@ void HeadlessFrontEnd::connect_worker() {
     connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] {
         finish_for_written_unit(Exit::could_not_verify, narrator->text("result_couldNotVerify"));
     });
-    connect(worker, &SM_A::sig_DeviceError, this,
-            [this] { finish(Exit::device_unreadable, narrator->text("result_unreadable")); });
+    // After a download, a unit that cannot be read again holds what was written, only not verified.
+    connect(worker, &SM_A::sig_DeviceError, this, [this] {
+        if (download_carried_out)
+            finish(Exit::could_not_verify, narrator->text("result_couldNotVerify"));
+        else
+            finish(Exit::device_unreadable, narrator->text("result_unreadable"));
+    });
     connect(worker, &SM_A::sig_LocalFailure, this, [this](QString const& where_and_why) {
         finish(Exit::private_files_failed, narrator->text("result_localWrite", {where_and_why}));
     });

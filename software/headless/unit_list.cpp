@@ -135,13 +135,24 @@ QString Unit::text(QString const& desired_revision) const {
              judgement_text(*this, desired_revision));
 }
 
+// Why a listing failed: dfu-util's last words, or how it ended when it said nothing.
+QString listing_failure_text(DFU::Failure failure, QString const& errors) {
+    QStringList const lines = errors.split('\n', Qt::SkipEmptyParts);
+    if (failure != DFU::Failure::other || lines.isEmpty())
+        return "dfu-util " + DFU::text_of(failure);
+    return lines.last().trimmed();
+}
+
 // Lists and reads every unit (with a serial, only the units with it, and the serials of the others when
-// none has it); units another run works on are not read.
+// none has it); units another run works on are not read. A listing that failed leaves `listing_failed`
+// saying why, since no unit in it does not mean that none is attached.
 QVector<Unit> read_units(QString const& only_serial, Device::Type desired_type,
-                         QString const& desired_revision, QStringList* passed_over) {
+                         QString const& desired_revision, QStringList* passed_over, QString* listing_failed) {
     QString errors;
     DFU::ScanResult const scan = DFU::make_scan(&errors, only_serial);
     *passed_over = scan.passed_over;
+    if (scan.listing_failure != DFU::Failure::none)
+        *listing_failed = listing_failure_text(scan.listing_failure, errors);
     QVector<DFU::DeviceItem> items = scan.devices;
     std::sort(items.begin(), items.end(),
               [](DFU::DeviceItem const& a, DFU::DeviceItem const& b) { return a.path < b.path; });
@@ -171,12 +182,20 @@ int run_unit_list() {
         return report_startup_failure(failure, events);
     QString const desired_revision = settings.desired_FW_revision;
     QStringList passed_over;
-    QVector<Unit> const units =
-        read_units(run_options.serial, settings.desired_FW_type, desired_revision, &passed_over);
+    QString listing_failed;
+    QVector<Unit> const units = read_units(run_options.serial, settings.desired_FW_type, desired_revision,
+                                           &passed_over, &listing_failed);
     for (Unit const& unit : units) {
         print(unit.text(desired_revision));
         json_events::write(events, json_events::unit_seen(unit.item, unit.product, unit.firmware));
         json_events::write(events, json_events::judgement(unit.item, words_of(unit.judgement).name));
+    }
+    if (units.isEmpty() && !listing_failed.isEmpty()) {
+        std::fputs(qPrintable(settings.gui.text("list_failed").arg(listing_failed) + "\n"), stderr);
+        QJsonObject result = json_events::result(Exit::device_unreadable, "listing-failed");
+        result["units"] = 0;
+        json_events::write(events, result);
+        return Exit::device_unreadable;
     }
     int const exit_code = units.isEmpty() ? Exit::nothing_attached : Exit::firmware_matches;
     if (units.isEmpty() && !passed_over.isEmpty())

@@ -16,7 +16,8 @@
 //           "{pid}" stands for this test's process id (a serial no other run holds)
 //   event   "" or "ACTION at MOMENT". MOMENT: write (the first erase), leave (the write ended), readback
 //           (the first read after the write), or words the tool prints. ACTION: kill, int, term, hup (that
-//           signal to the tool), unplug (dev0 leaves the bus), swap (dev0 leaves, dev1 comes), second
+//           signal to the tool), unplug (dev0 leaves the bus), swap (dev0 leaves, dev1 comes), crash (the
+//           world's dfu-util dies of SIGSEGV), stall (dev0 no longer answers reads of its record), second
 //           (another run with the same command line and world; then exit and words are the second run's,
 //           and the first must end with 0), orphan (kill -9, then a second run: its exit and words).
 //   exit    the exit code; -1 when the tool dies of the signal, -2 when it still waits once the words
@@ -120,18 +121,23 @@ inline bool wait_until(std::function<bool()> const& done, int ms, Run* run = nul
     return done();
 }
 
-// Whether a dfu-util started in this world still runs: its environment names the world.
-inline bool dfu_util_runs_in(QString const& world_dir) {
+// The dfu-utils started in this world that still run: their environment names the world.
+inline QList<pid_t> dfu_utils_in(QString const& world_dir) {
     QByteArray const mark = "DFU_SIM_DIR=" + QFile::encodeName(world_dir);
+    QList<pid_t> pids;
     for (QString const& pid : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         QFile comm("/proc/" + pid + "/comm");
         if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != "dfu-util")
             continue;
         QFile environ("/proc/" + pid + "/environ");
         if (environ.open(QIODevice::ReadOnly) && environ.readAll().split('\0').contains(mark))
-            return true;
+            pids << pid.toInt();
     }
-    return false;
+    return pids;
+}
+
+inline bool dfu_util_runs_in(QString const& world_dir) {
+    return !dfu_utils_in(world_dir).isEmpty();
 }
 
 inline bool moment_reached(QString const& moment, SimWorld const& world, Run& run) {
@@ -230,6 +236,11 @@ inline void act(QString const& action, SimWorld const& world, Run& run) {
         QVERIFY(world.unplug("dev0"));
     else if (action == "swap")
         QVERIFY(world.unplug("dev0") && world.plug("dev1"));
+    else if (action == "stall")
+        QVERIFY(world.simctl({"set", "dev0", "upload_stall_alt", "2"}).exit_code == 0);
+    else if (action == "crash")
+        for (pid_t const pid : dfu_utils_in(world.dir()))
+            ::kill(pid, SIGSEGV);
     else
         QFAIL(qPrintable("unknown action " + action));
 }
