@@ -61,6 +61,7 @@ struct CommandResult {
     QString output;        // standard output only, decoded as UTF-8
     QString errors;        // standard error: logged and used to explain a failure, never parsed as data
     Failure failure = Failure::none;
+    QString local_problem; // with Failure::local_write: the directory that cannot be written, and why
 
     bool left_running() const { return failure == Failure::left_running; }
 };

@@ -30,7 +30,8 @@ QString local_write_problem_of(QString const& path, int size) {
 CommandResult local_failure_result(CommandResult result, QString const& path, QString const& problem) {
     result.exit_code = -1;
     result.failure = Failure::local_write;
-    result.errors += local_failure_text + QFileInfo(path).absolutePath() + ": " + problem + "\n";
+    result.local_problem = QFileInfo(path).absolutePath() + ": " + problem;
+    result.errors += local_failure_text + result.local_problem + "\n";
     qInfo().noquote() << "Cannot write" << path << "here:" << problem;
     return result;
 }
@@ -87,10 +88,7 @@ CommandResult upload_exactly(CmdID id, QStringList const& extra_args, QString co
 }
 
 QString local_failure(CommandResult const& result) {
-    if (result.failure != Failure::local_write)
-        return {};
-    QStringList const lines = result.errors.split('\n', Qt::SkipEmptyParts);
-    return lines.last().mid(local_failure_text.size());
+    return result.failure == Failure::local_write ? result.local_problem : QString();
 }
 
 Device::FW_Info read_FW_Info(DeviceItem const* device, CommandResult* result) {
