@@ -4,6 +4,7 @@
 #include "app/window_start.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
+#include "gui/accessibility.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 
@@ -17,21 +18,18 @@ namespace {
 bool quit_requested = false;
 
 void set_status(QString const& text) {
-    if (mainWindow && mainWindow->statusLabel) {
-        mainWindow->statusLabel->setText(text);
-        describe(mainWindow->statusLabel, text);
-    }
+    if (mainWindow && mainWindow->statusLabel)
+        accessibility::tell(mainWindow->statusLabel, text);
 }
 
 void set_hint(QString const& text) {
     if (mainWindow && mainWindow->hintLabel) {
         QLabel* label = mainWindow->hintLabel;
-        label->setText(text);
-        describe(label, text);
+        accessibility::tell(label, text);
         // As tall as the text needs at its fixed width, never taller than the room above the MODEL button.
         label->resize(label->width(),
                       std::min(label->maximumHeight(), label->heightForWidth(label->width())));
-        label->setVisible(!text.isEmpty());
+        accessibility::show_part(label, !text.isEmpty());
     }
 }
 
@@ -71,29 +69,25 @@ void quit() {
         sm_A, &SM_A::sig_A0_entered, mainWindow.data(), [] { stop_engine(); }, Qt::QueuedConnection);
 }
 
-// The caption is the bar's state in words; a screen reader tells it with the bar's value.
-void set_caption(ProgressBar* bar, QString const& caption) {
-    bar->setFormat(caption);
-    bar->setAccessibleDescription(caption);
-}
-
 void show_phase(QString const& caption, double seconds) {
     mainWindow->progressBar->startAutoProgress(caption, seconds);
-    mainWindow->progressBar->setAccessibleDescription(caption);
 }
 
 void end_phase(QString const& caption, bool completed) {
     ProgressBar* bar = mainWindow->progressBar;
     bar->timer->stop();
     bar->setValue(completed ? bar->maximum() : bar->minimum());
-    set_caption(bar, caption);
+    bar->setCaption(caption);
     if (!completed)
         bar->hide();
 }
 
+// The caption is never seen, the bar being hidden at once; a screen reader is not given it either.
 void hide_phase() {
-    set_caption(mainWindow->progressBar, "This text should not be visible!");
-    mainWindow->progressBar->hide();
+    ProgressBar* bar = mainWindow->progressBar;
+    bar->setFormat("This text should not be visible!");
+    bar->setAccessibleDescription(QString());
+    bar->hide();
 }
 
 void toggle_log_window() {

@@ -1,6 +1,7 @@
 #include "gui/main_window.h"
 
 #include "files/support_misc.h"
+#include "gui/accessibility.h"
 #include "gui/circle.h"
 
 #include <QApplication>
@@ -11,7 +12,6 @@
 #include <QMetaMethod>
 #include <QScreen>
 #include <QStyle>
-#include <QTextDocument>
 
 #include <algorithm>
 #include <cmath>
@@ -87,11 +87,14 @@ QSize label_size(QLabel const* label, QString const& id, double scale) {
 }
 
 void add_label(Settings::LabelData const& entry, Settings::Settings const& settings, MainWindow* window) {
-    auto* label = new QLabel(entry.text, window);
-    label->setText(label_text(entry, settings));
-    label->setAlignment(label_alignment(entry.id, label->alignment()));
-    if (entry.id == "status_noDev")
+    auto* label = new QLabel(window);
+    if (entry.id == "status_noDev") {
         window->statusLabel = label;
+        accessibility::make_announcing(label);
+    }
+    label->setText(label_text(entry, settings));
+    label->setAccessibleName(accessibility::plain_words(label->text()));
+    label->setAlignment(label_alignment(entry.id, label->alignment()));
     if (!entry.font.isEmpty())
         label->setFont(QFont(entry.font));
     if (entry.size > 0) {
@@ -184,12 +187,23 @@ void MainWindow::toggleDownload() {
 void MainWindow::updateDownloadMode() {
     if (installButton) {
         qInfo() << "MainWindow downloadMode: setEnabled" << downloadMode;
-        installButton->setEnabled(downloadMode);
-        // Where the upgrade is offered, the keyboard and a screen reader find it at once.
-        if (downloadMode)
-            installButton->setFocus(Qt::OtherFocusReason);
+        applyDownloadMode();
     }
     qInfo() << "Download " << (downloadMode ? "enabled" : "disabled");
+}
+
+// Under the bar the button is out of reach: no click, key or assistive technology starts a second write
+// while one runs or its unit restarts. Where the upgrade is offered, the keyboard and a screen reader find
+// the button at once; while the bar covers it, the bar holds the focus and tells the phase.
+void MainWindow::applyDownloadMode() {
+    if (!installButton)
+        return;
+    bool const covered = progressBar && !progressBar->isHidden();
+    installButton->setEnabled(downloadMode && !covered);
+    if (installButton->isEnabled())
+        installButton->setFocus(Qt::OtherFocusReason);
+    else if (covered && (!focusWidget() || focusWidget() == installButton))
+        progressBar->setFocus(Qt::OtherFocusReason);
 }
 
 // Judged by the key alone, so Shift or Ctrl held by accident change nothing. Return, Enter and Space start
@@ -248,24 +262,19 @@ QLabel* make_hint_label(Settings::Settings const* settings, MainWindow* window) 
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    accessibility::make_announcing(label);
     label->setStyleSheet(hint_style);
     label->setGeometry(rounded(entry->x * window->scale), rounded(entry->y * window->scale),
                        rounded(design_hint_width * window->scale),
                        rounded(design_hint_height * window->scale));
     // Shown by the first hint: an empty panel would cover the picture for nothing.
-    label->hide();
+    accessibility::show_part(label, false);
     return label;
 }
 
-// Fixed names tell a screen reader what each part is; the descriptions carry what it says now, kept up to
-// date by whoever changes the texts.
+// The status line and the hint are named by what they say (tell keeps that up to date); the button and the
+// bar by what they are, with their own words as description.
 void name_for_assistive_technologies(MainWindow* window) {
-    if (window->statusLabel) {
-        window->statusLabel->setAccessibleName("Status");
-        describe(window->statusLabel, window->statusLabel->text());
-    }
-    if (window->hintLabel)
-        window->hintLabel->setAccessibleName("Hint");
     window->installButton->setAccessibleName("Install the firmware");
     window->installButton->setAccessibleDescription(window->installButton->text());
     window->progressBar->setAccessibleName("Upgrade progress");
@@ -273,20 +282,17 @@ void name_for_assistive_technologies(MainWindow* window) {
 
 } // namespace
 
-void describe(QWidget* widget, QString const& rich_text) {
-    QTextDocument document;
-    document.setHtml(rich_text);
-    widget->setAccessibleDescription(document.toPlainText().simplified());
-}
-
 MainWindow* MainWindow_factory(Settings::Settings const* settings, QWidget* parent, bool simulator) {
     if (settings->gui.text("status_noDev").isEmpty())
         qFatal("No message with id '%s' found, aborting", "status_noDev");
+    accessibility::install();
     auto* window = new MainWindow(settings, parent);
     window->installButton = new InstallButton(window);
     add_labels(settings, window, simulator);
     window->updateDownloadMode();
     window->progressBar = new ProgressBar(window);
+    QObject::connect(window->progressBar, &ProgressBar::visibilityChanged, window,
+                     &MainWindow::applyDownloadMode);
     window->setupGeometry();
     add_circles(scaled_circles(settings->gui.circles, window->scale), window);
     window->hintLabel = make_hint_label(settings, window);

@@ -41,15 +41,14 @@ public slots:
     void disableDownload();
     void toggleDownload();
     void updateDownloadMode();
+    // The button as it can be used now: enabled while the upgrade is offered and the bar leaves it uncovered.
+    void applyDownloadMode();
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     // Closing takes the quit key's way, which finishes a write under way first and says so.
     void closeEvent(QCloseEvent* event) override;
 };
-
-// Gives a widget's rich text to assistive technologies as its description, in plain words.
-void describe(QWidget* widget, QString const& rich_text);
 
 MainWindow* MainWindow_factory(Settings::Settings const* settings, QWidget* parent, bool simulator);
 void add_labels(Settings::Settings const* settings, MainWindow* window, bool simulator);

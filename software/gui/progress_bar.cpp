@@ -1,5 +1,7 @@
 #include "gui/progress_bar.h"
 
+#include "gui/accessibility.h"
+
 #include <algorithm>
 
 namespace {
@@ -24,15 +26,36 @@ ProgressBar::ProgressBar(QWidget* parent) : QProgressBar(parent), timer(new QTim
     connect(timer, &QTimer::timeout, this, &ProgressBar::increase);
 }
 
+// A new bar holds no value (-1); it starts at 0, inside its range, as assistive technologies read it. It can
+// hold the focus, to tell the phase to a screen reader while it covers the button.
 void ProgressBar::setup_GUI() {
     setRange(0, 100);
+    setValue(minimum());
+    setFocusPolicy(Qt::TabFocus);
     setStyleSheet(style_sheet);
+}
+
+void ProgressBar::setCaption(QString const& caption) {
+    bool const news = isVisible() && caption != accessibleDescription();
+    setFormat(caption);
+    setAccessibleDescription(caption);
+    if (news)
+        accessibility::announce_caption(this);
+}
+
+void ProgressBar::setVisible(bool visible) {
+    if (visible)
+        setEnabled(true);
+    QProgressBar::setVisible(visible);
+    if (!visible)
+        setEnabled(false);
+    emit visibilityChanged();
 }
 
 void ProgressBar::startAutoProgress(QString const& format, double duration_s) {
     timer->stop();
     setValue(minimum());
-    setFormat(format);
+    setCaption(format);
     if (duration_s >= 0.0)
         durationMs = std::max(1, static_cast<int>(duration_s * 1000));
     startAutoProgress();

@@ -14,6 +14,10 @@ public:
     explicit ProgressBar(QWidget* parent = nullptr);
 
     void setup_GUI();
+    // The words drawn in the bar, also its description; a screen reader says new ones while the bar is shown.
+    void setCaption(QString const& caption);
+    // Hidden, the bar is also disabled, so that assistive technologies do not offer it as usable.
+    void setVisible(bool visible) override;
 
     int minInterval = 50;
     QTimer* timer = nullptr;
@@ -22,6 +26,8 @@ public:
 
 signals:
     void finished();
+    // Shown or hidden: the window's button under it is covered or free.
+    void visibilityChanged();
 
 public slots:
     void startAutoProgress(QString const& format, double duration_s = -1.0);
