@@ -4,12 +4,17 @@
 #include <QAccessibleWidget>
 #include <QPointer>
 #include <QTextDocument>
+#include <QTimer>
 #include <QWidget>
 #include <QWindow>
 
 namespace {
 
 char const* const announces = "announces";
+// The words a screen reader was last given by an announcing label.
+char const* const announced = "announced";
+// Texts that follow one another at once (the product, then its firmware) are announced once, as they end.
+constexpr int settle_ms = 250;
 
 // The window: its parts, without the unnamed empty widgets that the picture and the rings are drawn on.
 class WindowAccessible : public QAccessibleWidget {
@@ -133,6 +138,16 @@ void announce(QAccessibleInterface* part) {
     QAccessible::updateAccessibility(&shown);
 }
 
+// Announces a label's words unless it is hidden or has announced them already. Orca reads the words when it
+// handles the event, so two announcements in a row would both be heard with the later words.
+void announce_news(QLabel* label) {
+    QString const words = label->accessibleName();
+    if (!label->isVisible() || words.isEmpty() || words == label->property(announced).toString())
+        return;
+    label->setProperty(announced, words);
+    announce(QAccessible::queryAccessibleInterface(label));
+}
+
 } // namespace
 
 namespace accessibility {
@@ -152,21 +167,29 @@ QString plain_words(QString const& rich_text) {
 }
 
 void tell(QLabel* label, QString const& rich_text) {
-    QString const words = plain_words(rich_text);
-    bool const news = label->isVisible() && !words.isEmpty() && words != label->accessibleName();
     label->setText(rich_text);
-    label->setAccessibleName(words);
-    // One that is shown only now is announced by its showing.
-    if (news && label->property(announces).toBool())
-        announce(QAccessible::queryAccessibleInterface(label));
+    label->setAccessibleName(plain_words(rich_text));
+    if (label->property(announces).toBool())
+        QTimer::singleShot(settle_ms, label, [label] { announce_news(label); });
 }
 
+// A part shown anew is announced by its showing, with the words it has then; what the other announcing
+// labels say new is announced first, as it came first.
 void show_part(QWidget* part, bool shown) {
+    bool const showing = shown && part->isHidden();
+    if (showing && part->property(announces).toBool() && part->parentWidget()) {
+        for (QLabel* other :
+             part->parentWidget()->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly))
+            if (other != part && other->property(announces).toBool())
+                announce_news(other);
+    }
     if (shown)
         part->setEnabled(true);
     part->setVisible(shown);
     if (!shown)
         part->setEnabled(false);
+    if (showing || !shown)
+        part->setProperty(announced, shown ? part->accessibleName() : QString());
 }
 
 void announce_caption(QProgressBar* bar) {
