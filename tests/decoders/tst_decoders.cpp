@@ -54,7 +54,8 @@ private slots:
         QStringList const unknown_unit = unit_at_4("UNKNOWN");
         QTest::newRow("empty") << QString() << "" << P::no_dfu_device << QStringList() << 0;
         QTest::newRow("banner only") << banner << "" << P::no_dfu_device << QStringList() << 0;
-        QTest::newRow("one device") << listing(device_lines(A)) << "" << P::one_dfu_device << QStringList{A} << 0;
+        QTest::newRow("one device") << listing(device_lines(A)) << "" << P::one_dfu_device << QStringList{A}
+                                    << 0;
         QTest::newRow("CR-LF") << listing(device_lines(A), "\r\n") << "" << P::one_dfu_device
                                << QStringList{A} << 0;
         QTest::newRow("no trailing line feed")
@@ -75,17 +76,18 @@ private slots:
             << listing(device_lines("2079358e5753", 2) + device_lines(B, 2)) << "" << P::multiple_dfu_devices
             << QStringList{"2079358e5753", B} << 0;
         QTest::newRow("runtime mode") << listing({runtime}) << "" << P::no_dfu_device << QStringList() << 0;
-        QTest::newRow("other version")
-            << listing({device_line(A, 0, "0483:df11", "0200")}) << "" << P::no_dfu_device << QStringList() << 0;
+        QTest::newRow("other version") << listing({device_line(A, 0, "0483:df11", "0200")}) << ""
+                                       << P::no_dfu_device << QStringList() << 0;
         QTest::newRow("other vendor")
             << listing({device_line(A, 0, "1d50:6017"), device_line(A, 0, "0484:df11")}) << ""
             << P::no_dfu_device << QStringList() << 0;
         QTest::newRow("indented") << listing({" " + device_line(A)}) << "" << P::no_dfu_device
                                   << QStringList() << 0;
-        QTest::newRow("unreadable serial beside a unit")
-            << listing(unknown_unit + device_lines(A)) << "" << P::multiple_dfu_devices << QStringList{A} << 1;
+        QTest::newRow("unreadable serial beside a unit") << listing(unknown_unit + device_lines(A)) << ""
+                                                         << P::multiple_dfu_devices << QStringList{A} << 1;
         QTest::newRow("unreadable serial, the other asked for")
-            << listing(unknown_unit + device_lines(A)) << A.toLower() << P::one_dfu_device << QStringList{A} << 1;
+            << listing(unknown_unit + device_lines(A)) << A.toLower() << P::one_dfu_device << QStringList{A}
+            << 1;
         QTest::newRow("serial not attached")
             << listing(device_lines(A)) << B << P::no_dfu_device << QStringList() << 0;
         // A serial that dfu-util prints as it is given: never read as another, nor trimmed into another.
@@ -101,12 +103,12 @@ private slots:
             << P::no_dfu_device << QStringList() << 1;
         QTest::newRow("line break") << listing(unit_at_4(A + "\n" + B)) << "" << P::no_dfu_device
                                     << QStringList() << 1;
-        QTest::newRow("beyond ASCII, 0.11") << listing(unit_at_4(A + "\u00c4")) << "" << P::no_dfu_device
-                                            << QStringList() << 1;
-        QTest::newRow("beyond ASCII, 0.9") << listing(unit_at_4(A + "?")) << "" << P::no_dfu_device
-                                           << QStringList() << 1;
-        QTest::newRow("spaces around") << listing(unit_at_4(" " + A + " ")) << A << P::no_dfu_device
-                                       << QStringList() << 1;
+        QTest::newRow("beyond ASCII, 0.11")
+            << listing(unit_at_4(A + "\u00c4")) << "" << P::no_dfu_device << QStringList() << 1;
+        QTest::newRow("beyond ASCII, 0.9")
+            << listing(unit_at_4(A + "?")) << "" << P::no_dfu_device << QStringList() << 1;
+        QTest::newRow("spaces around")
+            << listing(unit_at_4(" " + A + " ")) << A << P::no_dfu_device << QStringList() << 1;
         QTest::newRow("empty") << listing(unit_at_4("")) << "" << P::no_dfu_device << QStringList() << 1;
         QTest::newRow("longest a unit can give")
             << listing(device_lines(A.repeated(10).left(126))) << A.repeated(10).left(126).toLower()
