@@ -16,8 +16,9 @@ namespace DFU {
 struct DeviceItem {
     // Empty when the listing shows none that names this unit and no other: dfu-util prints the serial as
     // the unit gives it, so a '"' in it (or in the name before it) makes the line read as another serial, a
-    // line break cuts it, characters beyond ASCII are changed ('?' with 0.9), and "UNKNOWN" stands for none.
-    // An STM32 system bootloader's serial is hexadecimal; any other is taken as unreadable.
+    // line break cuts it, characters beyond ASCII become '?' (0.11 keeps those of Latin-1, as single bytes),
+    // and "UNKNOWN" stands for none. An STM32 system bootloader's serial is hexadecimal; any other is taken
+    // as unreadable.
     QString serial;
     QString path;   // USB bus and port numbers, e.g. "1-1.2"
     QString devnum; // the device address, new at every enumeration

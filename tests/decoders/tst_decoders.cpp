@@ -103,9 +103,9 @@ private slots:
             << P::no_dfu_device << QStringList() << 1;
         QTest::newRow("line break") << listing(unit_at_4(A + "\n" + B)) << "" << P::no_dfu_device
                                     << QStringList() << 1;
-        QTest::newRow("beyond ASCII, 0.11")
+        QTest::newRow("beyond ASCII")
             << listing(unit_at_4(A + "\u00c4")) << "" << P::no_dfu_device << QStringList() << 1;
-        QTest::newRow("beyond ASCII, 0.9")
+        QTest::newRow("a character dfu-util could not convert")
             << listing(unit_at_4(A + "?")) << "" << P::no_dfu_device << QStringList() << 1;
         QTest::newRow("spaces around")
             << listing(unit_at_4(" " + A + " ")) << A << P::no_dfu_device << QStringList() << 1;

@@ -85,6 +85,12 @@ std::vector<Case> const cases{
      {"in use by another program"}, Flash::unchanged},
     {"serial not attached", "load two-devices", list + QStringList{"--serial", "DEADBEEF0000"}, "", 13,
      {"DEADBEEF0000"}, Flash::unchanged},
+    // A serial that dfu-util's listing cannot show whole is never taken for the one it is cut to.
+    {"serial cut by a quote is not the serial before it", "load old-firmware; set dev0 serial 336032683536\"X",
+     timeout_1 + QStringList{"--serial", "336032683536"}, "", 12, {"!did not answer", "!Connected"},
+     Flash::unchanged},
+    {"listing of a serial cut to another unit's", "load two-devices; set dev1 serial 325E35633334\"X", list, "", 0,
+     {"upgrade to", "address", "unreadable"}, Flash::unchanged},
     {"serial with a place holder is told as given", "load two-devices",
      timeout_1 + QStringList{"--serial", "AB%2CD"}, "", 12, {"serial AB%2CD is in update mode"}, Flash::unchanged},
     {"unusable temporary directory", "load old-firmware; env TMPDIR=/nonexistent/tmp", headless, "", 9,
