@@ -224,13 +224,9 @@ private slots:
 
     void listing_from_mutated_listings() {
         Mutator m(seed + 8);
-        const QVector<QByteArray> fragments{"\n",
-                                            "\r\n",
-                                            "Found DFU: [0483:df11] ver=2200",
-                                            "serial=\"",
-                                            "\"",
-                                            "0123abcDEF",
-                                            QByteArray(1, '\0'),
+        const QVector<QByteArray> fragments{"\n",        "\r\n",          "Found DFU: [0483:df11] ver=2200",
+                                            "serial=\"", "\", serial=\"", "name=\"",
+                                            "\"",        "0123abcDEF",    QByteArray(1, '\0'),
                                             "\xc3\xa9"};
         for (int i = 0; i < rounds; ++i) {
             QStringList lines = test_listing::device_lines(QString::number(m.below(1 << 30), 16), m.below(6));
