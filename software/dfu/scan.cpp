@@ -51,13 +51,12 @@ QString listed_serial_of(QString const& line) {
     return text;
 }
 
-// The serial that names the line's unit alone, or an empty text: only one serial field after the name's
-// start, so that neither the name nor the serial can have put it there, and hexadecimal to the line's end.
-// A line break in the serial leaves its line without the closing quote.
+// The serial that names the line's unit alone, or an empty text: a name field and only one serial field,
+// so that neither the name nor the serial can have put it there, and hexadecimal to the line's end. A line
+// break in the serial leaves its line without the closing quote.
 QString serial_of(QString const& line) {
     static QRegularExpression const hex = compile(QStringLiteral("^[0-9a-fA-F]+$"));
-    int const name = line.indexOf(name_field);
-    if (name < 0 || line.count(serial_field) != 1 || !line.endsWith('"'))
+    if (!line.contains(name_field) || line.count(serial_field) != 1 || !line.endsWith('"'))
         return QString();
     QString const serial = listed_serial_of(line);
     return hex.match(serial).hasMatch() ? serial : QString();

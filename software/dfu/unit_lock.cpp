@@ -258,9 +258,8 @@ bool held_by_this_tool(std::vector<qint64> const& holders) {
 // runs this tool.
 Holder unseen_holder(std::vector<quint64> const& inodes, Busy tool_busy) {
     qint64 const uid = inodes.empty() ? -1 : socket_owner(inodes.front());
-    if (uid < 0 || uid == qint64(::geteuid()))
-        return {tool_busy == Busy::write_finishing ? tool_busy : Busy::other_process, 0, uid};
-    std::vector<qint64> const tools = tool_processes_of(uid);
+    bool const other_user = uid >= 0 && uid != qint64(::geteuid());
+    std::vector<qint64> const tools = other_user ? tool_processes_of(uid) : std::vector<qint64>();
     if (tools.empty())
         return {tool_busy == Busy::write_finishing ? tool_busy : Busy::other_process, 0, uid};
     return {tool_busy, tools.size() == 1 ? tools.front() : 0, uid};
