@@ -2,7 +2,8 @@
 # Upgrades every unit attached in update mode at the same time: lists them once (--list --json), starts one
 # headless run per serial, prints a line per unit as its events arrive, and ends with a table with one row
 # per unit. Exits with 0 only when every unit holds the embedded firmware, verified on that unit; a unit
-# that cannot be opened counts as failed.
+# that cannot be opened, whose serial cannot be read, or that shares its serial with another counts as
+# failed and gets no run.
 #
 #   scripts/station.sh [-s] [-t seconds] [-u program] [-k log directory] [-h]
 #
@@ -59,17 +60,42 @@ elif [ "$listed" != 0 ]; then
     exit "$listed"
 fi
 
+# One run per serial. A serial listed for two units or more names no single unit: a run by it would wait
+# for one of them to leave, and the runs would share one log, so those units get no run and are told. The
+# tool compares serials without regard to case. Units whose serial the listing does not show get no run.
 serials=()
-without_access=()
+declare -A paths=() count=()
+refused=() # rows of units no run can address: "label|path|outcome"
 while IFS= read -r event; do
     [ "$(field "$event" event)" = judgement ] || continue
     serial=$(field "$event" serial)
+    path=$(shown "$event" path)
     if [ "$serial" = null ]; then
-        without_access+=("$(field "$event" address)")
-    else
-        serials+=("$serial")
+        if [ "$(field "$event" judgement)" = no-access ]; then
+            refused+=("address $(field "$event" address)|$path|no access (USB permission)")
+        else
+            refused+=("address $(field "$event" address)|$path|serial unreadable: no run can name this unit")
+        fi
+        continue
     fi
+    key=${serial^^}
+    count[$key]=$((${count[$key]:-0} + 1))
+    paths[$key]="${paths[$key]:+${paths[$key]} }$path"
+    [ "${count[$key]}" = 1 ] && serials+=("$serial")
 done <"$logs/list.jsonl"
+for serial in "${serials[@]}"; do
+    key=${serial^^}
+    [ "${count[$key]}" = 1 ] && continue
+    echo "Serial $serial is listed for ${count[$key]} units (USB paths ${paths[$key]}): no run can tell" \
+        "them apart, so none of them is upgraded. Attach them one at a time." >&2
+    for path in ${paths[$key]}; do
+        refused+=("$serial|$path|refused: serial shared by ${count[$key]} units")
+    done
+done
+runnable=()
+for serial in "${serials[@]}"; do
+    [ "${count[${serial^^}]}" = 1 ] && runnable+=("$serial")
+done
 
 # A line per event of a unit's run as it comes; of a phase's progress, the first event of each quarter.
 tell_events() { # serial
@@ -108,7 +134,7 @@ run_unit() { # serial: one headless run, told as it goes, then its end time and 
 }
 
 start=$(date +%s.%N)
-for serial in "${serials[@]}"; do
+for serial in "${runnable[@]}"; do
     run_unit "$serial" &
 done
 wait
@@ -120,7 +146,7 @@ format='%-14s %-7s %-9s %-9s %7s %4s  %s\n'
 echo
 # shellcheck disable=SC2059
 printf "$format" SERIAL PATH BEFORE AFTER SECONDS EXIT OUTCOME
-for serial in "${serials[@]}"; do
+for serial in "${runnable[@]}"; do
     read -r code end <"$logs/$serial.end"
     result=$(grep '"event":"result"' "$logs/$serial.jsonl" | tail -n 1)
     unit=$(grep '"event":"unit"' "$logs/$serial.jsonl" | head -n 1)
@@ -136,9 +162,10 @@ for serial in "${serials[@]}"; do
         upgraded=$((upgraded + 1))
     fi
 done
-for address in "${without_access[@]}"; do
+for row in "${refused[@]}"; do
+    IFS='|' read -r label path outcome <<<"$row"
     # shellcheck disable=SC2059
-    printf "$format" "address $address" - - - - - "no access (USB permission)"
+    printf "$format" "$label" "$path" - - - - "$outcome"
     failed=$((failed + 1))
 done
 units=$((upgraded + current + failed))

@@ -161,13 +161,45 @@ std::vector<libusb_device*> attached_devices() {
     return devices;
 }
 
-int string_answer(const std::string& text, unsigned char* data, uint16_t length) {
-    size_t bytes = std::min<size_t>(2 + 2 * text.size(), std::min<size_t>(length, 255));
-    std::vector<uint8_t> descriptor{uint8_t(2 + 2 * text.size()), string_descriptor};
-    for (char c : text) {
-        descriptor.push_back(uint8_t(c));
-        descriptor.push_back(0);
+// The UTF-16 code units of a UTF-8 text, as a device's string descriptor holds them; a byte that starts no
+// valid sequence stands for itself, as in Latin-1.
+std::vector<uint16_t> utf16_of(const std::string& text) {
+    std::vector<uint16_t> units;
+    for (size_t at = 0; at < text.size();) {
+        uint8_t const lead = uint8_t(text[at]);
+        size_t const length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        uint32_t code = length == 1 ? lead : lead & (0x3F >> (length - 1));
+        bool valid = at + length <= text.size();
+        for (size_t i = 1; valid && i < length; ++i) {
+            valid = (uint8_t(text[at + i]) & 0xC0) == 0x80;
+            code = (code << 6) | (uint8_t(text[at + i]) & 0x3F);
+        }
+        if (!valid) {
+            units.push_back(lead);
+            ++at;
+            continue;
+        }
+        if (code >= 0x10000) {
+            units.push_back(uint16_t(0xD800 + ((code - 0x10000) >> 10)));
+            units.push_back(uint16_t(0xDC00 + ((code - 0x10000) & 0x3FF)));
+        } else {
+            units.push_back(uint16_t(code));
+        }
+        at += length;
     }
+    return units;
+}
+
+// A string descriptor holds at most 126 code units (its length is one byte).
+int string_answer(const std::string& text, unsigned char* data, uint16_t length) {
+    std::vector<uint16_t> units = utf16_of(text);
+    units.resize(std::min<size_t>(units.size(), 126));
+    std::vector<uint8_t> descriptor{uint8_t(2 + 2 * units.size()), string_descriptor};
+    for (uint16_t unit : units) {
+        descriptor.push_back(uint8_t(unit));
+        descriptor.push_back(uint8_t(unit >> 8));
+    }
+    size_t bytes = std::min<size_t>(descriptor.size(), length);
     std::memcpy(data, descriptor.data(), bytes);
     return int(bytes);
 }

@@ -9,7 +9,6 @@
 #include <QRegularExpression>
 
 const QString DfuUtilParser::prefix_RE = QStringLiteral("^Found DFU: \\[0483:df11\\] ver=2200");
-const QString DfuUtilParser::extract_serial_RE = QStringLiteral("serial=\"([0-9a-fA-F]+)\"");
 
 namespace {
 
@@ -25,11 +24,6 @@ QRegularExpression const& prefix_expression() {
     return expression;
 }
 
-QRegularExpression const& serial_expression() {
-    static const QRegularExpression expression = compile(DfuUtilParser::extract_serial_RE);
-    return expression;
-}
-
 QRegularExpression const& path_expression() {
     static const QRegularExpression expression = compile(QStringLiteral("path=\"([0-9.-]+)\""));
     return expression;
@@ -40,31 +34,63 @@ QRegularExpression const& devnum_expression() {
     return expression;
 }
 
+// dfu-util's own fields come first and hold only digits; the unit's alternate setting name and serial
+// follow, each between quotes as the unit gives it, the serial last.
+QLatin1String const name_field("name=\"");
+QLatin1String const serial_field("\", serial=\"");
+
+// The serial field as printed: from its opening quote to the line's end, less one closing quote. Where the
+// name or the serial holds the field's own text, the last one.
+QString listed_serial_of(QString const& line) {
+    int const at = line.lastIndexOf(serial_field);
+    if (at < 0)
+        return QString();
+    QString text = line.mid(at + serial_field.size());
+    if (text.endsWith('"'))
+        text.chop(1);
+    return text;
+}
+
+// The serial that names the line's unit alone, or an empty text: a name field and only one serial field,
+// so that neither the name nor the serial can have put it there, and hexadecimal to the line's end. A line
+// break in the serial leaves its line without the closing quote.
+QString serial_of(QString const& line) {
+    static QRegularExpression const hex = compile(QStringLiteral("^[0-9a-fA-F]+$"));
+    if (!line.contains(name_field) || line.count(serial_field) != 1 || !line.endsWith('"'))
+        return QString();
+    QString const serial = listed_serial_of(line);
+    return hex.match(serial).hasMatch() ? serial : QString();
+}
+
 DFU::DeviceItem unit_of(QString const& line, QString const& serial) {
-    return {serial, path_expression().match(line).captured(1), devnum_expression().match(line).captured(1)};
+    return {serial, path_expression().match(line).captured(1), devnum_expression().match(line).captured(1),
+            listed_serial_of(line)};
 }
 
 } // namespace
 
 DfuUtilParser::DfuUtilParser(QString const& listing, QString const& only_serial) {
     QRegularExpression const& prefix = prefix_expression();
-    QRegularExpression const& serial_field = serial_expression();
     int device_lines = 0;
     QString const wanted = DFU::unit_lock::canonical_serial(only_serial);
-    for (QString const& line : listing.split('\n', Qt::KeepEmptyParts)) {
+    QVector<DFU::DeviceItem> passed_over_unidentified;
+    for (QString line : listing.split('\n', Qt::KeepEmptyParts)) {
+        if (line.endsWith('\r'))
+            line.chop(1);
         if (!prefix.match(line).hasMatch())
             continue;
-        const QRegularExpressionMatch match = serial_field.match(line);
-        if (!match.hasMatch()) {
-            qDebug() << line;
+        QString const serial = serial_of(line);
+        if (serial.isEmpty()) {
+            qDebug() << "A bootloader without a serial that names it alone:" << line;
             const DFU::DeviceItem unit = unit_of(line, QString());
-            if (only_serial.isEmpty() && (unidentified.isEmpty() || !(unidentified.last() == unit)))
-                unidentified.append(unit);
+            QVector<DFU::DeviceItem>& list = only_serial.isEmpty() ? unidentified : passed_over_unidentified;
+            if (list.isEmpty() || !(list.last() == unit))
+                list.append(unit);
             continue;
         }
-        if (!wanted.isEmpty() && DFU::unit_lock::canonical_serial(match.captured(1)) != wanted)
+        if (!wanted.isEmpty() && DFU::unit_lock::canonical_serial(serial) != wanted)
             continue;
-        const DFU::DeviceItem unit = unit_of(line, match.captured(1));
+        const DFU::DeviceItem unit = unit_of(line, serial);
         if (units.isEmpty() || !(units.last() == unit)) {
             units.append(unit);
             serials.append(unit.serial);
@@ -72,6 +98,7 @@ DfuUtilParser::DfuUtilParser(QString const& listing, QString const& only_serial)
         ++device_lines;
     }
     nr_of_devices = units.size();
+    unidentified_passed_over = passed_over_unidentified.size();
     if (nr_of_devices == 0)
         status = no_dfu_device;
     else if (nr_of_devices + unidentified.size() > 1)
@@ -118,6 +145,7 @@ ScanResult scan_for_devices(QString listing, QString const& only_serial) {
     ScanResult result;
     result.devices = parser.units;
     result.unidentified = parser.unidentified;
+    result.unidentified_passed_over = parser.unidentified_passed_over;
     if (parser.status == DfuUtilParser::one_dfu_device)
         result.error = 0;
     if (!only_serial.isEmpty() && result.devices.isEmpty())

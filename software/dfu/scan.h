@@ -14,9 +14,19 @@ namespace DFU {
 // preceded by a listing that shows all three unchanged), so a unit swapped in meanwhile, even one with the
 // same serial in the same port, is never read or written.
 struct DeviceItem {
+    // Empty when the listing shows none that names this unit and no other: dfu-util prints the serial as
+    // the unit gives it, so a '"' in it (or in the name before it) makes the line read as another serial, a
+    // line break cuts it, characters beyond ASCII become '?' (0.11 keeps those of Latin-1, as single bytes),
+    // and "UNKNOWN" stands for none. An STM32 system bootloader's serial is hexadecimal; any other is taken
+    // as unreadable.
     QString serial;
     QString path;   // USB bus and port numbers, e.g. "1-1.2"
     QString devnum; // the device address, new at every enumeration
+    // The serial's text as the listing shows it, to its last character, even when it cannot name the unit:
+    // for words that help a person find the unit. Never used to address it.
+    QString listed_serial{};
+
+    bool serial_readable() const { return !serial.isEmpty(); }
 
     bool same_unit(DeviceItem const& other) const { return serial == other.serial && path == other.path; }
     bool operator==(DeviceItem const& other) const { return same_unit(other) && devnum == other.devnum; }
@@ -46,7 +56,6 @@ public:
 
     // Selects the lines of an STM32 system bootloader in DFU mode; one line per alternate setting.
     static const QString prefix_RE;
-    static const QString extract_serial_RE;
 
     // The bootloader lists four alternate settings: flash, option bytes, OTP area, device feature.
     static constexpr int lines_per_device = 4;
@@ -62,10 +71,13 @@ public:
     // One entry per bootloader, in listing order; consecutive lines with the same serial, path and device
     // address belong to one.
     QVector<DFU::DeviceItem> units;
-    // Bootloaders whose serial dfu-util could not read (serial="UNKNOWN"): no command can name them, so they
-    // are never read or written; only they are affected. Empty serial, path and device address as listed.
-    // Without `only_serial` they count as attached units.
+    // Bootloaders without a serial that names them alone (see DeviceItem::serial): no command can name
+    // them, so they are never read, written or reserved; only they are affected. Empty serial; path, device
+    // address and listed_serial as listed. Without `only_serial` they count as attached units.
     QVector<DFU::DeviceItem> unidentified;
+    // With `only_serial`: how many such bootloaders were passed over, since any of them may be the one asked
+    // for.
+    int unidentified_passed_over = 0;
     int32_t nr_of_devices = 0;
 };
 
@@ -76,6 +88,9 @@ struct ScanResult {
     QVector<DeviceItem> devices;
     // Units listed without a readable serial (see DfuUtilParser::unidentified).
     QVector<DeviceItem> unidentified;
+    // With a serial asked for: how many units without a readable serial were passed over (any of them may
+    // be the one asked for).
+    int unidentified_passed_over = 0;
     // With a serial asked for and no unit with it: the serials of the units that were passed over.
     QStringList passed_over;
     // Why the listing itself failed, if it did.

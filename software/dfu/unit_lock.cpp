@@ -13,8 +13,12 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
 #include <map>
 #include <mutex>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -165,9 +169,100 @@ bool is_this_tool(qint64 pid) {
     return own_program_names().contains(name) || name.startsWith("dfu-util");
 }
 
+// The user that created a socket, as the kernel's socket diagnostics tell every user (unlike the
+// descriptors of another user's processes): -1 when not told.
+qint64 socket_owner(quint64 inode) {
+    int const fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0)
+        return -1;
+    struct {
+        nlmsghdr header;
+        unix_diag_req request;
+    } query = {};
+    query.header.nlmsg_len = sizeof query;
+    query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    query.header.nlmsg_flags = NLM_F_REQUEST;
+    query.request.sdiag_family = AF_UNIX;
+    query.request.udiag_states = ~0U;
+    query.request.udiag_ino = static_cast<__u32>(inode);
+    query.request.udiag_show = UDIAG_SHOW_UID;
+    query.request.udiag_cookie[0] = query.request.udiag_cookie[1] = ~0U; // no cookie to match
+    sockaddr_nl kernel = {};
+    kernel.nl_family = AF_NETLINK;
+    alignas(nlmsghdr) char answer[1024];
+    ssize_t received = -1;
+    if (::sendto(fd, &query, sizeof query, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
+        ssize_t(sizeof query))
+        received = ::recv(fd, answer, sizeof answer, 0);
+    ::close(fd);
+    // One message: the header, the socket's description, then its attributes, each aligned to 4 bytes.
+    nlmsghdr header;
+    size_t const described = NLMSG_LENGTH(sizeof(unix_diag_msg));
+    if (received < ssize_t(described))
+        return -1;
+    std::memcpy(&header, answer, sizeof header);
+    if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY || header.nlmsg_len > size_t(received))
+        return -1;
+    for (size_t at = described; at + sizeof(nlattr) <= header.nlmsg_len;) {
+        nlattr attribute;
+        std::memcpy(&attribute, answer + at, sizeof attribute);
+        if (attribute.nla_len < sizeof attribute || at + attribute.nla_len > header.nlmsg_len)
+            break;
+        if (attribute.nla_type == UNIX_DIAG_UID && attribute.nla_len >= sizeof attribute + sizeof(uid_t)) {
+            uid_t uid;
+            std::memcpy(&uid, answer + at + sizeof attribute, sizeof uid);
+            return uid;
+        }
+        at += NLA_ALIGN(attribute.nla_len);
+    }
+    return -1;
+}
+
+// The user a process runs as (its effective user ID), which /proc shows every user; -1 when not shown.
+qint64 process_owner(qint64 pid) {
+    QFile status(QString("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
+        // "Uid:" real, effective, saved and file system user IDs
+        if (line.startsWith("Uid:")) {
+            QList<QByteArray> const ids = line.mid(4).simplified().split(' ');
+            bool valid = false;
+            qint64 const uid = ids.value(1).toLongLong(&valid);
+            return valid ? uid : -1;
+        }
+    }
+    return -1;
+}
+
+// Another user's processes that are this tool, by the names the kernel keeps of their programs (their
+// descriptors and programs are not shown to this user).
+std::vector<qint64> tool_processes_of(qint64 uid) {
+    std::vector<qint64> found;
+    for (QString const& process :
+         QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool numeric = false;
+        qint64 const pid = process.toLongLong(&numeric);
+        if (numeric && pid != ::getpid() && process_owner(pid) == uid && is_this_tool(pid))
+            found.push_back(pid);
+    }
+    return found;
+}
+
 // A name held by this tool, as far as the system shows: true when none of its holders is shown.
 bool held_by_this_tool(std::vector<qint64> const& holders) {
     return holders.empty() || std::any_of(holders.begin(), holders.end(), is_this_tool);
+}
+
+// The holder of a name none of whose holders this user may see: the socket's owner, and whether that user
+// runs this tool.
+Holder unseen_holder(std::vector<quint64> const& inodes, Busy tool_busy) {
+    qint64 const uid = inodes.empty() ? -1 : socket_owner(inodes.front());
+    bool const other_user = uid >= 0 && uid != qint64(::geteuid());
+    std::vector<qint64> const tools = other_user ? tool_processes_of(uid) : std::vector<qint64>();
+    if (tools.empty())
+        return {tool_busy == Busy::write_finishing ? tool_busy : Busy::other_process, 0, uid};
+    return {tool_busy, tools.size() == 1 ? tools.front() : 0, uid};
 }
 
 // Who holds the name, and whether a write runs (the writing name is held too, by this tool). A holder that
@@ -182,11 +277,12 @@ Holder holder_of(QByteArray const& name, QByteArray const& writing) {
         return {tool_busy, 0};
     std::vector<qint64> const holders = processes_holding(bound[name]);
     if (holders.empty())
-        return {write_runs ? Busy::write_finishing : Busy::other_process, 0};
+        return unseen_holder(bound[name], tool_busy);
     auto const tool = std::find_if(holders.begin(), holders.end(), is_this_tool);
-    if (tool != holders.end())
-        return {tool_busy, *tool};
-    return {Busy::other_process, holders.front()};
+    qint64 const pid = tool != holders.end() ? *tool : holders.front();
+    qint64 const owner = socket_owner(bound[name].front());
+    return {tool != holders.end() ? tool_busy : Busy::other_process, pid,
+            owner >= 0 ? owner : process_owner(pid)};
 }
 
 // The emulator's own choice of its state directory, made canonical so that every spelling of one world
@@ -200,6 +296,20 @@ QString simulated_world() {
 }
 
 } // namespace
+
+bool Holder::other_user() const {
+    return uid >= 0 && uid != qint64(::geteuid());
+}
+
+QString Holder::user_name() const {
+    if (uid < 0)
+        return QString();
+    passwd entry{};
+    passwd* user = nullptr;
+    char text[1024];
+    ::getpwuid_r(static_cast<uid_t>(uid), &entry, text, sizeof text, &user);
+    return user ? QString::fromLocal8Bit(user->pw_name) : QString::number(uid);
+}
 
 QString canonical_serial(QString const& serial) {
     return serial.trimmed().toUpper();

@@ -20,7 +20,8 @@ enum class Take {
 
 // What is known of a name that this process could not take.
 enum class Busy {
-    in_use,          // another run of this tool reads or works on the unit (or holds the bus)
+    in_use,          // another run of this tool reads or works on the unit (or holds the bus), this user's or
+                     // another's (see Holder::other_user)
     write_finishing, // a dfu-util write to the unit runs, possibly left by a run that has ended
     other_process,   // a process that is not this tool holds the name
 };
@@ -28,7 +29,17 @@ enum class Busy {
 // Why a name is busy, and the process seen holding it.
 struct Holder {
     Busy busy = Busy::in_use;
-    qint64 pid = 0; // 0 when the system does not show the holder (another user's or namespace's process)
+    // 0 when the system does not show the holder (another namespace's process; another user's, unless
+    // exactly one process of that user is this tool)
+    qint64 pid = 0;
+    // The user whose process holds the name, as the kernel tells anyone (the owner of the bound socket);
+    // -1 when not known.
+    qint64 uid = -1;
+
+    // Held by another user than the one this process runs as.
+    bool other_user() const;
+    // That user's login name, or the number where it has none; empty when not known.
+    QString user_name() const;
 };
 
 // A USB serial as every comparison, filter, name and listing uses it: trimmed, upper case.

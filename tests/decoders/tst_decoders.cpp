@@ -43,56 +43,89 @@ private slots:
         QTest::addColumn<QString>("only_serial");
         QTest::addColumn<DfuUtilParser::Status>("status");
         QTest::addColumn<QStringList>("serials");
+        QTest::addColumn<int>("unreadable"); // units without a serial of their own, or passed over as such
         using P = DfuUtilParser;
         QString const runtime = device_line(A).replace("Found DFU", "Found Runtime");
-        QString const unknown =
-            device_line("UNKNOWN").replace("devnum=10", "devnum=12").replace("1-2", "1-4");
-        QStringList const unknown_unit{unknown, unknown, unknown, unknown};
-        QTest::newRow("empty") << QString() << "" << P::no_dfu_device << QStringList();
-        QTest::newRow("banner only") << banner << "" << P::no_dfu_device << QStringList();
-        QTest::newRow("one device") << listing(device_lines(A)) << "" << P::one_dfu_device << QStringList{A};
+        // A second unit in another port, its serial as dfu-util prints it.
+        auto const unit_at_4 = [](QString const& serial) {
+            QString const line = device_line(serial).replace("devnum=10", "devnum=12").replace("1-2", "1-4");
+            return QStringList{line, line, line, line};
+        };
+        QStringList const unknown_unit = unit_at_4("UNKNOWN");
+        QTest::newRow("empty") << QString() << "" << P::no_dfu_device << QStringList() << 0;
+        QTest::newRow("banner only") << banner << "" << P::no_dfu_device << QStringList() << 0;
+        QTest::newRow("one device") << listing(device_lines(A)) << "" << P::one_dfu_device << QStringList{A}
+                                    << 0;
         QTest::newRow("CR-LF") << listing(device_lines(A), "\r\n") << "" << P::one_dfu_device
-                               << QStringList{A};
+                               << QStringList{A} << 0;
         QTest::newRow("no trailing line feed")
-            << device_lines(A).join('\n') << "" << P::one_dfu_device << QStringList{A};
+            << device_lines(A).join('\n') << "" << P::one_dfu_device << QStringList{A} << 0;
         QTest::newRow("between warnings")
             << listing({"dfu-util: Cannot open DFU device 1d50:6017", device_line(A, 3), device_line(A, 2),
                         "", device_line(A, 1), device_line(A, 0), "dfu-util: warning"})
-            << "" << P::one_dfu_device << QStringList{A};
+            << "" << P::one_dfu_device << QStringList{A} << 0;
         QTest::newRow("three lines") << listing(device_lines(A, 3)) << "" << P::invalid_dfu_device
-                                     << QStringList{A};
+                                     << QStringList{A} << 0;
         QTest::newRow("five lines") << listing(device_lines(A, 5)) << "" << P::invalid_dfu_device
-                                    << QStringList{A};
+                                    << QStringList{A} << 0;
         QTest::newRow("two devices") << listing(device_lines(A) + device_lines(B)) << ""
-                                     << P::multiple_dfu_devices << QStringList{A, B};
+                                     << P::multiple_dfu_devices << QStringList{A, B} << 0;
         QTest::newRow("A B A") << listing({device_line(A), device_line(B), device_line(A)}) << ""
-                               << P::multiple_dfu_devices << QStringList{A, B, A};
+                               << P::multiple_dfu_devices << QStringList{A, B, A} << 0;
         QTest::newRow("serials differing in case")
             << listing(device_lines("2079358e5753", 2) + device_lines(B, 2)) << "" << P::multiple_dfu_devices
-            << QStringList{"2079358e5753", B};
-        QTest::newRow("runtime mode") << listing({runtime}) << "" << P::no_dfu_device << QStringList();
-        QTest::newRow("other version")
-            << listing({device_line(A, 0, "0483:df11", "0200")}) << "" << P::no_dfu_device << QStringList();
+            << QStringList{"2079358e5753", B} << 0;
+        QTest::newRow("runtime mode") << listing({runtime}) << "" << P::no_dfu_device << QStringList() << 0;
+        QTest::newRow("other version") << listing({device_line(A, 0, "0483:df11", "0200")}) << ""
+                                       << P::no_dfu_device << QStringList() << 0;
         QTest::newRow("other vendor")
             << listing({device_line(A, 0, "1d50:6017"), device_line(A, 0, "0484:df11")}) << ""
-            << P::no_dfu_device << QStringList();
+            << P::no_dfu_device << QStringList() << 0;
         QTest::newRow("indented") << listing({" " + device_line(A)}) << "" << P::no_dfu_device
-                                  << QStringList();
-        QTest::newRow("unreadable serial beside a unit")
-            << listing(unknown_unit + device_lines(A)) << "" << P::multiple_dfu_devices << QStringList{A};
+                                  << QStringList() << 0;
+        QTest::newRow("unreadable serial beside a unit") << listing(unknown_unit + device_lines(A)) << ""
+                                                         << P::multiple_dfu_devices << QStringList{A} << 1;
         QTest::newRow("unreadable serial, the other asked for")
-            << listing(unknown_unit + device_lines(A)) << A.toLower() << P::one_dfu_device << QStringList{A};
+            << listing(unknown_unit + device_lines(A)) << A.toLower() << P::one_dfu_device << QStringList{A}
+            << 1;
         QTest::newRow("serial not attached")
-            << listing(device_lines(A)) << B << P::no_dfu_device << QStringList();
+            << listing(device_lines(A)) << B << P::no_dfu_device << QStringList() << 0;
+        // A serial that dfu-util prints as it is given: never read as another, nor trimmed into another.
+        QTest::newRow("quote: not the serial before it")
+            << listing(unit_at_4(A + "\"X") + device_lines(A)) << "" << P::multiple_dfu_devices
+            << QStringList{A} << 1;
+        QTest::newRow("quote, the serial before it asked for")
+            << listing(unit_at_4(A + "\"X")) << A << P::no_dfu_device << QStringList() << 1;
+        QTest::newRow("a serial field in the serial")
+            << listing(unit_at_4("X\", serial=\"" + A)) << A << P::no_dfu_device << QStringList() << 1;
+        QTest::newRow("a serial field in the name")
+            << listing({device_line(B).replace("name=\"", "name=\"x\", serial=\"" + A)}) << ""
+            << P::no_dfu_device << QStringList() << 1;
+        QTest::newRow("line break") << listing(unit_at_4(A + "\n" + B)) << "" << P::no_dfu_device
+                                    << QStringList() << 1;
+        QTest::newRow("beyond ASCII")
+            << listing(unit_at_4(A + "\u00c4")) << "" << P::no_dfu_device << QStringList() << 1;
+        QTest::newRow("a character dfu-util could not convert")
+            << listing(unit_at_4(A + "?")) << "" << P::no_dfu_device << QStringList() << 1;
+        QTest::newRow("spaces around")
+            << listing(unit_at_4(" " + A + " ")) << A << P::no_dfu_device << QStringList() << 1;
+        QTest::newRow("empty") << listing(unit_at_4("")) << "" << P::no_dfu_device << QStringList() << 1;
+        QTest::newRow("longest a unit can give")
+            << listing(device_lines(A.repeated(10).left(126))) << A.repeated(10).left(126).toLower()
+            << P::one_dfu_device << QStringList{A.repeated(10).left(126)} << 0;
     }
     void device_listing() {
         QFETCH(QString, text);
         QFETCH(QString, only_serial);
         QFETCH(DfuUtilParser::Status, status);
         QFETCH(QStringList, serials);
+        QFETCH(int, unreadable);
         DfuUtilParser const parser(text, only_serial);
         QCOMPARE(parser.status, status);
         QCOMPARE(parser.serials, serials);
+        QCOMPARE(int(parser.unidentified.size()) + parser.unidentified_passed_over, unreadable);
+        for (DFU::DeviceItem const& unit : parser.unidentified)
+            QVERIFY(!unit.serial_readable() && !unit.path.isEmpty() && !unit.devnum.isEmpty());
         DFU::ScanResult const scan = DFU::scan_for_devices(text, only_serial);
         QCOMPARE(scan.error, status == DfuUtilParser::one_dfu_device ? 0 : 1);
         QCOMPARE(int(scan.devices.size()), serials.size());

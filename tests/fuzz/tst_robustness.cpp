@@ -125,8 +125,13 @@ void check_listing(QString const& text) {
     QVERIFY(int(parser.status) >= 0 && int(parser.status) <= 3);
     QVERIFY(!parser.status_as_string().isEmpty());
     QVERIFY(parser.nr_of_devices == 0 || parser.nr_of_devices == parser.serials.size());
-    for (QString const& serial : parser.serials)
+    for (QString const& serial : parser.serials) {
         QVERIFY(hex.match(serial).hasMatch());
+        // The whole serial field, closing the line: never a part of a longer text.
+        QVERIFY(QRegularExpression("serial=\"" + serial + "\"\r?(\n|$)").match(text).hasMatch());
+    }
+    for (DFU::DeviceItem const& unit : parser.unidentified)
+        QVERIFY(!unit.serial_readable());
     const DFU::ScanResult scan = DFU::scan_for_devices(text);
     QCOMPARE(scan.error == 0, parser.status == DfuUtilParser::one_dfu_device);
     QCOMPARE(scan.devices.size(), parser.serials.size());
@@ -219,13 +224,9 @@ private slots:
 
     void listing_from_mutated_listings() {
         Mutator m(seed + 8);
-        const QVector<QByteArray> fragments{"\n",
-                                            "\r\n",
-                                            "Found DFU: [0483:df11] ver=2200",
-                                            "serial=\"",
-                                            "\"",
-                                            "0123abcDEF",
-                                            QByteArray(1, '\0'),
+        const QVector<QByteArray> fragments{"\n",        "\r\n",          "Found DFU: [0483:df11] ver=2200",
+                                            "serial=\"", "\", serial=\"", "name=\"",
+                                            "\"",        "0123abcDEF",    QByteArray(1, '\0'),
                                             "\xc3\xa9"};
         for (int i = 0; i < rounds; ++i) {
             QStringList lines = test_listing::device_lines(QString::number(m.below(1 << 30), 16), m.below(6));

@@ -85,6 +85,12 @@ std::vector<Case> const cases{
      {"in use by another program"}, Flash::unchanged},
     {"serial not attached", "load two-devices", list + QStringList{"--serial", "DEADBEEF0000"}, "", 13,
      {"DEADBEEF0000"}, Flash::unchanged},
+    // A serial that dfu-util's listing cannot show whole is never taken for the one it is cut to.
+    {"serial cut by a quote is not the serial before it", "load old-firmware; set dev0 serial 336032683536\"X",
+     timeout_1 + QStringList{"--serial", "336032683536"}, "", 12, {"!did not answer", "!Connected"},
+     Flash::unchanged},
+    {"listing of a serial cut to another unit's", "load two-devices; set dev1 serial 325E35633334\"X", list, "", 0,
+     {"upgrade to", "address", "unreadable"}, Flash::unchanged},
     {"serial with a place holder is told as given", "load two-devices",
      timeout_1 + QStringList{"--serial", "AB%2CD"}, "", 12, {"serial AB%2CD is in update mode"}, Flash::unchanged},
     {"unusable temporary directory", "load old-firmware; env TMPDIR=/nonexistent/tmp", headless, "", 9,
@@ -97,6 +103,13 @@ std::vector<Case> const cases{
     {"station counts each unit apart", "load mixed-bus",
      {"scripts/station.sh", "-s", "-t", "30", "-u", process_case::updater}, "", 1,
      {"judged: other-product", "3 units: 1 upgraded and verified, 1 already current, 1 failed."}, Flash::unchanged},
+    // No run by a serial that names two units (they would share one log and wait for each other), nor for a
+    // unit whose serial cannot be read; the others are upgraded.
+    {"station refuses a doubled serial and an unreadable one", "load four-devices; set dev1 serial 325e35633334; "
+     "set dev2 serial 3473356B3432\"",
+     {"scripts/station.sh", "-s", "-t", "30", "-u", process_case::updater}, "", 1,
+     {"Serial 325E35633334 is listed for 2 units", "refused: serial shared by 2 units", "serial unreadable",
+      "4 units: 1 upgraded and verified, 0 already current, 3 failed."}, Flash::unchanged},
     {"unit reserved by a program that is not the tool", "load old-firmware; reserve 325E35633334", list, "", 0,
      {"reserved by another process (process ID", "!another run"}, Flash::unchanged},
     {"non-ASCII temporary path is left clean", "load old-firmware; dir t\u00e9mp 700; env TMPDIR=@world/t\u00e9mp",
