@@ -2,6 +2,7 @@
 
 #include "app/app.h"
 #include "app/exit_codes.h"
+#include "app/narration.h"
 #include "dfu/dfu_util.h"
 #include "history/image.h"
 #include "history/local.h"
@@ -32,19 +33,19 @@ QDateTime now() {
 
 RunHistory::RunHistory(SM_A* worker, SM_B* machine, std::function<QString(int)> outcome_word, QObject* parent)
     : QObject(parent), worker(worker), machine(machine), outcome_word(std::move(outcome_word)),
-      draft(std::make_unique<History::Record>()), run_started(now()) {
+      draft(std::make_unique<History::Record>()) {
     tell = [](QString const& text) {
         std::fputs((text + "\n").toUtf8().constData(), stderr);
         std::fflush(stderr);
     };
-    draft->id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    next_unit();
     draft->host = QSysInfo::machineHostName();
     draft->tool_version = UPDATER_VERSION;
     draft->dfu_util_release = null_if_empty(DFU::dfu_util::release().toString());
     draft->image_revision = null_if_empty(settings.desired_FW_revision);
     draft->image_sha256 = null_if_empty(History::image_sha256());
-    // A unit asked for by its serial is named even when it could not be read.
-    draft->serial = null_if_empty(worker->serial_filter.toUpper());
+    // Opened before any unit is read, so that noting a write costs the write nothing but one short insert.
+    local();
     connect(machine, &SM_B::sig_DeviceConnected, this, &RunHistory::unit_read);
     connect(worker, &SM_A::sig_FwDownloading, this, &RunHistory::write_started);
     connect(worker, &SM_A::sig_FwDownloadFailed, this,
@@ -67,6 +68,8 @@ void RunHistory::unit_read() {
     if (worker->awaits_other_unit_than(info.unit))
         return;
     QString const serial = info.unit.serial.trimmed().toUpper();
+    if (verdict >= 0 && serial != draft->serial)
+        record_last();
     if (!unit_seen || first_read_time.isNull() || serial != draft->serial) {
         first_read_time = now();
         first_read_firmware = null_if_empty(info.FW_revision);
@@ -85,7 +88,7 @@ void RunHistory::write_started() {
     wrote = true;
     draft->firmware_after = QString();
     History::Record note = *draft;
-    note.started_utc = run_started;
+    note.started_utc = unit_started;
     note.ended_utc = now();
     note.exit_code = Exit::not_verified;
     note.outcome = outcome_word(note.exit_code);
@@ -97,12 +100,65 @@ void RunHistory::step_failed(QString const& message) {
     draft->dfu_util_message = null_if_empty(message);
 }
 
+void RunHistory::follow_window(Narrator* narrator) {
+    window_narrator = narrator;
+    auto const on_written_unit = [this](int exit_code) {
+        return [this, exit_code] {
+            if (!window_narrator->judging_another_unit())
+                decide(exit_code);
+        };
+    };
+    connect(machine->B6, &QState::entered, this, on_written_unit(Exit::firmware_matches));
+    connect(machine->B7, &QState::entered, this, [this] {
+        if (wrote && !window_narrator->judging_another_unit())
+            decide(Exit::differs_after_download);
+    });
+    connect(machine->B8, &QState::entered, this, on_written_unit(Exit::other_product));
+    connect(machine->B9, &QState::entered, this, on_written_unit(Exit::blank_product_record));
+    connect(worker, &SM_A::sig_DeviceError, this,
+            [this] { decide(wrote ? Exit::could_not_verify : Exit::device_unreadable); });
+    connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] { decide(Exit::could_not_verify); });
+    connect(worker, &SM_A::sig_FwDownloadFailed, this, [this] { decide(Exit::write_failed); });
+    connect(narrator, &Narrator::not_verified, this, [this] { decide(Exit::not_verified); });
+    connect(machine, &SM_B::sig_UpgradeImpossible, this, &RunHistory::unit_left);
+}
+
+void RunHistory::decide(int exit_code) {
+    verdict = exit_code;
+}
+
+// A written unit leaves the bus to restart: it is still the unit at hand.
+void RunHistory::unit_left() {
+    if (verdict >= 0 && worker->units_awaiting_verification().isEmpty())
+        record_last();
+}
+
+void RunHistory::record_last() {
+    if (verdict < 0)
+        return;
+    record(verdict);
+    next_unit();
+}
+
+void RunHistory::next_unit() {
+    draft->id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    // A unit asked for by its serial is named even when it could not be read.
+    draft->serial = null_if_empty(worker->serial_filter.toUpper());
+    draft->usb_path = draft->product = QString();
+    draft->firmware_before = draft->firmware_after = draft->dfu_util_message = QString();
+    unit_started = now();
+    first_read_time = QDateTime();
+    first_read_firmware = QString();
+    unit_seen = wrote = recorded = false;
+    verdict = -1;
+}
+
 void RunHistory::record(int exit_code) {
     if (recorded || !unit_seen)
         return;
     recorded = true;
     History::Record record = *draft;
-    record.started_utc = run_started;
+    record.started_utc = unit_started;
     record.ended_utc = now();
     record.exit_code = exit_code;
     record.outcome = outcome_word(exit_code);

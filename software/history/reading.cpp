@@ -27,12 +27,11 @@ constexpr int shown_hash_digits = 12;
 } // namespace
 
 QString line_of(Record const& record) {
-    QString const after =
-        record.firmware_after.isNull() ? QStringLiteral("not read again") : record.firmware_after;
     QString line =
         QString("%1  %2  %3  %4  %5 -> %6  %7 (exit code %8)  image %9 sha256 %10")
             .arg(started(record), or_unknown(record.serial), or_unknown(record.usb_path),
-                 or_unknown(record.product), or_unknown(record.firmware_before), after, record.outcome)
+                 or_unknown(record.product), or_unknown(record.firmware_before),
+                 or_unknown(record.firmware_after), record.outcome)
             .arg(record.exit_code)
             .arg(or_unknown(record.image_revision), or_unknown(record.image_sha256.left(shown_hash_digits)));
     line += QString("  on %1, tool %2, dfu-util %3")

@@ -112,6 +112,19 @@ std::vector<Case> const cases{
      {"--timeout takes a whole number", "1 unit:"}, Flash::unchanged},
     {"JSON result last", "load other-product", headless + QStringList{"--json"}, "", 3, {"\"result\""},
      Flash::unchanged},
+    // Every run that reads a unit leaves its record, and the history never changes a verdict.
+    {"upgrade leaves its record", "load old-firmware", headless + QStringList{"--json"}, "", 0,
+     {"\"image_sha256\":\"{sha256}\"", "history=1", "history:2.6.3 -> 2.7.0", "history:\"firmware_before\":\"2.6.3\"",
+      "history:\"firmware_after\":\"2.7.0\"", "history:\"image_sha256\":\"{sha256}\"",
+      "history:\"outcome\":\"firmware-matches\"", "history:\"finished_after_run\":false"}, Flash::image},
+    {"write left by a killed run is recorded by the next", "load old-firmware", headless, "rerun at write", 0,
+     {"already holds 2.7.0", "history=2", "history:finished after the run that started it ended",
+      "history:2.6.3 -> 2.7.0"}, Flash::image},
+    {"read-only state directory", "load old-firmware; env XDG_STATE_HOME=/proc", headless, "", 0,
+     {"could not be recorded in the history", "exit code 0"}, Flash::image},
+    {"four units of a station leave four records", "load four-devices",
+     {"scripts/station.sh", "-s", "-t", "60", "-u", process_case::updater}, "", 0,
+     {"4 units: 4 upgraded and verified", "history=4", "history:!\"firmware_after\":null", "history:!finished after"}, Flash::image},
 };
 // clang-format on
 
