@@ -18,7 +18,7 @@ QJsonValue text_or_null(QString const& text) {
 
 // The start as people read it: to the second, still in UTC.
 QString started(Record const& record) {
-    return record.started_utc.toUTC().toString("yyyy-MM-dd HH:mm:ss'Z'");
+    return record.started_utc.toUTC().toString(Qt::ISODate).replace('T', ' ');
 }
 
 // The hash is long; its first twelve digits tell images apart on a line, --json gives it whole.
