@@ -44,8 +44,9 @@ RunHistory::RunHistory(SM_A* worker, SM_B* machine, std::function<QString(int)> 
     draft->dfu_util_release = null_if_empty(DFU::dfu_util::release().toString());
     draft->image_revision = null_if_empty(settings.desired_FW_revision);
     draft->image_sha256 = null_if_empty(History::image_sha256());
-    // Opened before any unit is read, so that noting a write costs the write nothing but one short insert.
-    local();
+    // Opened while the worker lists for the first time, before any unit is read, so that noting a write
+    // costs nothing but one short insert, and the start-up nothing.
+    connect(worker, &QThread::started, this, [this] { local(); });
     connect(machine, &SM_B::sig_DeviceConnected, this, &RunHistory::unit_read);
     connect(worker, &SM_A::sig_FwDownloading, this, &RunHistory::write_started);
     connect(worker, &SM_A::sig_FwDownloadFailed, this,
