@@ -5,6 +5,7 @@
 #include "history/local.h"
 #include "history/reading.h"
 
+#include <QFileInfo>
 #include <cstdio>
 
 namespace {
@@ -22,6 +23,9 @@ int run_history_list() {
         return command_line.failure.exit_code;
     }
     QString const path = History::local_path();
+    // Reading makes nothing: without a history there is nothing to print.
+    if (!QFileInfo::exists(path))
+        return Exit::firmware_matches;
     History::Local local = History::open_local(path);
     if (!local.set_aside.isEmpty())
         say(QString("The history file %1 was damaged: it was kept as %2 and a new history was started.")

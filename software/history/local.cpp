@@ -129,6 +129,7 @@ Local try_open(QString const& path, QString const& connection, QSqlError* error)
         return local;
     }
     local.database.setDatabaseName(path);
+    local.file = inode_of(path);
     local.database.setConnectOptions("QSQLITE_BUSY_TIMEOUT=" + QString::number(busy_timeout_ms));
     *error = local.database.open() ? run_schema(local.database) : local.database.lastError();
     if (error->isValid())
@@ -256,7 +257,7 @@ bool write(Local* local, std::function<bool(QSqlQuery*)> const& work, QString* p
     if (damaged(error)) {
         QString const path = local->database.databaseName();
         QString const connection = local->database.connectionName();
-        ino_t const inode = inode_of(path);
+        ino_t const inode = local->file;
         close_local(local);
         QString const new_name = set_aside(path, inode);
         *local = open_local(path, connection);
@@ -283,7 +284,7 @@ Local open_local(QString const& path, QString const& connection) {
     Local local = try_open(path, connection, &error);
     if (local || !damaged(error))
         return local;
-    ino_t const inode = inode_of(path);
+    ino_t const inode = local.file;
     close_local(&local);
     QString const new_name = set_aside(path, inode);
     local = try_open(path, connection, &error);

@@ -22,6 +22,9 @@ struct Local {
     QString problem;
     // A damaged file found at the path was renamed to this, and a new history started; empty when not.
     QString set_aside;
+    // The file opened (its inode): only that one is ever set aside as damaged, never one another run has
+    // started in its place meanwhile.
+    quint64 file = 0;
 
     explicit operator bool() const { return problem.isEmpty(); }
 };
