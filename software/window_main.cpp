@@ -7,6 +7,7 @@
 #include "headless/json_events.h"
 
 #include <QApplication>
+#include <QDebug>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <cstdio>
@@ -42,6 +43,8 @@ int main(int argc, char* argv[]) {
     }
     RunHistory history(sm_A, sm_B, json_events::outcome);
     history.follow_window(narrator);
+    // Told in the log, which the log window shows as well.
+    history.tell = [](QString const& text) { qWarning().noquote() << text; };
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, stop_on_termination_signal);
     int const loop_result = app.exec();
