@@ -45,10 +45,11 @@ int run_headless() {
     narrator->terminal_words = true;
     // Made first, so that of two followers of one moment the events of the unit come before the verdict.
     JsonRunEvents json(sm_A, sm_B, narrator, events);
+    // Made before the front end, so that it has followed every signal about the unit when the verdict comes.
+    RunHistory history(sm_A, sm_B, json_events::outcome);
     HeadlessFrontEnd front_end(sm_A, sm_B, narrator, stdout, ::isatty(::fileno(stdout)) == 1);
     QObject::connect(&front_end, &HeadlessFrontEnd::finished, &json, &JsonRunEvents::finished);
     // Recorded once the verdict is out, after its last event.
-    RunHistory history(sm_A, sm_B, json_events::outcome);
     QObject::connect(&front_end, &HeadlessFrontEnd::finished, &history, &RunHistory::record);
     if (run_options.timeout_seconds > 0)
         limit_wait_for_unit(

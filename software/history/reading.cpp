@@ -38,7 +38,7 @@ QString line_of(Record const& record) {
                 .arg(or_unknown(record.host), or_unknown(record.tool_version),
                      or_unknown(record.dfu_util_release));
     if (!record.dfu_util_message.isEmpty())
-        line += "  dfu-util: " + record.dfu_util_message;
+        line += "  message: " + record.dfu_util_message;
     if (record.finished_after_run)
         line += "  (finished after the run that started it ended)";
     return line;
