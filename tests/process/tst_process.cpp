@@ -22,7 +22,9 @@ std::vector<Case> const cases{
      {"Writing the firmware… do not disconnect", "!Still writing", "!Type B"}, Flash::image},
     {"another product", "load other-product", headless, "", 3, {"this firmware is not for it"}, Flash::unchanged},
     {"blank product record", "load blank-otp", headless, "", 4, {"identity record is empty"}, Flash::unchanged},
-    {"unit that does not answer", "load otp-read-error", headless, "", 5, {"did not answer"}, Flash::unchanged},
+    {"unit that does not answer", "load otp-read-error", headless, "", 5,
+     {"did not answer", "history=1", "history:\"outcome\":\"unreadable\"", "history:!\"dfu_util_message\":null"},
+     Flash::unchanged},
     {"short product record read", "load old-firmware; set dev0 short_upload 16", headless, "", 5,
      {"could not be read"}, Flash::unchanged},
     // "Could not verify" is no "differs".
@@ -32,7 +34,8 @@ std::vector<Case> const cases{
      Flash::changed},
     // The unit decides: a write that stopped part-way tells the next step from where the unit is; one whose
     // every byte went through is judged by its read-back, whatever dfu-util said of the leave request.
-    {"write fails", "load write-fault", headless, "", 7, {"did not complete", "still in update mode"},
+    {"write fails", "load write-fault", headless, "", 7,
+     {"did not complete", "still in update mode", "history:\"firmware_after\":null", "history:message: "},
      Flash::changed},
     {"leave request unanswered", "load leave-no-manifest", headless, "", 0,
      {"matches", "!did not complete", "!Disconnect the USB cable, restart"}, Flash::image},
