@@ -9,6 +9,7 @@ packages=(
     fonts-freefont-otf
     libbenchmark-dev
     help2man dpkg-dev file lintian desktop-file-utils appstream udev
+    libqt5sql5-sqlite libqt5sql5-psql postgresql
 )
 
 missing=()
