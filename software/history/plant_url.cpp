@@ -68,7 +68,9 @@ std::optional<QString> read_query(QString const& query, QMap<QString, QString>* 
         int const equals = item.indexOf('=');
         std::optional<QString> const keyword = percent_decoded(item.left(equals));
         std::optional<QString> const value = percent_decoded(item.mid(equals + 1));
-        if (equals <= 0 || !keyword || !value)
+        // A keyword is a name: the client library quotes a wrong one, which must not be a password.
+        static QRegularExpression const name("^[a-z_]+$");
+        if (equals <= 0 || !keyword || !value || !name.match(*keyword).hasMatch())
             return "a setting after the ? is not keyword=value with %-escapes";
         // The toolkit turns every ; of the settings it passes on into a space.
         if (value->contains(';') && !QStringList{"host", "user", "password", "dbname"}.contains(*keyword))
