@@ -28,8 +28,8 @@
 
 namespace {
 
-// Characters that a URL must escape, so that reading the URL is tested along.
-QString const password = "s3:cr@t/pw%";
+// Characters that a URL must escape and a connection setting must quote, so that both are tested along.
+QString const password = "s3:cr@t/pw% it's\\";
 QString const database = "plant history";
 int const stations = 4;
 
