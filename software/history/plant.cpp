@@ -87,7 +87,7 @@ std::optional<QList<QVariantList>> pending_rows(QSqlDatabase local, QString* err
         QVariantList values;
         for (int i = 0; i < flag; ++i)
             values << query.value(i);
-        // A boolean as the server reads one: the toolkit would write 1, which it refuses for a boolean.
+        // A boolean as the server reads one: the toolkit would write 1, which the server refuses there.
         values << QVariant(query.value(flag).toInt() != 0 ? "true" : "false");
         rows << values;
     }
