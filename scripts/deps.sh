@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
     cmake g++ make ccache pkg-config
-    qtbase5-dev qtbase5-dev-tools
+    qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
     dfu-util libusb-1.0-0-dev autoconf automake python3
     fonts-freefont-otf
     libbenchmark-dev

@@ -27,14 +27,16 @@ display=":$((90 + RANDOM % 9))"
 Xvfb "$display" -screen 0 1920x1200x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb_pid=$!
 export DISPLAY="$display"
-export DFU_SIM_DIR
+export DFU_SIM_DIR XDG_STATE_HOME
 DFU_SIM_DIR="$(mktemp -d)"
+# The demonstration's upgrades stay out of the user's history.
+XDG_STATE_HOME="$(mktemp -d)"
 updater_pid=""
 
 cleanup() {
     [ -n "$updater_pid" ] && kill "$updater_pid" 2>/dev/null && wait "$updater_pid" 2>/dev/null || true
     kill "$xvfb_pid" 2>/dev/null || true
-    rm -rf "$DFU_SIM_DIR"
+    rm -rf "$DFU_SIM_DIR" "$XDG_STATE_HOME"
 }
 trap cleanup EXIT
 for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break || sleep 0.1; done 2>/dev/null || sleep 2

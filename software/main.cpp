@@ -3,6 +3,7 @@
 #include "app/exit_codes.h"
 #include "dfu/simulator.h"
 #include "headless/headless.h"
+#include "headless/history_list.h"
 #include "headless/unit_list.h"
 
 #include <QCoreApplication>
@@ -58,6 +59,10 @@ int main(int argc, char* argv[]) {
     if (command_line.list) {
         QCoreApplication app(argc, argv);
         return unit_list::run_unit_list();
+    }
+    if (command_line.history) {
+        QCoreApplication app(argc, argv);
+        return run_history_list();
     }
     if (command_line.headless) {
         QCoreApplication app(argc, argv);

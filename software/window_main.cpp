@@ -1,10 +1,13 @@
 #include "app/connections.h"
 #include "app/exit_codes.h"
+#include "app/run_history.h"
 #include "app/termination.h"
 #include "app/window_start.h"
 #include "dfu/simulator.h"
+#include "headless/json_events.h"
 
 #include <QApplication>
+#include <QDebug>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <cstdio>
@@ -38,8 +41,14 @@ int main(int argc, char* argv[]) {
         QMessageBox::critical(nullptr, "Zentova Firmware Upgrade Tool", failure.message);
         return failure.exit_code;
     }
+    RunHistory history(sm_A, sm_B, json_events::outcome);
+    history.follow_window(narrator);
+    // Told in the log, which the log window shows as well.
+    history.tell = [](QString const& text) { qWarning().noquote() << text; };
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, stop_on_termination_signal);
-    int const result = GUI_cleanup(app.exec());
+    int const loop_result = app.exec();
+    history.record_last();
+    int const result = GUI_cleanup(loop_result);
     return TerminationSignals::received_signal() ? 128 + TerminationSignals::received_signal() : result;
 }

@@ -40,7 +40,7 @@ time_map() {
     local run_dir
     run_dir=$(mktemp -d "$work/run.XXXXXX")
     mkdir -m 700 "$run_dir/tmp" "$run_dir/runtime" "$run_dir/world"
-    TMPDIR=$run_dir/tmp XDG_RUNTIME_DIR=$run_dir/runtime DFU_SIM_DIR=$run_dir/world \
+    TMPDIR=$run_dir/tmp XDG_RUNTIME_DIR=$run_dir/runtime XDG_STATE_HOME=$run_dir/state DFU_SIM_DIR=$run_dir/world \
         "$map_wait" "$@" 2>>"$work/errors"
     rm -rf "$run_dir"
 }

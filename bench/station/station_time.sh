@@ -17,7 +17,7 @@ for needed in "$updater" "$sim/simctl"; do
 done
 
 work=$(mktemp -d)
-export DFU_SIM_DIR=$work/world
+export DFU_SIM_DIR=$work/world XDG_STATE_HOME=$work/state
 trap 'rm -rf "$work"' EXIT
 
 declare -A configuration=([1]=old-firmware [2]=two-devices [4]=four-devices)

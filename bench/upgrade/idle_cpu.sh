@@ -27,7 +27,7 @@ for needed in "$updater" "$sim/simctl" "$sim/libusb-1.0.so.0"; do
 done
 
 work=$(mktemp -d)
-export DFU_SIM_DIR=$work/world
+export DFU_SIM_DIR=$work/world XDG_STATE_HOME=$work/state
 trap 'rm -rf "$work"' EXIT
 "$sim/simctl" load no-device >/dev/null
 "$sim/simctl" fast off >/dev/null

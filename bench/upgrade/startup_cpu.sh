@@ -25,7 +25,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/bin"
 cp "$probe" "$work/bin/dfu-util"
-export DFU_SIM_DIR=$work/world PROBE_REAL=$real
+export DFU_SIM_DIR=$work/world PROBE_REAL=$real XDG_STATE_HOME=$work/state
 "$sim/simctl" load no-device >/dev/null
 mkfifo "$work/never"
 exec 3<>"$work/never"

@@ -27,7 +27,7 @@ for needed in "$updater" "$sim/simctl" "$image"; do
 done
 
 work=$(mktemp -d)
-export DFU_SIM_DIR=$work/world
+export DFU_SIM_DIR=$work/world XDG_STATE_HOME=$work/state
 trap 'rm -rf "$work"' EXIT
 
 fresh_world() {

@@ -2,6 +2,7 @@
 
 #include "app/app.h"
 #include "device/fw_info.h"
+#include "history/image.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -15,7 +16,7 @@ QString version_text() {
     QString const carried =
         firmware.valid ? firmware.name + " revision " + firmware.revision : QStringLiteral("unreadable");
     return QCoreApplication::applicationName() + " " + UPDATER_VERSION + "\nFirmware carried: " + carried +
-           "\n";
+           "\nImage SHA-256: " + History::image_sha256() + "\n";
 }
 
 } // namespace

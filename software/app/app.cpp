@@ -61,8 +61,12 @@ void add_program_options(QCommandLineParser* parser) {
                        "Read every attached unit in update mode once, print one line per unit "
                        "(serial, USB path, product, firmware, what a run would do) and exit: 0, or 13 "
                        "when none is attached. Never writes."});
+    parser->addOption({"history", "Print the history of the units this user's runs read, newest first, one "
+                                  "line each, and exit (with --serial only that unit's; with --json JSON "
+                                  "Lines)."});
     parser->addOption({"json", "With --headless or --list: print one JSON object per event on standard "
-                               "output (JSON Lines); the text goes to standard error."});
+                               "output (JSON Lines); the text goes to standard error. With --history: one "
+                               "JSON object per record."});
     parser->addOption({"verbose", "With --headless or --list: also print the log's debug and info messages "
                                   "and the guards' trace, which these runs leave out."});
     parser->addOption({{"h", "help"}, "Print this help and exit."});
@@ -79,14 +83,15 @@ StartupFailure wrong_command_line(QString const& message) {
 StartupFailure read_run_options(QCommandLineParser const& parser, RunOptions* options) {
     bool const headless = parser.isSet("headless");
     bool const list = parser.isSet("list");
+    bool const history = parser.isSet("history");
     if (parser.isSet("timeout") && !headless)
         return wrong_command_line("--timeout needs --headless");
-    if (parser.isSet("json") && !headless && !list)
-        return wrong_command_line("--json needs --headless or --list");
+    if (parser.isSet("json") && !headless && !list && !history)
+        return wrong_command_line("--json needs --headless, --list or --history");
     if (parser.isSet("verbose") && !headless && !list)
         return wrong_command_line("--verbose needs --headless or --list");
-    if (headless && list)
-        return wrong_command_line("--headless and --list exclude each other");
+    if (int(headless) + int(list) + int(history) > 1)
+        return wrong_command_line("--headless, --list and --history exclude each other");
     bool number = true;
     options->timeout_seconds = parser.isSet("timeout") ? parser.value("timeout").toInt(&number) : 0;
     // Turned into milliseconds for a timer, which must not overflow.
@@ -117,6 +122,7 @@ CommandLine parse_command_line(QStringList const& arguments) {
     line.version = parser.isSet("version");
     line.headless = parser.isSet("headless");
     line.list = parser.isSet("list");
+    line.history = parser.isSet("history");
     line.verbose = parser.isSet("verbose");
     line.use_simulator = parser.isSet("use-simulator");
     line.no_use_simulator = parser.isSet("no-use-simulator");

@@ -50,6 +50,7 @@ struct CommandLine {
     bool version = false;
     bool headless = false;
     bool list = false;
+    bool history = false;
     bool verbose = false;
     bool use_simulator = false;    // -s
     bool no_use_simulator = false; // -S, which wins over -s

@@ -11,6 +11,7 @@
 #include "dfu/simulator.h"
 #include "files/files.h"
 #include "files/support_misc.h"
+#include "history/image.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -105,6 +106,7 @@ StartupFailure unpack_files() {
 Device::FW_Info read_desired_FW_Info() {
     const Device::FW_Info desired = DFU::desired_FW_Info();
     qInfo().noquote() << "Desired (embedded)" << desired;
+    qInfo().noquote() << "Embedded image SHA-256:" << History::image_sha256();
     return desired;
 }
 

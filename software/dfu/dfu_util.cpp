@@ -21,6 +21,8 @@ namespace {
 // Until a self-test says otherwise every option is given: a dfu-util without "-n" refuses the command
 // rather than address a unit by less than it was judged by.
 std::atomic<bool> devnum_option{true};
+// Written by the self-test during start-up, before any other thread runs.
+QVersionNumber found_release;
 
 } // namespace
 
@@ -55,6 +57,7 @@ SelfTest self_test() {
     bool const exited_ok = result.exit_code == 0;
     test.as_expected = exited_ok && output == expected_output_of_execution_test;
     test.version = version_of(result.output);
+    found_release = test.version;
     test.supported = exited_ok && !test.version.isNull() && test.version >= QVersionNumber(0, 9);
     devnum_option = !exited_ok || test.version.isNull() || test.version >= QVersionNumber(0, 10);
     qInfo().noquote() << "Result of execution test: status was" << (exited_ok ? "ok" : "bad") << "and output:"
@@ -63,6 +66,10 @@ SelfTest self_test() {
                       << (test.version.isNull() ? QString("of unknown version") : test.version.toString())
                       << (test.supported ? "(supported)" : "(0.9 or later is needed)");
     return test;
+}
+
+QVersionNumber release() {
+    return found_release;
 }
 
 bool addresses_by_devnum() {

@@ -24,6 +24,8 @@ struct SelfTest {
 // Runs "dfu-util -V" once, logs both the self-test's result and the release found, and learns from it
 // what that dfu-util can do (see addresses_by_devnum).
 SelfTest self_test();
+// The release that the last self-test's banner named; null before a self-test, or when it named none.
+QVersionNumber release();
 // Whether the dfu-util found by the self-test takes "-n" (the device address), as releases from 0.10 do.
 // True until a self-test named an earlier release.
 bool addresses_by_devnum();

@@ -2,6 +2,7 @@
 
 #include "app/app.h"
 #include "app/narration.h"
+#include "app/run_history.h"
 #include "app/termination.h"
 #include "headless/json_events.h"
 #include "headless/wait_limit.h"
@@ -44,8 +45,12 @@ int run_headless() {
     narrator->terminal_words = true;
     // Made first, so that of two followers of one moment the events of the unit come before the verdict.
     JsonRunEvents json(sm_A, sm_B, narrator, events);
+    // Made before the front end, so that it has followed every signal about the unit when the verdict comes.
+    RunHistory history(sm_A, sm_B, json_events::outcome);
     HeadlessFrontEnd front_end(sm_A, sm_B, narrator, stdout, ::isatty(::fileno(stdout)) == 1);
     QObject::connect(&front_end, &HeadlessFrontEnd::finished, &json, &JsonRunEvents::finished);
+    // Recorded once the verdict is out, after its last event.
+    QObject::connect(&front_end, &HeadlessFrontEnd::finished, &history, &RunHistory::record);
     if (run_options.timeout_seconds > 0)
         limit_wait_for_unit(
             &front_end, sm_A, sm_B, run_options.timeout_seconds,

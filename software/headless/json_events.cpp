@@ -2,6 +2,7 @@
 
 #include "app/exit_codes.h"
 #include "app/narration.h"
+#include "history/image.h"
 
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -74,7 +75,10 @@ QJsonObject phase(QString const& serial, QString const& phase, int progress, QSt
 }
 
 QJsonObject result(int exit_code, QString const& outcome) {
-    return {{"event", "result"}, {"exit_code", exit_code}, {"outcome", outcome}};
+    return {{"event", "result"},
+            {"exit_code", exit_code},
+            {"outcome", outcome},
+            {"image_sha256", text_or_null(History::image_sha256())}};
 }
 
 QString outcome(int exit_code) {

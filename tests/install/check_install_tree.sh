@@ -67,7 +67,7 @@ env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$work/moved/zentova-firmwa
 
 mkdir -p "$work/tmp"
 # A serial of its own, so that no run of the user's keeps it out.
-TMPDIR=$work/tmp XDG_RUNTIME_DIR=$work/tmp "$stage$prefix/bin/zentova-firmware-upgrade" --headless \
+TMPDIR=$work/tmp XDG_RUNTIME_DIR=$work/tmp XDG_STATE_HOME=$work/state "$stage$prefix/bin/zentova-firmware-upgrade" --headless \
     --serial "INSTALL-CHECK-$$" \
     >"$work/idle.out" 2>&1 &
 idle=$!

@@ -19,10 +19,14 @@
 //           signal to the tool), unplug (dev0 leaves the bus), swap (dev0 leaves, dev1 comes), crash (the
 //           world's dfu-util dies of SIGSEGV), stall (dev0 no longer answers reads of its record), second
 //           (another run with the same command line and world; then exit and words are the second run's,
-//           and the first must end with 0), orphan (kill -9, then a second run: its exit and words).
+//           and the first must end with 0), orphan (kill -9, then a second run: its exit and words), rerun
+//           (kill -9, then once the write it left has ended, a second run: its exit and words).
 //   exit    the exit code; -1 when the tool dies of the signal, -2 when it still waits once the words
 //           were printed (it is then ended with SIGTERM)
-//   words   key words that must appear in standard output or error, case-insensitive; "!words" must not
+//   words   key words that must appear in standard output or error, case-insensitive; "!words" must not;
+//           "history:words" in the row's history afterwards (--history, then --history --json), "history=N"
+//           that it holds N records; "{sha256}" in words is the embedded image's hash. Each row keeps its own
+//           history (XDG_STATE_HOME in its world).
 //   flash   dev0's flash once every dfu-util of the world has ended: image (the embedded firmware),
 //           unchanged (as before the run, and nothing erased), changed (written, but not the image)
 //
@@ -155,6 +159,7 @@ inline bool moment_reached(QString const& moment, SimWorld const& world, Run& ru
 inline QProcessEnvironment environment_of(QString const& world_steps, SimWorld const& world) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("DFU_SIM_DIR", world.dir());
+    environment.insert("XDG_STATE_HOME", world.dir() + "/state");
     for (QString step : world_steps.split(';', Qt::SkipEmptyParts)) {
         step = step.trimmed();
         if (!step.startsWith("env "))
@@ -245,10 +250,16 @@ inline void act(QString const& action, SimWorld const& world, Run& run) {
         QFAIL(qPrintable("unknown action " + action));
 }
 
+inline QString embedded_sha256() {
+    return QCryptographicHash::hash(SimWorld::embedded_image(), QCryptographicHash::Sha256).toHex();
+}
+
 inline void check_words(QString const& output, QStringList const& words) {
     for (QString const& word : words) {
+        if (word.startsWith("history"))
+            continue;
         bool const absent = word.startsWith('!');
-        QString const text = absent ? word.mid(1) : word;
+        QString const text = QString(absent ? word.mid(1) : word).replace("{sha256}", embedded_sha256());
         QVERIFY2(output.contains(text, Qt::CaseInsensitive) != absent,
                  qPrintable(QString(absent ? "told: %1\n%2" : "not told: %1\n%2").arg(text, output)));
     }
@@ -268,6 +279,23 @@ inline void check_flash(Flash flash, QByteArray const& before, SimWorld const& w
     case Flash::changed:
         QVERIFY2(world.flash() != before && !holds_image, "the flash is not a failed write");
         break;
+    }
+}
+
+// The row's history after the run, as text and as JSON Lines.
+inline void check_history(QStringList const& words, QProcessEnvironment const& environment) {
+    QStringList const asked = words.filter(QRegularExpression("^history[:=]"));
+    if (asked.isEmpty())
+        return;
+    Run text({"--history"}, environment);
+    Run json({"--history", "--json"}, environment);
+    QVERIFY(text.finish(10000) == 0 && json.finish(10000) == 0);
+    QString const history = text.output() + json.output();
+    for (QString const& word : asked) {
+        if (word.startsWith("history="))
+            QVERIFY2(json.output().count('\n') == word.mid(8).toInt(), qPrintable(history));
+        else
+            check_words(history, {word.mid(8)});
     }
 }
 
@@ -292,6 +320,14 @@ inline Outcome after_event(Case const& row, SimWorld const& world, Run& run,
     wait_until([&] { return moment_reached(moment, world, run) || !run.running(); }, 60000, &run);
     if (!moment_reached(moment, world, run))
         return {-4, "the moment never came: " + moment + "\n" + run.output()};
+    if (action == "rerun") {
+        act("kill", world, run);
+        run.finish(10000);
+        if (!wait_until([&] { return !dfu_util_runs_in(world.dir()); }, 60000))
+            return {-6, "the write left running never ended\n" + run.output()};
+        Run second(row.args, environment);
+        return {second.finish(90000), second.output()};
+    }
     if (action != "second" && action != "orphan") {
         act(action, world, run);
         Outcome const outcome{run.finish(90000), run.output()};
@@ -343,6 +379,7 @@ inline void run_case(Case const& row) {
     // A write the tool left running goes on to its end; only then is the flash what it will stay.
     QVERIFY(wait_until([&] { return !dfu_util_runs_in(world.dir()); }, 60000));
     check_flash(row.flash, before, world);
+    check_history(row.words, environment);
 }
 
 } // namespace process_case

@@ -22,7 +22,9 @@ std::vector<Case> const cases{
      {"Writing the firmware… do not disconnect", "!Still writing", "!Type B"}, Flash::image},
     {"another product", "load other-product", headless, "", 3, {"this firmware is not for it"}, Flash::unchanged},
     {"blank product record", "load blank-otp", headless, "", 4, {"identity record is empty"}, Flash::unchanged},
-    {"unit that does not answer", "load otp-read-error", headless, "", 5, {"did not answer"}, Flash::unchanged},
+    {"unit that does not answer", "load otp-read-error", headless, "", 5,
+     {"did not answer", "history=1", "history:\"outcome\":\"unreadable\"", "history:!\"dfu_util_message\":null"},
+     Flash::unchanged},
     {"short product record read", "load old-firmware; set dev0 short_upload 16", headless, "", 5,
      {"could not be read"}, Flash::unchanged},
     // "Could not verify" is no "differs".
@@ -32,7 +34,8 @@ std::vector<Case> const cases{
      Flash::changed},
     // The unit decides: a write that stopped part-way tells the next step from where the unit is; one whose
     // every byte went through is judged by its read-back, whatever dfu-util said of the leave request.
-    {"write fails", "load write-fault", headless, "", 7, {"did not complete", "still in update mode"},
+    {"write fails", "load write-fault", headless, "", 7,
+     {"did not complete", "still in update mode", "history:\"firmware_after\":null", "history:message: "},
      Flash::changed},
     {"leave request unanswered", "load leave-no-manifest", headless, "", 0,
      {"matches", "!did not complete", "!Disconnect the USB cable, restart"}, Flash::image},
@@ -112,6 +115,19 @@ std::vector<Case> const cases{
      {"--timeout takes a whole number", "1 unit:"}, Flash::unchanged},
     {"JSON result last", "load other-product", headless + QStringList{"--json"}, "", 3, {"\"result\""},
      Flash::unchanged},
+    // Every run that reads a unit leaves its record, and the history never changes a verdict.
+    {"upgrade leaves its record", "load old-firmware", headless + QStringList{"--json"}, "", 0,
+     {"\"image_sha256\":\"{sha256}\"", "history=1", "history:2.6.3 -> 2.7.0", "history:\"firmware_before\":\"2.6.3\"",
+      "history:\"firmware_after\":\"2.7.0\"", "history:\"image_sha256\":\"{sha256}\"",
+      "history:\"outcome\":\"firmware-matches\"", "history:\"finished_after_run\":false"}, Flash::image},
+    {"write left by a killed run is recorded by the next", "load old-firmware", headless, "rerun at write", 0,
+     {"already holds 2.7.0", "history=2", "history:finished after the run that started it ended",
+      "history:2.6.3 -> 2.7.0"}, Flash::image},
+    {"read-only state directory", "load old-firmware; env XDG_STATE_HOME=/proc", headless, "", 0,
+     {"could not be recorded in the history", "exit code 0"}, Flash::image},
+    {"four units of a station leave four records", "load four-devices",
+     {"scripts/station.sh", "-s", "-t", "60", "-u", process_case::updater}, "", 0,
+     {"4 units: 4 upgraded and verified", "history=4", "history:!\"firmware_after\":null", "history:!finished after"}, Flash::image},
 };
 // clang-format on
 

@@ -1,0 +1,194 @@
+#include "app/run_history.h"
+
+#include "app/app.h"
+#include "app/exit_codes.h"
+#include "app/narration.h"
+#include "dfu/dfu_util.h"
+#include "history/image.h"
+#include "history/local.h"
+#include "history/record.h"
+
+#include <QSysInfo>
+#include <QUuid>
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+QString null_if_empty(QString const& text) {
+    return text.isEmpty() ? QString() : text;
+}
+
+// dfu-util's own words of a failed step: the last line it printed.
+QString last_line(QString const& output) {
+    QStringList const lines = output.split('\n', Qt::SkipEmptyParts);
+    return lines.isEmpty() ? QString() : lines.last().trimmed();
+}
+
+QDateTime now() {
+    return QDateTime::currentDateTimeUtc();
+}
+
+} // namespace
+
+RunHistory::RunHistory(SM_A* worker, SM_B* machine, std::function<QString(int)> outcome_word, QObject* parent)
+    : QObject(parent), worker(worker), machine(machine), outcome_word(std::move(outcome_word)),
+      draft(std::make_unique<History::Record>()) {
+    tell = [](QString const& text) {
+        std::fputs((text + "\n").toUtf8().constData(), stderr);
+        std::fflush(stderr);
+    };
+    next_unit();
+    draft->host = QSysInfo::machineHostName();
+    draft->tool_version = UPDATER_VERSION;
+    draft->dfu_util_release = null_if_empty(DFU::dfu_util::release().toString());
+    draft->image_revision = null_if_empty(settings.desired_FW_revision);
+    draft->image_sha256 = null_if_empty(History::image_sha256());
+    // Opened while the worker lists for the first time, before any unit is read, so that noting a write
+    // costs nothing but one short insert, and the start-up nothing.
+    connect(worker, &QThread::started, this, [this] { local(); });
+    connect(machine, &SM_B::sig_DeviceConnected, this, &RunHistory::unit_read);
+    connect(worker, &SM_A::sig_FwDownloading, this, &RunHistory::write_started);
+    connect(worker, &SM_A::sig_FwDownloadFailed, this,
+            [this](QString const& reason) { step_failed(reason); });
+    connect(worker, &SM_A::sig_FwUploadIncomplete, this, &RunHistory::step_failed);
+    connect(worker, &SM_A::sig_DeviceError, this, [this](QString const& output) {
+        unit_seen = true;
+        step_failed(last_line(output));
+    });
+}
+
+RunHistory::~RunHistory() {
+    if (opened)
+        History::close_local(opened.get());
+}
+
+// After a write, a read of another unit than the written one says nothing about it.
+void RunHistory::unit_read() {
+    DFU::DeviceInfo const& info = machine->connected_device_info;
+    if (worker->awaits_other_unit_than(info.unit))
+        return;
+    QString const serial = info.unit.serial.trimmed().toUpper();
+    if (verdict >= 0 && serial != draft->serial)
+        record_last();
+    if (!unit_seen || first_read_time.isNull() || serial != draft->serial) {
+        first_read_time = now();
+        first_read_firmware = null_if_empty(info.FW_revision);
+        draft->firmware_before = first_read_firmware;
+        draft->dfu_util_message.clear();
+    }
+    unit_seen = true;
+    draft->serial = serial;
+    draft->usb_path = null_if_empty(info.unit.path);
+    draft->product = null_if_empty(info.OTP_info.product_name());
+    draft->firmware_after = null_if_empty(info.FW_revision);
+}
+
+// Noted while the write already runs, in case this process does not live to record it.
+void RunHistory::write_started() {
+    wrote = true;
+    draft->firmware_after = QString();
+    History::Record note = *draft;
+    note.started_utc = unit_started;
+    note.ended_utc = now();
+    note.exit_code = Exit::not_verified;
+    note.outcome = outcome_word(note.exit_code);
+    QString problem;
+    told(History::note_write(&local(), note, &problem), problem);
+}
+
+void RunHistory::step_failed(QString const& message) {
+    draft->dfu_util_message = null_if_empty(message);
+}
+
+void RunHistory::follow_window(Narrator* narrator) {
+    window_narrator = narrator;
+    auto const on_written_unit = [this](int exit_code) {
+        return [this, exit_code] {
+            if (!window_narrator->judging_another_unit())
+                decide(exit_code);
+        };
+    };
+    connect(machine->B6, &QState::entered, this, on_written_unit(Exit::firmware_matches));
+    connect(machine->B7, &QState::entered, this, [this] {
+        if (wrote && !window_narrator->judging_another_unit())
+            decide(Exit::differs_after_download);
+    });
+    connect(machine->B8, &QState::entered, this, on_written_unit(Exit::other_product));
+    connect(machine->B9, &QState::entered, this, on_written_unit(Exit::blank_product_record));
+    connect(worker, &SM_A::sig_DeviceError, this,
+            [this] { decide(wrote ? Exit::could_not_verify : Exit::device_unreadable); });
+    connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] { decide(Exit::could_not_verify); });
+    connect(worker, &SM_A::sig_FwDownloadFailed, this, [this] { decide(Exit::write_failed); });
+    connect(narrator, &Narrator::not_verified, this, [this] { decide(Exit::not_verified); });
+    connect(machine, &SM_B::sig_UpgradeImpossible, this, &RunHistory::unit_left);
+}
+
+void RunHistory::decide(int exit_code) {
+    verdict = exit_code;
+}
+
+// A written unit leaves the bus to restart: it is still the unit at hand.
+void RunHistory::unit_left() {
+    if (verdict >= 0 && worker->units_awaiting_verification().isEmpty())
+        record_last();
+}
+
+void RunHistory::record_last() {
+    if (verdict < 0)
+        return;
+    record(verdict);
+    next_unit();
+}
+
+void RunHistory::next_unit() {
+    draft->id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    // A unit asked for by its serial is named even when it could not be read.
+    draft->serial = null_if_empty(worker->serial_filter.toUpper());
+    draft->usb_path = draft->product = QString();
+    draft->firmware_before = draft->firmware_after = draft->dfu_util_message = QString();
+    unit_started = now();
+    first_read_time = QDateTime();
+    first_read_firmware = QString();
+    unit_seen = wrote = recorded = false;
+    verdict = -1;
+}
+
+void RunHistory::record(int exit_code) {
+    if (recorded || !unit_seen)
+        return;
+    recorded = true;
+    History::Record record = *draft;
+    record.started_utc = unit_started;
+    record.ended_utc = now();
+    record.exit_code = exit_code;
+    record.outcome = outcome_word(exit_code);
+    // A write an earlier run left is judged by this run's read-back, unless this run wrote the unit again.
+    History::FirstRead first_read{first_read_time.isNull() ? record.ended_utc : first_read_time,
+                                  first_read_firmware, record.outcome, exit_code};
+    if (wrote) {
+        first_read.exit_code = Exit::not_verified;
+        first_read.outcome = outcome_word(Exit::not_verified);
+    }
+    QString problem;
+    told(History::store(&local(), record, first_read, &problem), problem);
+}
+
+History::Local& RunHistory::local() {
+    if (!opened)
+        opened = std::make_unique<History::Local>(History::open_local(History::local_path()));
+    return *opened;
+}
+
+// Each is said once a run.
+void RunHistory::told(bool stored, QString const& problem) {
+    if (!opened->set_aside.isEmpty()) {
+        tell(QString("The history file %1 was damaged: it was kept as %2 and a new history was started.")
+                 .arg(History::local_path(), opened->set_aside));
+        opened->set_aside.clear();
+    }
+    if (!stored && !std::exchange(problem_told, true))
+        tell(QString("This run could not be recorded in the history (%1); the upgrade and its result are "
+                     "not affected.")
+                 .arg(problem));
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "control/sm_a.h"
+#include "control/sm_b.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+
+namespace History {
+struct Local;
+struct Record;
+} // namespace History
+
+// The history of one run: what it read of each unit, what it wrote, and, once the run has decided about the
+// unit, its record in the local history. Recording never changes the run: it follows the engine's signals,
+// stores nothing before the verdict but the note of a write already under way, and a failure to record is
+// told once and passed over.
+class Narrator;
+
+class RunHistory : public QObject {
+    Q_OBJECT
+
+public:
+    // `outcome_word` names an exit code as the JSON events do.
+    RunHistory(SM_A* worker, SM_B* machine, std::function<QString(int)> outcome_word,
+               QObject* parent = nullptr);
+    ~RunHistory() override;
+
+    // The run has decided about the unit it worked on with this exit code: its record is stored, once.
+    void record(int exit_code);
+
+    // The window decides about unit after unit, and the user may install again after a verdict: each unit's
+    // record keeps its last verdict (as the exit code a run without a window would end with) and is stored
+    // once the unit leaves the bus, another unit is read, or the window closes (record_last).
+    void follow_window(Narrator* narrator);
+    void record_last();
+
+    // How a failure to record, or a damaged history set aside, is told; standard error unless set.
+    std::function<void(QString const&)> tell;
+
+private:
+    void unit_read();
+    void write_started();
+    void step_failed(QString const& message);
+    void decide(int exit_code);
+    void unit_left();
+    // Starts the record of the next unit.
+    void next_unit();
+    History::Local& local();
+    // Tells a damaged history set aside, and a failure to record.
+    void told(bool stored, QString const& problem);
+
+    SM_A* worker;
+    SM_B* machine;
+    std::function<QString(int)> outcome_word;
+    std::unique_ptr<History::Record> draft;
+    std::unique_ptr<History::Local> opened;
+    QDateTime unit_started;
+    QDateTime first_read_time;
+    QString first_read_firmware;
+    bool unit_seen = false;
+    bool wrote = false;
+    bool recorded = false;
+    bool problem_told = false;
+    int verdict = -1; // the window's last verdict on the unit; -1 while none
+    Narrator* window_narrator = nullptr;
+};
