@@ -102,8 +102,8 @@ StartupFailure read_run_options(QCommandLineParser const& parser, RunOptions* op
     options->serial = parser.value("serial").trimmed();
     if (parser.isSet("serial") && options->serial.isEmpty())
         return wrong_command_line("--serial takes the unit's USB serial");
-    if (parser.isSet("plant-db") && list)
-        return wrong_command_line("--plant-db needs a run that records, not --list");
+    if (parser.isSet("plant-db") && (list || history))
+        return wrong_command_line("--plant-db needs a run that records, not --list or --history");
     options->plant_db = History::plant_url(parser.isSet("plant-db"), parser.value("plant-db"));
     return {};
 }
