@@ -10,6 +10,7 @@ packages=(
     libbenchmark-dev
     help2man dpkg-dev file lintian desktop-file-utils appstream udev
     xvfb x11-utils at-spi2-core python3-pyatspi openbox
+    libqt5sql5-psql postgresql
 )
 
 missing=()

@@ -6,6 +6,7 @@
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "dfu/simulator.h"
+#include "history/plant.h"
 
 #include <QCommandLineParser>
 #include <QDebug>
@@ -49,6 +50,13 @@ void add_program_options(QCommandLineParser* parser) {
                            "; exit code 8 when the written unit does not come back). A write under way "
                            "is never cut.",
                        "SECONDS"});
+    parser->addOption({"plant-db",
+                       "Also send the history's records to the plant's PostgreSQL database at URL "
+                       "(postgresql://user@host:port/database); default: the variable " +
+                           QString(History::plant_db_variable) +
+                           ", an empty URL none. A record the server does not take waits here for the "
+                           "next run.",
+                       "URL"});
     parser->addOption({"list",
                        "Read every attached unit in update mode once, print one line per unit "
                        "(serial, USB path, product, firmware, what a run would do) and exit: 0, or 13 "
@@ -94,6 +102,9 @@ StartupFailure read_run_options(QCommandLineParser const& parser, RunOptions* op
     options->serial = parser.value("serial").trimmed();
     if (parser.isSet("serial") && options->serial.isEmpty())
         return wrong_command_line("--serial takes the unit's USB serial");
+    if (parser.isSet("plant-db") && (list || history))
+        return wrong_command_line("--plant-db needs a run that records, not --list or --history");
+    options->plant_db = History::plant_url(parser.isSet("plant-db"), parser.value("plant-db"));
     return {};
 }
 

@@ -22,6 +22,7 @@ struct RunOptions {
     QString serial;          // only the unit with this USB serial; empty: the one attached unit
     int timeout_seconds = 0; // give up after this long without a usable unit; 0: wait without limit
     bool json = false;       // JSON Lines on standard output instead of text
+    QString plant_db;        // the URL of a plant's database that also takes the records; empty: none
 };
 // The longest --timeout: its milliseconds must fit a timer's interval.
 constexpr int max_timeout_seconds = 2147483;

@@ -6,6 +6,7 @@
 #include "dfu/dfu_util.h"
 #include "history/image.h"
 #include "history/local.h"
+#include "history/plant.h"
 #include "history/record.h"
 
 #include <QSysInfo>
@@ -27,6 +28,12 @@ QString last_line(QString const& output) {
 
 QDateTime now() {
     return QDateTime::currentDateTimeUtc();
+}
+
+// What a run tells of sending the records of `local` not yet sent: empty when every one went.
+QString send_pending(QSqlDatabase const& local, QString const& url) {
+    History::PlantDatabase const plant = History::plant_database(url);
+    return History::sending_words(History::send_pending(local, plant), plant);
 }
 
 } // namespace
@@ -58,7 +65,14 @@ RunHistory::RunHistory(SM_A* worker, SM_B* machine, std::function<QString(int)> 
     });
 }
 
+// A sending under way when the window closes is waited for: at most the plant's connect timeout.
 RunHistory::~RunHistory() {
+    if (sending) {
+        sending->wait();
+        tell_plant(*sending_words);
+        if (send_again && opened && *opened)
+            tell_plant(send_pending(opened->database, run_options.plant_db));
+    }
     if (opened)
         History::close_local(opened.get());
 }
@@ -172,6 +186,51 @@ void RunHistory::record(int exit_code) {
     }
     QString problem;
     told(History::store(&local(), record, first_read, &problem), problem);
+    send_to_plant();
+}
+
+// After the record is stored, so never before the verdict. A run without a window has ended its unit and
+// sends here; the window goes on, and a server that is gone must not hold it up.
+void RunHistory::send_to_plant() {
+    if (run_options.plant_db.isEmpty() || !*opened)
+        return;
+    if (window_narrator)
+        send_in_background();
+    else
+        tell_plant(send_pending(opened->database, run_options.plant_db));
+}
+
+// The thread has a local connection of its own, and hands back only its words.
+void RunHistory::send_in_background() {
+    if (sending) {
+        send_again = true;
+        return;
+    }
+    QString const connection = "history-sending-" + QString::number(++sendings);
+    QString const url = run_options.plant_db;
+    sending_words = std::make_shared<QString>();
+    std::shared_ptr<QString> const words = sending_words;
+    sending.reset(QThread::create([connection, url, words] {
+        History::Local local = History::open_local(History::local_path(), connection);
+        *words = local ? send_pending(local.database, url) : QString();
+        History::close_local(&local);
+    }));
+    connect(sending.get(), &QThread::finished, this, &RunHistory::sent_in_background, Qt::QueuedConnection);
+    sending->start();
+}
+
+void RunHistory::sent_in_background() {
+    sending->wait();
+    sending.reset();
+    tell_plant(*sending_words);
+    if (std::exchange(send_again, false))
+        send_in_background();
+}
+
+// Said once a run: the records wait here either way.
+void RunHistory::tell_plant(QString const& words) {
+    if (!words.isEmpty() && !std::exchange(plant_told, true))
+        tell(words);
 }
 
 History::Local& RunHistory::local() {

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QObject>
 #include <QString>
+#include <QThread>
 #include <functional>
 #include <memory>
 
@@ -38,7 +39,8 @@ public:
     void follow_window(Narrator* narrator);
     void record_last();
 
-    // How a failure to record, or a damaged history set aside, is told; standard error unless set.
+    // How a failure to record, a damaged history set aside, or a plant's database that did not take the
+    // records is told; standard error unless set.
     std::function<void(QString const&)> tell;
 
 private:
@@ -52,6 +54,12 @@ private:
     History::Local& local();
     // Tells a damaged history set aside, and a failure to record.
     void told(bool stored, QString const& problem);
+    // Hands the records not yet sent to the plant's database (--plant-db), if one is named.
+    void send_to_plant();
+    // The window's sending, on a thread of its own; then the next one if records were stored meanwhile.
+    void send_in_background();
+    void sent_in_background();
+    void tell_plant(QString const& words);
 
     SM_A* worker;
     SM_B* machine;
@@ -65,6 +73,12 @@ private:
     bool wrote = false;
     bool recorded = false;
     bool problem_told = false;
+    bool plant_told = false;
+    // The window's sending under way, its words once it ends, and whether records came after it started.
+    std::unique_ptr<QThread> sending;
+    std::shared_ptr<QString> sending_words;
+    bool send_again = false;
+    int sendings = 0;
     int verdict = -1; // the window's last verdict on the unit; -1 while none
     Narrator* window_narrator = nullptr;
 };
