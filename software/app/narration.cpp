@@ -12,10 +12,10 @@ QString const differs_caption = "FW differs";
 
 // Hints about a passing condition of the bus or of one read: a good read of a unit ends them.
 QStringList const passing_hints = {
-    "hint_noAnswer",         "hint_couldNotVerify",    "hint_writeFailed",  "hint_noAccess",
-    "hint_severalUnits",     "hint_noDfuUtil",         "hint_unitInUse",    "hint_writeFinishing",
-    "hint_stillWriting",     "hint_claimFailed",       "hint_serialAbsent", "hint_reservedByProcess",
-    "hint_claimedElsewhere", "hint_writeStoppedListed"};
+    "hint_noAnswer",         "hint_couldNotVerify",     "hint_writeFailed",     "hint_noAccess",
+    "hint_severalUnits",     "hint_noDfuUtil",          "hint_unitInUse",       "hint_writeFinishing",
+    "hint_stillWriting",     "hint_claimFailed",        "hint_serialAbsent",    "hint_reservedByProcess",
+    "hint_claimedElsewhere", "hint_writeStoppedListed", "hint_serialUnreadable"};
 
 // Every place holder is filled in one pass, so that a "%1" within a serial or a dfu-util message stays as
 // it is. The texts take at most three.
@@ -100,7 +100,7 @@ void Narrator::connect_machine() {
         if (hint_id == "hint_writing")
             tell_hint(QString());
         emit phase_hidden();
-        emit status(text("status_noDev"));
+        show_no_unit();
     });
     connect(machine, &SM_B::sig_DeviceConnected, this, [this] {
         restarting = false;
@@ -177,6 +177,8 @@ void Narrator::on_passed_over(QStringList const& serials) {
         tell_hint("hint_serialAbsent", {worker->serial_filter, serials.join(", ")});
     else if (hint_id == "hint_serialAbsent")
         tell_hint(QString());
+    if (machine->B1->active() && !restarting)
+        show_no_unit();
 }
 
 void Narrator::on_progress(int step, qint64 done, qint64 total) {
@@ -250,34 +252,48 @@ void Narrator::on_matches() {
     show_revision();
 }
 
-void Narrator::on_situation(int situation) {
+// A unit that is attached but cannot be used has its hint; the cable's words would send the user to
+// restart a unit that may be in the middle of a write.
+void Narrator::show_no_unit() {
+    emit status(
+        text(situation == bus::Clear && attached_instead.isEmpty() ? "status_noDev" : "status_unitAttached"));
+}
+
+void Narrator::on_situation(int now) {
+    bool const changed_kind = (situation == bus::Clear) != (now == bus::Clear);
+    situation = now;
+    if (changed_kind && machine->B1->active() && !restarting)
+        show_no_unit();
     switch (situation) {
-    case SM_A::NoAccess:
+    case bus::NoAccess:
         tell_hint("hint_noAccess");
         break;
-    case SM_A::SeveralUnits:
+    case bus::SeveralUnits:
         tell_hint("hint_severalUnits");
         break;
-    case SM_A::NoDfuUtil:
+    case bus::NoDfuUtil:
         tell_hint("hint_noDfuUtil");
         break;
-    case SM_A::ListingFailed:
+    case bus::ListingFailed:
         tell_hint("hint_listingFailed");
         break;
-    case SM_A::UnitInUse:
+    case bus::UnitInUse:
         tell_hint("hint_unitInUse");
         break;
-    case SM_A::WriteFinishing:
+    case bus::WriteFinishing:
         tell_hint("hint_writeFinishing");
         break;
-    case SM_A::ReservationFailed:
+    case bus::ReservationFailed:
         tell_hint("hint_claimFailed");
         break;
-    case SM_A::ReservedByOther:
+    case bus::ReservedByOther:
         tell_hint("hint_reservedByProcess", {process_words(texts, worker->reserving_process())});
         break;
-    case SM_A::ClaimedElsewhere:
+    case bus::ClaimedElsewhere:
         tell_hint("hint_claimedElsewhere");
+        break;
+    case bus::SerialUnreadable:
+        tell_hint("hint_serialUnreadable");
         break;
     default:
         clear_passing_hint();
@@ -298,7 +314,7 @@ void Narrator::on_verify_wait_over() {
     }
 }
 
-void Narrator::on_written_units_absent() {
+void Narrator::on_written_units_absent(bool in_use) {
     if (!written_unit_outstanding()) {
         return;
     }
@@ -307,8 +323,9 @@ void Narrator::on_written_units_absent() {
     if (restarting) {
         restarting = false;
         emit phase_hidden();
-        emit status(text("status_noDev"));
+        show_no_unit();
     }
-    tell_hint("hint_notVerified");
-    emit not_verified();
+    Cause const cause = in_use ? Cause::not_verified_in_use : Cause::not_verified;
+    tell_hint(words_of(cause).hint_id);
+    emit not_verified(cause);
 }

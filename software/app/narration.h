@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/causes.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "gui/settings.h"
@@ -60,8 +61,9 @@ signals:
     // SM_A::Step), and `percent` of the phase; `total` 0 when the phase has just started and waits for its
     // first report. Where no report comes, the phase is drawn over its usual time as before.
     void progress(int step, int percent, qint64 done, qint64 total);
-    // The written unit did not come back within verify_wait_ms.
-    void not_verified();
+    // The written unit did not come back within verify_wait_ms, or came back held by another program
+    // when the time of the run was up.
+    void not_verified(Cause cause);
 
 private:
     void connect_machine();
@@ -76,7 +78,9 @@ private:
     void on_matches();
     void on_situation(int situation);
     void on_verify_wait_over();
-    void on_written_units_absent();
+    void on_written_units_absent(bool in_use);
+    // The status line while no unit is being worked on: the cable's words only when no unit is attached.
+    void show_no_unit();
     // A written unit awaits its verification, and none is being verified now.
     bool written_unit_outstanding() const;
     void on_progress(int step, qint64 done, qint64 total);
@@ -92,6 +96,7 @@ private:
     enum class Shown { nothing, download, verify };
     Shown phase_shown = Shown::nothing;
     QStringList attached_instead;
+    int situation = bus::Clear;
     // The write under way failed; the worker still ends it as downloaded.
     bool write_failed = false;
     // A quit waits only for the write: nobody stays to check the unit.

@@ -107,23 +107,21 @@ DFU::DeviceInfo SM_A::device_info_snapshot() {
 }
 
 QVector<DFU::DeviceItem> SM_A::units_awaiting_verification() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return written_units;
+    return written.all();
 }
 
 DFU::DeviceItem SM_A::unit_awaiting_verification() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return written_units.value(0);
+    return written.oldest();
 }
 
 void SM_A::forget_units_awaiting_verification() {
-    std::lock_guard<std::mutex> lock(mutex);
-    written_units.clear();
+    written.clear();
 }
 
-void SM_A::look_for_written_units() {
+void SM_A::look_for_written_units(bool held_as_absent) {
     std::lock_guard<std::mutex> lock(mutex);
     look_requested = true;
+    held_counts_as_absent = held_counts_as_absent || held_as_absent;
 }
 
 void SM_A::set_writing(bool now) {
@@ -141,22 +139,7 @@ bool SM_A::begin_write() {
 }
 
 bool SM_A::awaits_other_unit_than(DFU::DeviceItem const& unit) {
-    QVector<DFU::DeviceItem> const written = units_awaiting_verification();
-    return !written.isEmpty() && std::none_of(written.begin(), written.end(),
-                                              [&](DFU::DeviceItem const& w) { return w.same_unit(unit); });
-}
-
-void SM_A::track_written_unit(DFU::DeviceItem const& unit) {
-    untrack_written_unit(unit);
-    std::lock_guard<std::mutex> lock(mutex);
-    written_units.append(unit);
-}
-
-void SM_A::untrack_written_unit(DFU::DeviceItem const& unit) {
-    std::lock_guard<std::mutex> lock(mutex);
-    written_units.erase(std::remove_if(written_units.begin(), written_units.end(),
-                                       [&](DFU::DeviceItem const& w) { return w.same_unit(unit); }),
-                        written_units.end());
+    return written.awaits_other_than(unit);
 }
 
 bool SM_A::take_look_request() {
@@ -167,12 +150,22 @@ bool SM_A::take_look_request() {
 // Only a written unit that this listing shows alone goes on to be read and verified; otherwise the written
 // units are not back, whatever the time the tool itself was held up.
 void SM_A::tell_whether_written_units_absent(DFU::ScanResult const& scan) {
+    bool held_as_absent;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        held_as_absent = held_counts_as_absent;
+    }
     if (single_device(scan) && !awaits_other_unit_than(scan.devices.first())) {
-        qInfo() << "SM_A: a written unit is listed again and is read and verified";
+        if (!(held_as_absent && claimed_unit.same_unit(scan.devices.first()))) {
+            qInfo() << "SM_A: a written unit is listed again and is read and verified";
+            return;
+        }
+        qInfo() << "SM_A: the written unit is listed again, but another program holds it";
+        emit sig_WrittenUnitsAbsent(true);
         return;
     }
     qInfo() << "SM_A: no written unit is listed to be verified";
-    emit sig_WrittenUnitsAbsent();
+    emit sig_WrittenUnitsAbsent(false);
 }
 
 void SM_A::enable_debug_output() {
@@ -228,9 +221,7 @@ void SM_A::run() {
     // A write left running keeps its unit through the names its dfu-util inherited. Under the lock, so that
     // the destructor sees the thread's last writes.
     std::lock_guard<std::mutex> lock(mutex);
-    for (QString const& serial : reserved)
-        DFU::unit_lock::release_unit(serial);
-    reserved.clear();
+    reservations.release_all();
 }
 
 SM_A::Next SM_A::at_A0() {
@@ -238,7 +229,7 @@ SM_A::Next SM_A::at_A0() {
     // The next device found is read anew, even one that never went away.
     last_device = {};
     claimed_unit = {};
-    release_units_not_awaited();
+    reservations.release_all_but(written.all());
     drop_pending_command("because the device left the listing");
     return at_A1();
 }
@@ -310,8 +301,8 @@ SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
 SM_A::Next SM_A::wait_while_claimed_elsewhere(DFU::DeviceItem const& device) {
     claimed_unit = device;
     last_device = {};
-    if (situation != ClaimedElsewhere && !is_stopping()) {
-        situation = ClaimedElsewhere;
+    if (situation != bus::ClaimedElsewhere && !is_stopping()) {
+        situation = bus::ClaimedElsewhere;
         qInfo().noquote() << "SM_A: the unit" << device.serial
                           << "is claimed by another program; waiting for it";
         emit sig_Situation(situation);
@@ -379,7 +370,7 @@ SM_A::Next SM_A::carry_out_upload_and_verify() {
         emit sig_FwUploadIncomplete("The firmware could not be read back from the device.");
         return Next::A7;
     }
-    untrack_written_unit(unit);
+    written.untrack(unit);
     if (verification == DFU::Verification::matches) {
         qDebug() << "Uploaded FW matches";
         emit sig_FwUploadedMatches();
@@ -396,13 +387,13 @@ void SM_A::carry_out_download() {
     emit sig_A5_entered();
     emit sig_FwDownloading();
     DFU::DeviceItem const unit = device_info.unit;
-    track_written_unit(unit);
+    written.track(unit);
     DFU::TransferWatch watch = transfer_watch(Erasing);
     watch.still_running = [this](int seconds) { emit sig_FwStillWriting(seconds); };
     watch.inherited = DFU::unit_lock::begin_write(unit.serial);
     if (watch.inherited.empty()) {
         // Another run could be working on the unit: nothing is written without its name.
-        untrack_written_unit(unit);
+        written.untrack(unit);
         set_writing(false);
         qWarning() << "SM_A: dropping command Download because this run does not hold the name of unit"
                    << unit.serial;
@@ -422,13 +413,13 @@ void SM_A::carry_out_download() {
         return;
     case DFU::Failure::unit_not_found:
         // The unit left (or was swapped) after it was read: dfu-util wrote nothing.
-        untrack_written_unit(unit);
+        written.untrack(unit);
         qInfo()
             << "SM_A: dropping command Download because the unit it was ordered for is no longer attached";
         return;
     case DFU::Failure::unit_busy:
     case DFU::Failure::several_units:
-        untrack_written_unit(unit);
+        written.untrack(unit);
         qInfo().noquote() << "SM_A: dropping command Download, dfu-util wrote nothing:"
                           << text_of(result.failure);
         return;
@@ -498,9 +489,7 @@ bool SM_A::pause(int ms) {
     return stopping;
 }
 
-// dfu-util's standard error tells what the listing leaves out: a bootloader this user may not open. With
-// a serial filter, several units means several with that serial. A single unit is reserved before anything
-// reads it; one that another run holds is left out of the result.
+// A single unit is reserved before anything reads it; one that another run holds is left out of the result.
 DFU::ScanResult SM_A::scan_and_judge_situation() {
     QString errors;
     bool const look = take_look_request();
@@ -508,22 +497,13 @@ DFU::ScanResult SM_A::scan_and_judge_situation() {
     if (look && !is_stopping()) {
         tell_whether_written_units_absent(scan);
     }
-    Situation now = Clear;
-    if (scan.devices.size() + scan.unidentified.size() > 1) {
-        now = SeveralUnits;
-    } else if (scan.devices.isEmpty() && !DFU::addresses_without_access(errors).isEmpty()) {
-        now = NoAccess;
-    } else if (scan.listing_failure == DFU::Failure::not_started) {
-        now = NoDfuUtil;
-    } else if (scan.listing_failure != DFU::Failure::none && scan.listing_failure != DFU::Failure::stopped) {
-        now = ListingFailed;
-    } else if (single_device(scan)) {
-        now = reserve_unit(scan.devices.first().serial);
-        if (now != Clear)
-            scan.devices.clear();
-        else if (scan.devices.first() == claimed_unit)
-            now = ClaimedElsewhere;
-    }
+    bus::Reservation const reservation = bus::names_one_unit(scan)
+                                             ? reservations.reserve(scan.devices.first().serial)
+                                             : bus::Reservation::not_tried;
+    bool const claimed = bus::names_one_unit(scan) && scan.devices.first() == claimed_unit;
+    Situation const now = bus::judge(scan, errors, reservation, claimed);
+    if (reservation != bus::Reservation::taken && reservation != bus::Reservation::not_tried)
+        scan.devices.clear();
     if (now != situation && !is_stopping()) {
         situation = now;
         qInfo() << "SM_A: listing situation" << now << "from dfu-util's standard error:" << errors.trimmed();
@@ -536,57 +516,8 @@ DFU::ScanResult SM_A::scan_and_judge_situation() {
     return scan;
 }
 
-SM_A::Situation SM_A::situation_of(DFU::unit_lock::Holder const& holder) {
-    switch (holder.busy) {
-    case DFU::unit_lock::Busy::write_finishing:
-        return WriteFinishing;
-    case DFU::unit_lock::Busy::other_process: {
-        std::lock_guard<std::mutex> lock(mutex);
-        reserved_by = holder.pid;
-        return ReservedByOther;
-    }
-    case DFU::unit_lock::Busy::in_use:
-        break;
-    }
-    return UnitInUse;
-}
-
 qint64 SM_A::reserving_process() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return reserved_by;
-}
-
-SM_A::Situation SM_A::reserve_unit(QString const& serial) {
-    bool const held_before = DFU::unit_lock::holds_unit(serial);
-    switch (DFU::unit_lock::take_unit(serial)) {
-    case DFU::unit_lock::Take::taken:
-        if (!held_before)
-            reserved << serial;
-        return Clear;
-    case DFU::unit_lock::Take::held:
-        return situation_of(DFU::unit_lock::why_busy(serial));
-    case DFU::unit_lock::Take::failed:
-        break;
-    }
-    // The unit is not touched without its name.
-    return ReservationFailed;
-}
-
-// A unit stays reserved while its written firmware awaits verification, even while it is away.
-void SM_A::release_units_not_awaited() {
-    QVector<DFU::DeviceItem> const awaited = units_awaiting_verification();
-    auto const is_awaited = [&awaited](QString const& serial) {
-        return std::any_of(awaited.begin(), awaited.end(),
-                           [&serial](DFU::DeviceItem const& unit) { return unit.serial == serial; });
-    };
-    for (auto it = reserved.begin(); it != reserved.end();) {
-        if (is_awaited(*it)) {
-            ++it;
-            continue;
-        }
-        DFU::unit_lock::release_unit(*it);
-        it = reserved.erase(it);
-    }
+    return reservations.holder();
 }
 
 // Whether the unit is listed in update mode right after a write that stopped part-way: it may have a new
@@ -598,5 +529,5 @@ bool SM_A::still_listed(DFU::DeviceItem const& unit) {
 }
 
 bool SM_A::single_device(DFU::ScanResult const& scan) const {
-    return scan.error == 0 && scan.devices.size() == 1;
+    return bus::names_one_unit(scan);
 }

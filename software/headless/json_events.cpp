@@ -1,5 +1,7 @@
 #include "headless/json_events.h"
 
+#include "app/causes.h"
+
 #include "app/exit_codes.h"
 #include "app/narration.h"
 
@@ -78,37 +80,7 @@ QJsonObject result(int exit_code, QString const& outcome) {
 }
 
 QString outcome(int exit_code) {
-    switch (exit_code) {
-    case Exit::firmware_matches:
-        return "firmware-matches";
-    case Exit::cannot_start:
-        return "cannot-start";
-    case Exit::differs_after_download:
-        return "differs-after-download";
-    case Exit::other_product:
-        return "other-product";
-    case Exit::blank_product_record:
-        return "blank-record";
-    case Exit::device_unreadable:
-        return "unreadable";
-    case Exit::could_not_verify:
-        return "could-not-verify";
-    case Exit::write_failed:
-        return "write-failed";
-    case Exit::not_verified:
-        return "not-verified";
-    case Exit::private_files_failed:
-        return "private-files-failed";
-    case Exit::already_running:
-        return "already-running";
-    case Exit::no_dfu_util:
-        return "no-dfu-util";
-    case Exit::no_unit_in_time:
-        return "no-unit-in-time";
-    case Exit::nothing_attached:
-        return "nothing-attached";
-    }
-    return exit_code > Exit::interrupted_base ? "interrupted" : "unknown";
+    return words_of(cause_of_exit(exit_code)).outcome;
 }
 
 } // namespace json_events
@@ -237,9 +209,9 @@ void JsonRunEvents::close_phase() {
     phase_name.clear();
 }
 
-void JsonRunEvents::finished(int exit_code) {
+void JsonRunEvents::finished(int exit_code, Cause cause) {
     close_phase();
-    QJsonObject event = json_events::result(exit_code, json_events::outcome(exit_code));
+    QJsonObject event = json_events::result(exit_code, words_of(cause).outcome);
     event["serial"] = json_events::text_or_null(last_unit.serial);
     event["firmware_before"] = json_events::text_or_null(firmware_before);
     event["firmware_after"] = json_events::text_or_null(firmware_after);

@@ -6,6 +6,7 @@
 namespace {
 
 QStringList const timeout_1 = headless + QStringList{"--timeout", "1"};
+QStringList const timeout_3 = headless + QStringList{"--timeout", "3"};
 QStringList const list{"-s", "--list"};
 
 // One row a case, as the table reads best.
@@ -54,6 +55,11 @@ std::vector<Case> const cases{
     {"another unit comes back", "load two-devices; image dev1; unplug dev1; set dev0 reenter 0; fast on",
      timeout_1, "swap at leave", 8, {"has not been verified yet", "written but not verified", "!Done."},
      Flash::image},
+    // The time given bounds every wait, the written unit's too; what is left to do is said.
+    {"written unit comes back held by another program", "load old-firmware", timeout_3, "hold at leave", 8,
+     {"written but not verified", "held by another program", "!power cable"}, Flash::image},
+    {"Ctrl+C after the write says to check", "load old-firmware", headless, "int at leave", 130,
+     {"interrupted after the firmware write", "run the tool again to check"}, Flash::image},
     {"terminal closed during the write", "load old-firmware", headless, "hup at write", 129,
      {"finishing the firmware write"}, Flash::image},
     {"written unit no longer answers", "load old-firmware", headless, "stall at leave", 6,
@@ -76,6 +82,11 @@ std::vector<Case> const cases{
     {"two units", "load two-devices", headless, "", -2, {"Disconnect all but the one"}, Flash::unchanged},
     {"unit gone in the middle of the download", "load disconnect-mid-download", headless, "", 7,
      {"did not complete", "restart the product in update mode", "!still in update mode"}, Flash::changed},
+    // The cable's words only when no unit is attached.
+    {"two units get no cable words", "load two-devices", headless, "", -2,
+     {"Disconnect all but the one", "cannot be used now", "!power cable"}, Flash::unchanged},
+    {"unit whose serial cannot be read", "load old-firmware; set dev0 serial_unreadable 1", headless, "", -2,
+     {"serial number cannot be read", "!power cable"}, Flash::unchanged},
     // Another program has the unit open: waited for, never told as silent.
     {"unit claimed by another program", "load claim-busy", headless, "", -2,
      {"in use by another program", "!did not answer", "!Disconnect the USB cable"}, Flash::unchanged},

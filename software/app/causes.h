@@ -1,0 +1,48 @@
+#pragma once
+
+#include "app/exit_codes.h"
+
+// Every way a run ends, whatever told it (the worker, the flow machine, the clock, a signal). From each
+// come, here and nowhere else, its exit code, its outcome word for scripts (the JSON result), and the ids of
+// its result line's words and of its hint in the settings file.
+enum class Cause {
+    matches,
+    differs,
+    other_product,
+    blank_record,
+    unreadable,
+    serial_unreadable, // the unit's serial cannot be read or is cut by dfu-util: no command can name it
+    could_not_verify,
+    write_failed,
+    not_verified,          // written; the written unit did not come back
+    not_verified_in_use,   // written; the written unit came back held by another program
+    not_verified_unbound,  // written; what was read back could not be shown to come from the written unit
+    not_verified_local,    // written; the read-back could not be stored on this computer
+    local_failure,         // nothing written; this computer's temporary directory failed
+    write_finishing,       // another run's write to the unit still runs
+    reserved_by_other_run, // another run of this tool (maybe another user's) holds the unit
+    reservation_failed,
+    no_unit_in_time,
+    serial_absent,
+    interrupted,
+    interrupted_after_write,
+    // Only at start-up.
+    cannot_start,
+    private_files_failed,
+    already_running,
+    no_dfu_util,
+    // Only for --list.
+    nothing_attached,
+    listing_failed,
+};
+
+struct CauseWords {
+    Exit::Code exit_code; // interrupted ones: plus the signal number
+    char const* outcome;
+    char const* result_id; // empty where the words come from elsewhere (start-up, --list)
+    char const* hint_id;   // empty when the result line says all
+};
+
+CauseWords const& words_of(Cause cause);
+// The first cause with this exit code, for a run that knows only its exit code (start-up).
+Cause cause_of_exit(int exit_code);
