@@ -2,6 +2,8 @@
 
 #include "app/exit_codes.h"
 
+#include <QString>
+
 // Every way a run ends, whatever told it (the worker, the flow machine, the clock, a signal). From each
 // come, here and nowhere else, its exit code, its outcome word for scripts (the JSON result), and the ids of
 // its result line's words and of its hint in the settings file.
@@ -44,5 +46,15 @@ struct CauseWords {
 };
 
 CauseWords const& words_of(Cause cause);
+
+// What one run found about its unit, kept for its end (the JSON result, a record of the run): the unit
+// written, or else the last one read; its firmware before the run's write, and after it only as the
+// written unit's own read-back showed it; dfu-util's last message about it, if it failed.
+struct RunRecord {
+    QString serial;
+    QString firmware_before;
+    QString firmware_after;
+    QString dfu_util_message;
+};
 // The first cause with this exit code, for a run that knows only its exit code (start-up).
 Cause cause_of_exit(int exit_code);

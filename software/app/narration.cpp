@@ -68,6 +68,38 @@ Narrator::Narrator(SM_A* worker, SM_B* machine, Settings::GUI const& texts, QObj
     connect(this, &Narrator::phase_hidden, this, [this] { phase_shown = Shown::nothing; });
     connect_machine();
     connect_worker();
+    follow_record();
+}
+
+void Narrator::follow_record() {
+    connect(machine, &SM_B::sig_DeviceConnected, this,
+            [this] { record_read(machine->connected_device_info); });
+    // A write dropped before it began wrote nothing and does not count.
+    connect(worker, &SM_A::sig_FwDownloaded, this, [this] {
+        written_unit = machine->connected_device_info.unit;
+        run_record.firmware_after.clear();
+    });
+    for (auto verdict : {&SM_A::sig_FwUploadedMatches, &SM_A::sig_FwUploadedDiffers})
+        connect(worker, verdict, this, [this] {
+            if (written_unit.same_unit(machine->connected_device_info.unit))
+                run_record.firmware_after = machine->connected_device_info.FW_revision;
+        });
+    connect(worker, &SM_A::sig_FwDownloadFailed, this,
+            [this](QString const& reason) { run_record.dfu_util_message = reason; });
+    connect(worker, &SM_A::sig_DeviceError, this, [this](QString const& output) {
+        QStringList const lines = output.split('\n', Qt::SkipEmptyParts);
+        run_record.dfu_util_message = lines.isEmpty() ? QString() : lines.last().trimmed();
+    });
+}
+
+void Narrator::record_read(DFU::DeviceInfo const& info) {
+    if (!written_unit.serial.isEmpty()) {
+        return; // after the write, only the written unit's read-back tells its firmware
+    }
+    if (run_record.serial.isEmpty() || run_record.serial != info.unit.serial)
+        run_record.firmware_before = info.FW_revision;
+    run_record.serial = info.unit.serial;
+    run_record.firmware_after = info.FW_revision;
 }
 
 QString Narrator::text(QString const& id, QStringList const& args) const {
@@ -161,6 +193,10 @@ void Narrator::connect_worker() {
         }
     });
     connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] { tell_hint("hint_couldNotVerify"); });
+    connect(worker, &SM_A::sig_FwUploadUnbound, this, [this] {
+        verify_wait.stop();
+        tell_hint(words_of(Cause::not_verified_unbound).hint_id);
+    });
     connect(worker, &SM_A::sig_OtherUnitThanWritten, this,
             [this] { tell_hint("hint_otherUnit", {worker->unit_awaiting_verification().serial}); });
     connect(worker, &SM_A::sig_Situation, this, &Narrator::on_situation);

@@ -39,6 +39,8 @@ public:
     bool reports_bytes() const { return bytes_reported; }
     // Tells that a quit waits for the write under way, and how long that takes at most.
     void tell_finishing_write();
+    // The run's unit so far, as its end reports it.
+    RunRecord const& record() const { return run_record; }
 
     // The time each phase of an upgrade is drawn over, for every way progress is shown.
     static constexpr double download_seconds = 60.0;
@@ -85,6 +87,9 @@ private:
     bool written_unit_outstanding() const;
     void on_progress(int step, qint64 done, qint64 total);
     void on_passed_over(QStringList const& serials);
+    void follow_record();
+    // A unit read: the record follows it unless another unit than this run's written one.
+    void record_read(DFU::DeviceInfo const& info);
     void start_phase(QString const& caption, double seconds, int first_step);
 
     SM_A* worker;
@@ -96,6 +101,9 @@ private:
     enum class Shown { nothing, download, verify };
     Shown phase_shown = Shown::nothing;
     QStringList attached_instead;
+    RunRecord run_record;
+    // The unit written in this run; empty serial before any write.
+    DFU::DeviceItem written_unit;
     int situation = bus::Clear;
     // The write under way failed; the worker still ends it as downloaded.
     bool write_failed = false;

@@ -2,8 +2,10 @@
 
 #include "dfu/firmware_transfer.h"
 #include "dfu/unit_lock.h"
+#include "files/files.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -274,6 +276,15 @@ SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
     DFU::CommandResult const result = DFU::read_device_info(&device, &info);
     if (result.failure == DFU::Failure::unit_busy)
         return wait_while_claimed_elsewhere(device);
+    // Enumerated anew since the listing (a new device address): listed again, and read at its new address.
+    if (result.failure == DFU::Failure::unit_not_found && renumbered_reads < max_renumbered_reads) {
+        ++renumbered_reads;
+        qInfo().noquote() << "SM_A: the unit" << device.serial << "was not found at device address"
+                          << device.devnum << "; it is listed and read again";
+        last_device = {};
+        return Next::A2;
+    }
+    renumbered_reads = 0;
     if (result.exit_code != 0) {
         QString const local = DFU::local_failure(result);
         if (local.isEmpty()) {
@@ -365,7 +376,12 @@ SM_A::Next SM_A::carry_out_upload_and_verify() {
     if (verification == DFU::Verification::unit_busy) {
         return wait_while_claimed_elsewhere(unit);
     }
-    if (verification == DFU::Verification::unknown) {
+    if (verification == DFU::Verification::unbound && written.contains(unit)) {
+        written.clear();
+        emit sig_FwUploadUnbound();
+        return Next::A7;
+    }
+    if (verification == DFU::Verification::unknown || verification == DFU::Verification::unbound) {
         qInfo() << "Uploaded FW could not be read back whole; the unit is read again once it comes back";
         emit sig_FwUploadIncomplete("The firmware could not be read back from the device.");
         return Next::A7;
@@ -387,6 +403,16 @@ void SM_A::carry_out_download() {
     emit sig_A5_entered();
     emit sig_FwDownloading();
     DFU::DeviceItem const unit = device_info.unit;
+    // A unit written is only known to hold the image once it was read back: without room for that, nothing
+    // is written.
+    if (QString const problem =
+            Files::local_write_problem(uploaded_FW_bin_path, DFU::size_of_binary_file(desired_FW_bin_path));
+        !problem.isEmpty()) {
+        set_writing(false);
+        qWarning().noquote() << "SM_A: dropping command Download: no room for the read-back:" << problem;
+        emit sig_LocalFailure(QFileInfo(uploaded_FW_bin_path).absolutePath() + ": " + problem);
+        return;
+    }
     written.track(unit);
     DFU::TransferWatch watch = transfer_watch(Erasing);
     watch.still_running = [this](int seconds) { emit sig_FwStillWriting(seconds); };

@@ -49,6 +49,8 @@ public:
     QVector<DFU::DeviceItem> units_awaiting_verification();
     // The oldest of them; empty serial when none.
     DFU::DeviceItem unit_awaiting_verification();
+    // Whether `unit` was written and awaits its verification.
+    bool awaits_unit(DFU::DeviceItem const& unit) { return written.contains(unit); }
     // Whether a written unit awaits its verification and `unit` is none of them.
     bool awaits_other_unit_than(DFU::DeviceItem const& unit);
     // Once the units awaiting verification were told as not verified.
@@ -60,6 +62,8 @@ public:
     void enable_debug_output();
 
     int idle_delay_ms = 200;
+    // How often in a row a unit not found at its listed device address is listed and read again.
+    static constexpr int max_renumbered_reads = 3;
     // How often a unit claimed by another program is tried again.
     int claimed_retry_ms = 500;
     int poll_delay_ms = 200;
@@ -90,6 +94,9 @@ signals:
     void sig_FwDownloadFailed(QString reason, bool still_listed);
     // The read-back did not complete: nothing is known about the flash; the unit is read afresh.
     void sig_FwUploadIncomplete(QString reason);
+    // The written unit could not be shown to be the unit read back (another device address right before or
+    // after the read): it is not judged, and no longer awaited.
+    void sig_FwUploadUnbound();
     // A unit other than the one written was read while the written one still awaits its verification.
     void sig_OtherUnitThanWritten();
     // After look_for_written_units: the listing shows no written unit that the worker goes on to verify.
@@ -153,6 +160,7 @@ private:
     DFU::DeviceItem claimed_unit;
     Command command = None;
     int command_read_count = 0;
+    int renumbered_reads = 0;
     // Successful reads so far; device_info.read_count names the current one.
     int reads_done = 0;
     bool stopping = false;

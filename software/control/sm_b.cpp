@@ -41,9 +41,15 @@ bool device_has_revision(QString const& revision) {
 }
 
 // Row 1 is always the first guard tried for a sig_DevConn in B1, so it takes the one copy of the worker's
-// record that all four guards and the exit action of B1 judge: a read finishing meanwhile cannot mix in.
-bool otp_is_blank() {
+// record that all five guards and the exit action of B1 judge: a read finishing meanwhile cannot mix in.
+// A unit written in this run is read back and compared whatever its record says, so that a write the
+// flow allowed (a blank record's, in the window) is verified like any other.
+bool written_unit_back() {
     SM_B::judged_device_info = sm_A ? sm_A->device_info_snapshot() : DFU::DeviceInfo();
+    return sm_A && sm_A->awaits_unit(judged().unit);
+}
+
+bool otp_is_blank() {
     return judged().OTP_info.blank;
 }
 
@@ -95,6 +101,7 @@ QState* SM_B::add_state(char const* name) {
 }
 
 void SM_B::add_transitions() {
+    add_guarded(B1, worker, written_unit_back, B4);
     add_guarded(B1, worker, otp_is_blank, B9);
     add_guarded(B1, worker, is_other_product, B8);
     add_guarded(B1, worker, needs_upgrade, B2);
@@ -114,6 +121,7 @@ void SM_B::add_transitions() {
     B4->addTransition(worker, &SM_A::sig_NoDevConn, B1);
     // A read-back that did not complete is no verdict: the unit is judged afresh once it comes back.
     B4->addTransition(worker, &SM_A::sig_FwUploadIncomplete, B1);
+    B4->addTransition(worker, &SM_A::sig_FwUploadUnbound, B1);
 }
 
 void SM_B::add_connections() {

@@ -130,7 +130,17 @@ Verification upload_and_compare_FW_bin(QString reference_path, QString upload_pa
     if (size <= 0) {
         return Verification::unknown;
     }
+    bool const bound_by_listing = !dfu_util::addresses_by_devnum();
+    if (bound_by_listing && !listed_as_judged(device))
+        return Verification::unbound;
     CommandResult const upload = upload_FW(upload_path, size, device, watch);
+    // A unit that came back with another device address may be another unit in the same port.
+    if (upload.failure == Failure::unit_not_found || (bound_by_listing && !listed_as_judged(device))) {
+        qInfo().noquote() << "The unit" << device.serial << device.path
+                          << "is no longer listed with device address" << device.devnum
+                          << "; what was read back is not judged";
+        return Verification::unbound;
+    }
     if (QString const problem = local_failure(upload); !problem.isEmpty()) {
         if (local_problem) {
             *local_problem = problem;

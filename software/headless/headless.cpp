@@ -213,6 +213,7 @@ void HeadlessFrontEnd::connect_worker() {
     connect(worker, &SM_A::sig_FwDownloaded, this, [this] { download_carried_out = true; });
     connect(worker, &SM_A::sig_FwDownloadFailed, this,
             [this](QString const& reason) { finish(Cause::write_failed, {reason}); });
+    connect(worker, &SM_A::sig_FwUploadUnbound, this, [this] { finish(Cause::not_verified_unbound); });
     connect(worker, &SM_A::sig_FwUploadIncomplete, this,
             [this] { finish_for_written_unit(Cause::could_not_verify); });
     // After a download, a unit that cannot be read again holds what was written, only not verified.

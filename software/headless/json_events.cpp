@@ -130,7 +130,6 @@ void JsonRunEvents::connect_machine() {
     connect(machine->B9, &QState::entered, this, [this] { judged("blank-record"); });
     connect(machine, &SM_B::sig_DoDownload, this,
             [this] { start_phase("download", Narrator::download_seconds); });
-    connect(worker, &SM_A::sig_FwDownloading, this, [this] { firmware_after.clear(); });
     connect(worker, &SM_A::sig_FwDownloadFailed, this, &JsonRunEvents::close_phase);
     connect(worker, &SM_A::sig_FwDownloaded, this, &JsonRunEvents::end_phase);
     connect(worker, &SM_A::sig_FwUploadedMatches, this, &JsonRunEvents::end_phase);
@@ -146,10 +145,6 @@ QString JsonRunEvents::serial() const {
 
 void JsonRunEvents::unit_connected() {
     DFU::DeviceInfo const& info = machine->connected_device_info;
-    if (last_unit.serial.isEmpty())
-        firmware_before = info.FW_revision;
-    last_unit = info.unit;
-    firmware_after = info.FW_revision;
     json_events::write(stream,
                        json_events::unit_seen(info.unit, info.OTP_info.product_name(), info.FW_revision));
 }
@@ -212,9 +207,10 @@ void JsonRunEvents::close_phase() {
 void JsonRunEvents::finished(int exit_code, Cause cause) {
     close_phase();
     QJsonObject event = json_events::result(exit_code, words_of(cause).outcome);
-    event["serial"] = json_events::text_or_null(last_unit.serial);
-    event["firmware_before"] = json_events::text_or_null(firmware_before);
-    event["firmware_after"] = json_events::text_or_null(firmware_after);
+    RunRecord const& record = narrator->record();
+    event["serial"] = json_events::text_or_null(record.serial);
+    event["firmware_before"] = json_events::text_or_null(record.firmware_before);
+    event["firmware_after"] = json_events::text_or_null(record.firmware_after);
     json_events::write(stream, event);
     // The result is the last event.
     stream = nullptr;

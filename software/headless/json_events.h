@@ -70,8 +70,4 @@ private:
     QString step_name;
     qint64 step_done = -1;
     qint64 step_total = -1;
-    // The unit of the last read; empty serial while none was read.
-    DFU::DeviceItem last_unit;
-    QString firmware_before;
-    QString firmware_after;
 };

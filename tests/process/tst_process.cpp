@@ -58,6 +58,13 @@ std::vector<Case> const cases{
     // The time given bounds every wait, the written unit's too; what is left to do is said.
     {"written unit comes back held by another program", "load old-firmware", timeout_3, "hold at leave", 8,
      {"written but not verified", "held by another program", "!power cable"}, Flash::image},
+    {"read-back that cannot be stored here", "load old-firmware; env TMPDIR=@world", headless, "block at leave", 8,
+     {"written but not verified", "could not be stored on this computer"}, Flash::image},
+    {"unit swapped for one of the same serial in the same port before its read-back",
+     "load two-devices; set dev1 serial 325E35633334; set dev1 ports 2; image dev1; unplug dev1", headless,
+     "swap at Uploading & verifying", 8, {"could not be shown to be the one written", "!matches"}, Flash::image},
+    {"unit enumerated anew between its listing and its read", "load old-firmware; set dev0 renumber_before_read 1",
+     headless, "", 0, {"matches", "!did not answer"}, Flash::image},
     {"Ctrl+C after the write says to check", "load old-firmware", headless, "int at leave", 130,
      {"interrupted after the firmware write", "run the tool again to check"}, Flash::image},
     {"terminal closed during the write", "load old-firmware", headless, "hup at write", 129,
