@@ -22,6 +22,13 @@ std::map<Cause, CauseWords> const table{
     {Cause::write_finishing,         {Exit::already_running,        "already-running",        "hint_writeFinishing",     "hint_writeFinishing"}},
     {Cause::reserved_by_other_run,   {Exit::already_running,        "already-running",        "hint_unitInUse",          "hint_unitInUse"}},
     {Cause::reservation_failed,      {Exit::already_running,        "already-running",        "hint_claimFailed",        "hint_claimFailed"}},
+    {Cause::no_access,               {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     "hint_noAccess"}},
+    {Cause::several_units,           {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     "hint_severalUnits"}},
+    {Cause::no_dfu_util_listing,     {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     "hint_noDfuUtil"}},
+    {Cause::listing_failed_waiting,  {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     "hint_listingFailed"}},
+    {Cause::reserved_by_other_process, {Exit::no_unit_in_time,      "no-unit-in-time",        "result_noUnitInTime",     "hint_reservedByProcess"}},
+    {Cause::claimed_elsewhere,       {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     "hint_claimedElsewhere"}},
+    {Cause::claim_refused,           {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     "hint_claimRefused"}},
     {Cause::no_unit_in_time,         {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     ""}},
     {Cause::serial_absent,           {Exit::no_unit_in_time,        "no-unit-in-time",        "result_serialAbsent",     "hint_serialAbsent"}},
     {Cause::interrupted,             {Exit::interrupted_base,       "interrupted",            "result_interrupted",      ""}},
@@ -39,6 +46,36 @@ std::map<Cause, CauseWords> const table{
 
 CauseWords const& words_of(Cause cause) {
     return table.at(cause);
+}
+
+Cause cause_of(bus::Situation situation) {
+    switch (situation) {
+    case bus::Clear:
+        break;
+    case bus::NoAccess:
+        return Cause::no_access;
+    case bus::SeveralUnits:
+        return Cause::several_units;
+    case bus::NoDfuUtil:
+        return Cause::no_dfu_util_listing;
+    case bus::ListingFailed:
+        return Cause::listing_failed_waiting;
+    case bus::UnitInUse:
+        return Cause::reserved_by_other_run;
+    case bus::WriteFinishing:
+        return Cause::write_finishing;
+    case bus::ReservationFailed:
+        return Cause::reservation_failed;
+    case bus::ReservedByOther:
+        return Cause::reserved_by_other_process;
+    case bus::ClaimedElsewhere:
+        return Cause::claimed_elsewhere;
+    case bus::SerialUnreadable:
+        return Cause::serial_unreadable;
+    case bus::ClaimRefused:
+        return Cause::claim_refused;
+    }
+    return Cause::no_unit_in_time;
 }
 
 Cause cause_of_exit(int exit_code) {

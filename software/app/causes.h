@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/exit_codes.h"
+#include "control/bus_judgement.h"
 
 #include <QString>
 
@@ -22,8 +23,16 @@ enum class Cause {
     not_verified_local,    // written; the read-back could not be stored on this computer
     local_failure,         // nothing written; this computer's temporary directory failed
     write_finishing,       // another run's write to the unit still runs
-    reserved_by_other_run, // another run of this tool (maybe another user's) holds the unit
+    reserved_by_other_run, // another run of this tool, this user's or another's, holds the unit
     reservation_failed,
+    // What the bus shows while a run waits; told as a hint, the run's end only when its time is up.
+    no_access,
+    several_units,
+    no_dfu_util_listing,
+    listing_failed_waiting,
+    reserved_by_other_process,
+    claimed_elsewhere,
+    claim_refused, // dfu-util 0.9 does not say why
     no_unit_in_time,
     serial_absent,
     interrupted,
@@ -58,3 +67,5 @@ struct RunRecord {
 };
 // The first cause with this exit code, for a run that knows only its exit code (start-up).
 Cause cause_of_exit(int exit_code);
+// The cause of a bus that is not clear.
+Cause cause_of(bus::Situation situation);

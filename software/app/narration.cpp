@@ -12,10 +12,10 @@ QString const differs_caption = "FW differs";
 
 // Hints about a passing condition of the bus or of one read: a good read of a unit ends them.
 QStringList const passing_hints = {
-    "hint_noAnswer",         "hint_couldNotVerify",     "hint_writeFailed",     "hint_noAccess",
-    "hint_severalUnits",     "hint_noDfuUtil",          "hint_unitInUse",       "hint_writeFinishing",
-    "hint_stillWriting",     "hint_claimFailed",        "hint_serialAbsent",    "hint_reservedByProcess",
-    "hint_claimedElsewhere", "hint_writeStoppedListed", "hint_serialUnreadable"};
+    "hint_noAnswer",         "hint_couldNotVerify",     "hint_writeFailed",      "hint_noAccess",
+    "hint_severalUnits",     "hint_noDfuUtil",          "hint_unitInUse",        "hint_writeFinishing",
+    "hint_stillWriting",     "hint_claimFailed",        "hint_serialAbsent",     "hint_reservedByProcess",
+    "hint_claimedElsewhere", "hint_writeStoppedListed", "hint_serialUnreadable", "hint_claimRefused"};
 
 // Every place holder is filled in one pass, so that a "%1" within a serial or a dfu-util message stays as
 // it is. The texts take at most three.
@@ -300,41 +300,15 @@ void Narrator::on_situation(int now) {
     situation = now;
     if (changed_kind && machine->B1->active() && !restarting)
         show_no_unit();
-    switch (situation) {
-    case bus::NoAccess:
-        tell_hint("hint_noAccess");
-        break;
-    case bus::SeveralUnits:
-        tell_hint("hint_severalUnits");
-        break;
-    case bus::NoDfuUtil:
-        tell_hint("hint_noDfuUtil");
-        break;
-    case bus::ListingFailed:
-        tell_hint("hint_listingFailed");
-        break;
-    case bus::UnitInUse:
-        tell_hint("hint_unitInUse");
-        break;
-    case bus::WriteFinishing:
-        tell_hint("hint_writeFinishing");
-        break;
-    case bus::ReservationFailed:
-        tell_hint("hint_claimFailed");
-        break;
-    case bus::ReservedByOther:
-        tell_hint("hint_reservedByProcess", {process_words(texts, worker->reserving_process())});
-        break;
-    case bus::ClaimedElsewhere:
-        tell_hint("hint_claimedElsewhere");
-        break;
-    case bus::SerialUnreadable:
-        tell_hint("hint_serialUnreadable");
-        break;
-    default:
+    if (situation == bus::Clear) {
         clear_passing_hint();
-        break;
+        return;
     }
+    Cause const cause = cause_of(static_cast<bus::Situation>(situation));
+    QStringList args;
+    if (cause == Cause::reserved_by_other_process)
+        args << process_words(texts, worker->reserving_process());
+    tell_hint(words_of(cause).hint_id, args);
 }
 
 bool Narrator::written_unit_outstanding() const {

@@ -8,8 +8,14 @@ bool names_one_unit(DFU::ScanResult const& scan) {
 
 // A bootloader this user may not open is listed by no line, only by dfu-util's standard error; with a
 // serial filter, several units means several with that serial.
+Situation judge_claim(DFU::Failure refusal) {
+    if (refusal == DFU::Failure::unit_busy)
+        return ClaimedElsewhere;
+    return refusal == DFU::Failure::claim_refused ? ClaimRefused : Clear;
+}
+
 Situation judge(DFU::ScanResult const& scan, QString const& listing_errors, Reservation reservation,
-                bool claimed) {
+                DFU::Failure claim) {
     if (scan.devices.size() + scan.unidentified.size() > 1)
         return SeveralUnits;
     if (scan.devices.isEmpty() && !DFU::addresses_without_access(listing_errors).isEmpty())
@@ -25,7 +31,7 @@ Situation judge(DFU::ScanResult const& scan, QString const& listing_errors, Rese
     switch (reservation) {
     case Reservation::not_tried:
     case Reservation::taken:
-        return claimed ? ClaimedElsewhere : Clear;
+        return judge_claim(claim);
     case Reservation::in_use:
         return UnitInUse;
     case Reservation::write_finishing:

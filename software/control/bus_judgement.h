@@ -22,6 +22,7 @@ enum Situation : int32_t {
     ClaimedElsewhere = 8,  // the one unit listed refused to be claimed: another program has it open
     ListingFailed = 9,     // dfu-util started but could not list (no USB on this host, a crash, a hang)
     SerialUnreadable = 10, // the one unit listed has a serial that no command can name
+    ClaimRefused = 11,     // the one unit listed refused to be claimed, and dfu-util (0.9) does not say why
 };
 
 // How the name of the one unit listed was tried.
@@ -37,9 +38,11 @@ enum class Reservation {
 // Whether the listing names exactly one unit, and by a serial: the one to reserve, read and judge.
 bool names_one_unit(DFU::ScanResult const& scan);
 
-// The situation of the bus. `claimed`: the one unit listed refused the last claim because another program
-// has it open.
+// The situation of the bus. `claim`: how the one unit listed refused its last claim (Failure::none when it
+// did not).
 Situation judge(DFU::ScanResult const& scan, QString const& listing_errors, Reservation reservation,
-                bool claimed);
+                DFU::Failure claim);
+// The situation of a unit that refused to be claimed with `refusal` (see DFU::refused_claim).
+Situation judge_claim(DFU::Failure refusal);
 
 } // namespace bus

@@ -274,8 +274,8 @@ SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
     publish(DFU::DeviceInfo());
     DFU::DeviceInfo info;
     DFU::CommandResult const result = DFU::read_device_info(&device, &info);
-    if (result.failure == DFU::Failure::unit_busy)
-        return wait_while_claimed_elsewhere(device);
+    if (DFU::refused_claim(result.failure))
+        return wait_while_claimed_elsewhere(device, result.failure);
     // Enumerated anew since the listing (a new device address): listed again, and read at its new address.
     if (result.failure == DFU::Failure::unit_not_found && renumbered_reads < max_renumbered_reads) {
         ++renumbered_reads;
@@ -309,13 +309,15 @@ SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
 
 // Another program (a dfu-util started by hand, a run in another container) has the unit open. That ends by
 // itself: the unit is listed and read again until it is free or leaves.
-SM_A::Next SM_A::wait_while_claimed_elsewhere(DFU::DeviceItem const& device) {
+SM_A::Next SM_A::wait_while_claimed_elsewhere(DFU::DeviceItem const& device, DFU::Failure refusal) {
     claimed_unit = device;
+    claim_refusal = refusal;
     last_device = {};
-    if (situation != bus::ClaimedElsewhere && !is_stopping()) {
-        situation = bus::ClaimedElsewhere;
-        qInfo().noquote() << "SM_A: the unit" << device.serial
-                          << "is claimed by another program; waiting for it";
+    Situation const now = bus::judge_claim(refusal);
+    if (situation != now && !is_stopping()) {
+        situation = now;
+        qInfo().noquote() << "SM_A: the unit" << device.serial << "refused to be claimed ("
+                          << DFU::text_of(refusal) << "); waiting for it";
         emit sig_Situation(situation);
     }
     return pause(claimed_retry_ms) ? Next::Stop : Next::A2;
@@ -373,8 +375,10 @@ SM_A::Next SM_A::carry_out_upload_and_verify() {
         emit sig_LocalFailure(local_problem);
         return Next::A7;
     }
-    if (verification == DFU::Verification::unit_busy) {
-        return wait_while_claimed_elsewhere(unit);
+    if (verification == DFU::Verification::unit_busy || verification == DFU::Verification::claim_refused) {
+        return wait_while_claimed_elsewhere(unit, verification == DFU::Verification::unit_busy
+                                                      ? DFU::Failure::unit_busy
+                                                      : DFU::Failure::claim_refused);
     }
     if (verification == DFU::Verification::unbound && written.contains(unit)) {
         written.clear();
@@ -444,6 +448,7 @@ void SM_A::carry_out_download() {
             << "SM_A: dropping command Download because the unit it was ordered for is no longer attached";
         return;
     case DFU::Failure::unit_busy:
+    case DFU::Failure::claim_refused:
     case DFU::Failure::several_units:
         written.untrack(unit);
         qInfo().noquote() << "SM_A: dropping command Download, dfu-util wrote nothing:"
@@ -526,7 +531,9 @@ DFU::ScanResult SM_A::scan_and_judge_situation() {
     bus::Reservation const reservation = bus::names_one_unit(scan)
                                              ? reservations.reserve(scan.devices.first().serial)
                                              : bus::Reservation::not_tried;
-    bool const claimed = bus::names_one_unit(scan) && scan.devices.first() == claimed_unit;
+    DFU::Failure const claimed = bus::names_one_unit(scan) && scan.devices.first() == claimed_unit
+                                     ? claim_refusal
+                                     : DFU::Failure::none;
     Situation const now = bus::judge(scan, errors, reservation, claimed);
     if (reservation != bus::Reservation::taken && reservation != bus::Reservation::not_tried)
         scan.devices.clear();

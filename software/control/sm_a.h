@@ -131,7 +131,7 @@ private:
     Next at_A4();
     Next at_A7();
     Next read_new_device(DFU::DeviceItem const& device);
-    Next wait_while_claimed_elsewhere(DFU::DeviceItem const& device);
+    Next wait_while_claimed_elsewhere(DFU::DeviceItem const& device, DFU::Failure refusal);
     Next carry_out_upload_and_verify();
     void carry_out_download();
     // Marks a write as under way unless a stop was requested, in one step, so that a quit arriving now is
@@ -158,6 +158,7 @@ private:
     DFU::DeviceItem last_device;
     // The unit whose last read was refused because another program had it claimed; empty serial when none.
     DFU::DeviceItem claimed_unit;
+    DFU::Failure claim_refusal = DFU::Failure::none;
     Command command = None;
     int command_read_count = 0;
     int renumbered_reads = 0;

@@ -147,8 +147,8 @@ Verification upload_and_compare_FW_bin(QString reference_path, QString upload_pa
         }
         return Verification::local_failure;
     }
-    if (upload.failure == Failure::unit_busy) {
-        return Verification::unit_busy;
+    if (refused_claim(upload.failure)) {
+        return upload.failure == Failure::unit_busy ? Verification::unit_busy : Verification::claim_refused;
     }
     if (upload.exit_code != 0) {
         return Verification::unknown;

@@ -20,6 +20,8 @@ enum class Verification {
     unknown,
     // Another program had the unit claimed: nothing was read.
     unit_busy,
+    // The unit refused to be claimed, and dfu-util did not say why: nothing was read.
+    claim_refused,
     // The read-back could not be written here (no space, no permission): nothing is known about the flash,
     // and the unit is not to blame.
     local_failure,

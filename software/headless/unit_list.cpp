@@ -117,7 +117,7 @@ Unit read_unit(DFU::DeviceItem const& item, Device::Type desired_type, QString c
     DFU::CommandResult const read = DFU::read_device_info(&item, &info);
     if (read.exit_code != 0) {
         unit.judgement =
-            read.failure == DFU::Failure::unit_busy ? Judgement::claimed_elsewhere : Judgement::unreadable;
+            DFU::refused_claim(read.failure) ? Judgement::claimed_elsewhere : Judgement::unreadable;
         return unit;
     }
     unit.product = info.OTP_info.product_name();
