@@ -15,7 +15,9 @@
 #include <mutex>
 
 // The one background thread: it alone talks to the device, polls for it, reads it and carries out the
-// commands of the flow machine.
+// commands of the flow machine. Its loop is in sm_a.cpp, the write and the read-back in sm_a_transfers.cpp,
+// what crosses threads in sm_a_orders.cpp; the bus's judgement, the reservations and the written units are
+// units of their own.
 class SM_A : public QThread {
     Q_OBJECT
 
