@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "app/exit_codes.h"
 #include "app/narration.h"
+#include "control/unit_judgement.h"
 #include "device/product.h"
 #include "dfu/device_info.h"
 #include "dfu/unit_lock.h"
@@ -89,15 +90,21 @@ QString judgement_text(Unit const& unit, QString const& desired_revision) {
     return text;
 }
 
-// The flow's judgement of a unit read whole.
+// The flow's own judgement of a unit read whole.
 Judgement judge(DFU::DeviceInfo const& info, Device::Type desired_type, QString const& desired_revision) {
-    if (info.OTP_info.blank)
+    switch (flow::judge(info, desired_type, desired_revision)) {
+    case flow::Judgement::blank_record:
         return Judgement::blank_record;
-    if (!info.valid)
-        return Judgement::unreadable;
-    if (info.device_type != static_cast<uint8_t>(desired_type))
+    case flow::Judgement::other_product:
         return Judgement::other_product;
-    return info.FW_revision == desired_revision ? Judgement::current : Judgement::upgrade;
+    case flow::Judgement::upgrade:
+        return Judgement::upgrade;
+    case flow::Judgement::current:
+        return Judgement::current;
+    case flow::Judgement::unreadable:
+        break;
+    }
+    return Judgement::unreadable;
 }
 
 Unit read_unit(DFU::DeviceItem const& item, Device::Type desired_type, QString const& desired_revision) {
