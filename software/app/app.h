@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dfu/scan.h"
 #include "gui/settings.h"
 
 #include <QCoreApplication>
@@ -22,6 +23,9 @@ struct RunOptions {
     QString serial;          // only the unit with this USB serial; empty: the one attached unit
     int timeout_seconds = 0; // give up after this long without a usable unit; 0: wait without limit
     bool json = false;       // JSON Lines on standard output instead of text
+    // What the dfu-util in use can do, as the start-up's self-test found it; handed to the worker and the
+    // listing, which build the command lines.
+    DFU::Capabilities capabilities;
 };
 // The longest --timeout: its milliseconds must fit a timer's interval.
 constexpr int max_timeout_seconds = 2147483;

@@ -230,7 +230,7 @@ SM_A::Next SM_A::at_A7() {
 DFU::ScanResult SM_A::scan_and_judge_situation() {
     QString errors;
     bool const look = take_look_request();
-    DFU::ScanResult scan = DFU::make_scan(&errors, serial_filter);
+    DFU::ScanResult scan = DFU::make_scan(&errors, serial_filter, capabilities);
     if (look && !is_stopping()) {
         tell_whether_written_units_absent(scan);
     }

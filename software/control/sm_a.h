@@ -72,6 +72,8 @@ public:
     // When set before the thread starts, only the unit with this USB serial exists for the worker: others
     // are never read or written, and do not count as a second device.
     QString serial_filter;
+    // Set before the thread starts: what the dfu-util in use can do, from its self-test.
+    DFU::Capabilities capabilities;
 
 signals:
     void sig_NoDevConn();

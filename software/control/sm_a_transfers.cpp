@@ -146,7 +146,7 @@ DFU::TransferWatch SM_A::transfer_watch(Step first_step) {
 // Whether the unit is listed in update mode right after a write that stopped part-way: it may have a new
 // device address, not another serial or port.
 bool SM_A::still_listed(DFU::DeviceItem const& unit) {
-    DFU::ScanResult const scan = DFU::make_scan(nullptr, unit.serial);
+    DFU::ScanResult const scan = DFU::make_scan(nullptr, unit.serial, DFU::Capabilities{unit.by_devnum});
     return std::any_of(scan.devices.begin(), scan.devices.end(),
                        [&](DFU::DeviceItem const& listed) { return listed.same_unit(unit); });
 }

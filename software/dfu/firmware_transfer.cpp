@@ -79,7 +79,7 @@ void ProgressReader::feed(QByteArray const& more_output) {
 // few milliseconds after the listing.
 CommandResult download_FW_to_device(QString image_path, DeviceItem const& device,
                                     TransferWatch const& watch) {
-    if (!dfu_util::addresses_by_devnum() && !listed_as_judged(device)) {
+    if (!device.by_devnum && !listed_as_judged(device)) {
         qInfo().noquote() << "The unit" << device.serial << device.path
                           << "is no longer listed with device address" << device.devnum
                           << "; nothing is written";
@@ -130,7 +130,7 @@ Verification upload_and_compare_FW_bin(QString reference_path, QString upload_pa
     if (size <= 0) {
         return Verification::unknown;
     }
-    bool const bound_by_listing = !dfu_util::addresses_by_devnum();
+    bool const bound_by_listing = !device.by_devnum;
     if (bound_by_listing && !listed_as_judged(device))
         return Verification::unbound;
     CommandResult const upload = upload_FW(upload_path, size, device, watch);

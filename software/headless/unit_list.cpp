@@ -156,7 +156,7 @@ QString listing_failure_text(DFU::Failure failure, QString const& errors) {
 QVector<Unit> read_units(QString const& only_serial, Device::Type desired_type,
                          QString const& desired_revision, QStringList* passed_over, QString* listing_failed) {
     QString errors;
-    DFU::ScanResult const scan = DFU::make_scan(&errors, only_serial);
+    DFU::ScanResult const scan = DFU::make_scan(&errors, only_serial, run_options.capabilities);
     *passed_over = scan.passed_over;
     if (scan.listing_failure != DFU::Failure::none)
         *listing_failed = listing_failure_text(scan.listing_failure, errors);
