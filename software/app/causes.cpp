@@ -8,6 +8,7 @@ namespace {
 std::map<Cause, CauseWords> const table{
     {Cause::matches,                 {Exit::firmware_matches,       "firmware-matches",       "result_matches",          ""}},
     {Cause::differs,                 {Exit::differs_after_download, "differs-after-download", "result_differs",          "hint_differs"}},
+    {Cause::differs_after_success,   {Exit::differs_after_download, "differs-after-download", "result_differsAfterSuccess", "hint_differsAfterSuccess"}},
     {Cause::other_product,           {Exit::other_product,          "other-product",          "result_otherProduct",     "hint_otherProduct"}},
     {Cause::blank_record,            {Exit::blank_product_record,   "blank-record",           "result_blank",            "hint_blank"}},
     {Cause::unreadable,              {Exit::device_unreadable,      "unreadable",             "result_unreadable",       "hint_noAnswer"}},

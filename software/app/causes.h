@@ -11,6 +11,7 @@
 enum class Cause {
     matches,
     differs,
+    differs_after_success, // dfu-util reported a complete write, and the unit holds what it held before
     other_product,
     blank_record,
     unreadable,

@@ -71,6 +71,13 @@ Narrator::Narrator(SM_A* worker, SM_B* machine, Settings::GUI const& texts, QObj
     follow_record();
 }
 
+Cause Narrator::differs_cause() const {
+    bool const unchanged = !revision_before_write.isEmpty() &&
+                           machine->connected_device_info.FW_revision == revision_before_write;
+    return !written_unit.serial.isEmpty() && !write_failed && unchanged ? Cause::differs_after_success
+                                                                        : Cause::differs;
+}
+
 void Narrator::follow_record() {
     connect(machine, &SM_B::sig_DeviceConnected, this,
             [this] { record_read(machine->connected_device_info); });
@@ -155,7 +162,7 @@ void Narrator::connect_machine() {
         }
         show_revision();
         emit phase_failed(differs_caption);
-        tell_hint("hint_differs");
+        tell_hint(words_of(differs_cause()).hint_id);
     });
     // The window's title names the products; a terminal has none to point at.
     connect(machine->B8, &QState::entered, this, [this] {
@@ -179,6 +186,7 @@ void Narrator::connect_worker() {
     // From the start of the write until the verdict on the written unit, the user is told not to disconnect.
     connect(worker, &SM_A::sig_FwDownloading, this, [this] {
         write_failed = false;
+        revision_before_write = machine->connected_device_info.FW_revision;
         tell_hint("hint_writing");
     });
     connect(worker, &SM_A::sig_FwDownloaded, this, [this] {

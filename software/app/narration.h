@@ -39,6 +39,9 @@ public:
     bool reports_bytes() const { return bytes_reported; }
     // Tells that a quit waits for the write under way, and how long that takes at most.
     void tell_finishing_write();
+    // Why the written unit's read-back differs: a write that dfu-util reported complete, after which the
+    // unit holds the revision it held before, wrote nothing.
+    Cause differs_cause() const;
     // The run's unit so far, as its end reports it.
     RunRecord const& record() const { return run_record; }
 
@@ -104,6 +107,7 @@ private:
     RunRecord run_record;
     // The unit written in this run; empty serial before any write.
     DFU::DeviceItem written_unit;
+    QString revision_before_write;
     int situation = bus::Clear;
     // The write under way failed; the worker still ends it as downloaded.
     bool write_failed = false;

@@ -282,7 +282,7 @@ void HeadlessFrontEnd::offer_install() {
         return;
     }
     if (download_carried_out) {
-        finish(Cause::differs);
+        finish(narrator->differs_cause());
         return;
     }
     // Queued: the machine is still entering the state.

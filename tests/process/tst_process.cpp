@@ -29,6 +29,8 @@ std::vector<Case> const cases{
     // "Could not verify" is no "differs".
     {"short read-back", "load current-firmware; set dev0 short_upload 200000", headless, "", 6,
      {"not verified", "!differs"}, Flash::unchanged},
+    {"dfu-util reports a write that changed nothing", "load old-firmware; set dev0 ignore_writes 1", headless, "", 2,
+     {"nothing was written", "check the dfu-util in use"}, Flash::unchanged},
     {"cell that does not program", "load bad-cell", headless, "", 2, {"differs", "!not verified"},
      Flash::changed},
     // The unit decides: a write that stopped part-way tells the next step from where the unit is; one whose
