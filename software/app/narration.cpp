@@ -71,6 +71,11 @@ Narrator::Narrator(SM_A* worker, SM_B* machine, Settings::GUI const& texts, QObj
     follow_record();
 }
 
+// After a write the unit holds what was written: only this computer could not keep what was read of it.
+Cause Narrator::local_cause() const {
+    return written_unit.serial.isEmpty() ? Cause::local_failure : Cause::not_verified_local;
+}
+
 Cause Narrator::differs_cause() const {
     bool const unchanged = !revision_before_write.isEmpty() &&
                            machine->connected_device_info.FW_revision == revision_before_write;
@@ -168,13 +173,15 @@ void Narrator::connect_machine() {
     connect(machine->B8, &QState::entered, this, [this] {
         QString const products =
             Device::ProductInfo{SM_B::desired_ID}.product_name_full().replace("<br>", " and ");
-        tell_hint("hint_otherProduct", terminal_words ? QStringList{products} : QStringList{});
+        tell_hint(words_of(Cause::other_product).hint_id,
+                  terminal_words ? QStringList{products} : QStringList{});
     });
-    connect(machine->B9, &QState::entered, this, [this] { tell_hint("hint_blank"); });
+    connect(machine->B9, &QState::entered, this,
+            [this] { tell_hint(words_of(Cause::blank_record).hint_id); });
 }
 
 void Narrator::connect_worker() {
-    connect(worker, &SM_A::sig_DeviceError, this, [this] { tell_hint("hint_noAnswer"); });
+    connect(worker, &SM_A::sig_DeviceError, this, [this] { tell_hint(words_of(Cause::unreadable).hint_id); });
     connect(worker, &SM_A::sig_FwStillWriting, this, [this](int seconds) {
         if (hint_id != "hint_finishingWrite" && seconds >= normal_write_seconds(write_bytes))
             tell_hint("hint_stillWriting", {QString::number(seconds)});
@@ -200,7 +207,8 @@ void Narrator::connect_worker() {
             tell_hint("hint_restarting");
         }
     });
-    connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] { tell_hint("hint_couldNotVerify"); });
+    connect(worker, &SM_A::sig_FwUploadIncomplete, this,
+            [this] { tell_hint(words_of(Cause::could_not_verify).hint_id); });
     connect(worker, &SM_A::sig_FwUploadUnbound, this, [this] {
         verify_wait.stop();
         tell_hint(words_of(Cause::not_verified_unbound).hint_id);
@@ -209,8 +217,9 @@ void Narrator::connect_worker() {
             [this] { tell_hint("hint_otherUnit", {worker->unit_awaiting_verification().serial}); });
     connect(worker, &SM_A::sig_Situation, this, &Narrator::on_situation);
     connect(worker, &SM_A::sig_WrittenUnitsAbsent, this, &Narrator::on_written_units_absent);
-    connect(worker, &SM_A::sig_LocalFailure, this,
-            [this](QString const& where_and_why) { tell_hint("hint_localWrite", {where_and_why}); });
+    connect(worker, &SM_A::sig_LocalFailure, this, [this](QString const& where_and_why) {
+        tell_hint(words_of(local_cause()).hint_id, {where_and_why});
+    });
     connect(worker, &SM_A::sig_Progress, this, &Narrator::on_progress);
     connect(worker, &SM_A::sig_PassedOver, this, &Narrator::on_passed_over);
 }

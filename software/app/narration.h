@@ -42,6 +42,8 @@ public:
     // Why the written unit's read-back differs: a write that dfu-util reported complete, after which the
     // unit holds the revision it held before, wrote nothing.
     Cause differs_cause() const;
+    // Why this computer's failure to store a read ends the run: before any write, or after one.
+    Cause local_cause() const;
     // The run's unit so far, as its end reports it.
     RunRecord const& record() const { return run_record; }
 

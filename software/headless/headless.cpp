@@ -219,10 +219,8 @@ void HeadlessFrontEnd::connect_worker() {
     // After a download, a unit that cannot be read again holds what was written, only not verified.
     connect(worker, &SM_A::sig_DeviceError, this,
             [this] { finish(download_carried_out ? Cause::could_not_verify : Cause::unreadable); });
-    // After a download, the unit holds what was written; only this computer could not keep the read-back.
-    connect(worker, &SM_A::sig_LocalFailure, this, [this](QString const& where_and_why) {
-        finish(download_carried_out ? Cause::not_verified_local : Cause::local_failure, {where_and_why});
-    });
+    connect(worker, &SM_A::sig_LocalFailure, this,
+            [this](QString const& where_and_why) { finish(narrator->local_cause(), {where_and_why}); });
     // A write left by another run is not waited for: the unit is another run's until it has ended.
     connect(worker, &SM_A::sig_Situation, this, [this](int situation) {
         if (situation == bus::WriteFinishing)
