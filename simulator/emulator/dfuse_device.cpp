@@ -149,6 +149,11 @@ Status erase_sector(Session& session, uint32_t address, long& work_ms) {
     uint32_t failing = fault_address(session, "erase_fail_at");
     if (failing && within(failing, start, size))
         return errERASE;
+    // ignore_writes: every erase and write is answered as done, and nothing changes.
+    if (session.device.flag("ignore_writes")) {
+        log_request(session, "ERASE_IGNORED " + hex(start));
+        return OK;
+    }
     Bytes erased(size, 0xFF);
     log_request(session, "ERASE " + hex(start) + " size=" + std::to_string(size));
     return write_at(memory_file(session, *segment), start - segment->start, erased.data(), size) ? OK
@@ -232,6 +237,8 @@ Status write_memory(Session& session, uint32_t address, const uint8_t* data, uin
         return errADDRESS;
     switch (segment->kind) {
     case Kind::flash:
+        if (session.device.flag("ignore_writes"))
+            return OK;
         return program(session, *segment, address, data, length);
     case Kind::otp:
         return otp_block_locked(session, address, length) ? errWRITE

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
 #include <libusb-1.0/libusb.h>
@@ -137,6 +138,20 @@ bool usb_unavailable() {
     return world.number("usb", 1) == 0;
 }
 
+// Whether this dfu-util run reads a unit ("-U"), rather than lists or writes.
+bool reading_process() {
+    FILE* file = std::fopen("/proc/self/cmdline", "rb");
+    if (!file)
+        return false;
+    char buffer[4096];
+    size_t const length = std::fread(buffer, 1, sizeof(buffer), file);
+    std::fclose(file);
+    for (size_t at = 0; at < length; at += std::strlen(buffer + at) + 1)
+        if (std::strncmp(buffer + at, "-U", length - at) == 0)
+            return true;
+    return false;
+}
+
 std::vector<libusb_device*> attached_devices() {
     sim::StateLock lock;
     sim::ensure_world(images_dir());
@@ -150,6 +165,12 @@ std::vector<libusb_device*> attached_devices() {
             continue;
         Record before = record;
         sim::update_attachment(record, world, true);
+        // renumber_before_read=N: the next N reads find the unit enumerated anew, with a new device address,
+        // as after a brief reset between the listing that judged it and the read.
+        if (record.flag("attached") && record.number("renumber_before_read") > 0 && reading_process()) {
+            record.set("renumber_before_read", record.number("renumber_before_read") - 1);
+            sim::attach(record, world);
+        }
         if (record.values != before.values)
             sim::write_record(sim::device_path(id, "device.txt"), record);
         if (record.flag("attached"))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dfu/scan.h"
 #include "gui/settings.h"
 
 #include <QCoreApplication>
@@ -23,6 +24,10 @@ struct RunOptions {
     int timeout_seconds = 0; // give up after this long without a usable unit; 0: wait without limit
     bool json = false;       // JSON Lines on standard output instead of text
     QString plant_db;        // the URL of a plant's database that also takes the records; empty: none
+    QString dfu_util_release; // as the self-test found it: for the history
+    // What the dfu-util in use can do, as the start-up's self-test found it; handed to the worker and the
+    // listing, which build the command lines.
+    DFU::Capabilities capabilities;
 };
 // The longest --timeout: its milliseconds must fit a timer's interval.
 constexpr int max_timeout_seconds = 2147483;

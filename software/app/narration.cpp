@@ -12,10 +12,10 @@ QString const differs_caption = "FW differs";
 
 // Hints about a passing condition of the bus or of one read: a good read of a unit ends them.
 QStringList const passing_hints = {
-    "hint_noAnswer",         "hint_couldNotVerify",    "hint_writeFailed",  "hint_noAccess",
-    "hint_severalUnits",     "hint_noDfuUtil",         "hint_unitInUse",    "hint_writeFinishing",
-    "hint_stillWriting",     "hint_claimFailed",       "hint_serialAbsent", "hint_reservedByProcess",
-    "hint_claimedElsewhere", "hint_writeStoppedListed"};
+    "hint_noAnswer",         "hint_couldNotVerify",     "hint_writeFailed",      "hint_noAccess",
+    "hint_severalUnits",     "hint_noDfuUtil",          "hint_unitInUse",        "hint_writeFinishing",
+    "hint_stillWriting",     "hint_claimFailed",        "hint_serialAbsent",     "hint_reservedByProcess",
+    "hint_claimedElsewhere", "hint_writeStoppedListed", "hint_serialUnreadable", "hint_claimRefused"};
 
 // Every place holder is filled in one pass, so that a "%1" within a serial or a dfu-util message stays as
 // it is. The texts take at most three.
@@ -68,6 +68,50 @@ Narrator::Narrator(SM_A* worker, SM_B* machine, Settings::GUI const& texts, QObj
     connect(this, &Narrator::phase_hidden, this, [this] { phase_shown = Shown::nothing; });
     connect_machine();
     connect_worker();
+    follow_record();
+}
+
+// After a write the unit holds what was written: only this computer could not keep what was read of it.
+Cause Narrator::local_cause() const {
+    return written_unit.serial.isEmpty() ? Cause::local_failure : Cause::not_verified_local;
+}
+
+Cause Narrator::differs_cause() const {
+    bool const unchanged = !revision_before_write.isEmpty() &&
+                           machine->connected_device_info.FW_revision == revision_before_write;
+    return !written_unit.serial.isEmpty() && !write_failed && unchanged ? Cause::differs_after_success
+                                                                        : Cause::differs;
+}
+
+void Narrator::follow_record() {
+    connect(machine, &SM_B::sig_DeviceConnected, this,
+            [this] { record_read(machine->connected_device_info); });
+    // A write dropped before it began wrote nothing and does not count.
+    connect(worker, &SM_A::sig_FwDownloaded, this, [this] {
+        written_unit = machine->connected_device_info.unit;
+        run_record.firmware_after.clear();
+    });
+    for (auto verdict : {&SM_A::sig_FwUploadedMatches, &SM_A::sig_FwUploadedDiffers})
+        connect(worker, verdict, this, [this] {
+            if (written_unit.same_unit(machine->connected_device_info.unit))
+                run_record.firmware_after = machine->connected_device_info.FW_revision;
+        });
+    connect(worker, &SM_A::sig_FwDownloadFailed, this,
+            [this](QString const& reason) { run_record.dfu_util_message = reason; });
+    connect(worker, &SM_A::sig_DeviceError, this, [this](QString const& output) {
+        QStringList const lines = output.split('\n', Qt::SkipEmptyParts);
+        run_record.dfu_util_message = lines.isEmpty() ? QString() : lines.last().trimmed();
+    });
+}
+
+void Narrator::record_read(DFU::DeviceInfo const& info) {
+    if (!written_unit.serial.isEmpty()) {
+        return; // after the write, only the written unit's read-back tells its firmware
+    }
+    if (run_record.serial.isEmpty() || run_record.serial != info.unit.serial)
+        run_record.firmware_before = info.FW_revision;
+    run_record.serial = info.unit.serial;
+    run_record.firmware_after = info.FW_revision;
 }
 
 QString Narrator::text(QString const& id, QStringList const& args) const {
@@ -100,7 +144,7 @@ void Narrator::connect_machine() {
         if (hint_id == "hint_writing")
             tell_hint(QString());
         emit phase_hidden();
-        emit status(text("status_noDev"));
+        show_no_unit();
     });
     connect(machine, &SM_B::sig_DeviceConnected, this, [this] {
         restarting = false;
@@ -123,19 +167,21 @@ void Narrator::connect_machine() {
         }
         show_revision();
         emit phase_failed(differs_caption);
-        tell_hint("hint_differs");
+        tell_hint(words_of(differs_cause()).hint_id);
     });
     // The window's title names the products; a terminal has none to point at.
     connect(machine->B8, &QState::entered, this, [this] {
         QString const products =
             Device::ProductInfo{SM_B::desired_ID}.product_name_full().replace("<br>", " and ");
-        tell_hint("hint_otherProduct", terminal_words ? QStringList{products} : QStringList{});
+        tell_hint(words_of(Cause::other_product).hint_id,
+                  terminal_words ? QStringList{products} : QStringList{});
     });
-    connect(machine->B9, &QState::entered, this, [this] { tell_hint("hint_blank"); });
+    connect(machine->B9, &QState::entered, this,
+            [this] { tell_hint(words_of(Cause::blank_record).hint_id); });
 }
 
 void Narrator::connect_worker() {
-    connect(worker, &SM_A::sig_DeviceError, this, [this] { tell_hint("hint_noAnswer"); });
+    connect(worker, &SM_A::sig_DeviceError, this, [this] { tell_hint(words_of(Cause::unreadable).hint_id); });
     connect(worker, &SM_A::sig_FwStillWriting, this, [this](int seconds) {
         if (hint_id != "hint_finishingWrite" && seconds >= normal_write_seconds(write_bytes))
             tell_hint("hint_stillWriting", {QString::number(seconds)});
@@ -147,6 +193,7 @@ void Narrator::connect_worker() {
     // From the start of the write until the verdict on the written unit, the user is told not to disconnect.
     connect(worker, &SM_A::sig_FwDownloading, this, [this] {
         write_failed = false;
+        revision_before_write = machine->connected_device_info.FW_revision;
         tell_hint("hint_writing");
     });
     connect(worker, &SM_A::sig_FwDownloaded, this, [this] {
@@ -160,13 +207,19 @@ void Narrator::connect_worker() {
             tell_hint("hint_restarting");
         }
     });
-    connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] { tell_hint("hint_couldNotVerify"); });
+    connect(worker, &SM_A::sig_FwUploadIncomplete, this,
+            [this] { tell_hint(words_of(Cause::could_not_verify).hint_id); });
+    connect(worker, &SM_A::sig_FwUploadUnbound, this, [this] {
+        verify_wait.stop();
+        tell_hint(words_of(Cause::not_verified_unbound).hint_id);
+    });
     connect(worker, &SM_A::sig_OtherUnitThanWritten, this,
             [this] { tell_hint("hint_otherUnit", {worker->unit_awaiting_verification().serial}); });
     connect(worker, &SM_A::sig_Situation, this, &Narrator::on_situation);
     connect(worker, &SM_A::sig_WrittenUnitsAbsent, this, &Narrator::on_written_units_absent);
-    connect(worker, &SM_A::sig_LocalFailure, this,
-            [this](QString const& where_and_why) { tell_hint("hint_localWrite", {where_and_why}); });
+    connect(worker, &SM_A::sig_LocalFailure, this, [this](QString const& where_and_why) {
+        tell_hint(words_of(local_cause()).hint_id, {where_and_why});
+    });
     connect(worker, &SM_A::sig_Progress, this, &Narrator::on_progress);
     connect(worker, &SM_A::sig_PassedOver, this, &Narrator::on_passed_over);
 }
@@ -177,6 +230,8 @@ void Narrator::on_passed_over(QStringList const& serials) {
         tell_hint("hint_serialAbsent", {worker->serial_filter, serials.join(", ")});
     else if (hint_id == "hint_serialAbsent")
         tell_hint(QString());
+    if (machine->B1->active() && !restarting)
+        show_no_unit();
 }
 
 void Narrator::on_progress(int step, qint64 done, qint64 total) {
@@ -250,39 +305,27 @@ void Narrator::on_matches() {
     show_revision();
 }
 
-void Narrator::on_situation(int situation) {
-    switch (situation) {
-    case SM_A::NoAccess:
-        tell_hint("hint_noAccess");
-        break;
-    case SM_A::SeveralUnits:
-        tell_hint("hint_severalUnits");
-        break;
-    case SM_A::NoDfuUtil:
-        tell_hint("hint_noDfuUtil");
-        break;
-    case SM_A::ListingFailed:
-        tell_hint("hint_listingFailed");
-        break;
-    case SM_A::UnitInUse:
-        tell_hint("hint_unitInUse");
-        break;
-    case SM_A::WriteFinishing:
-        tell_hint("hint_writeFinishing");
-        break;
-    case SM_A::ReservationFailed:
-        tell_hint("hint_claimFailed");
-        break;
-    case SM_A::ReservedByOther:
-        tell_hint("hint_reservedByProcess", {process_words(texts, worker->reserving_process())});
-        break;
-    case SM_A::ClaimedElsewhere:
-        tell_hint("hint_claimedElsewhere");
-        break;
-    default:
+// A unit that is attached but cannot be used has its hint; the cable's words would send the user to
+// restart a unit that may be in the middle of a write.
+void Narrator::show_no_unit() {
+    emit status(
+        text(situation == bus::Clear && attached_instead.isEmpty() ? "status_noDev" : "status_unitAttached"));
+}
+
+void Narrator::on_situation(int now) {
+    bool const changed_kind = (situation == bus::Clear) != (now == bus::Clear);
+    situation = now;
+    if (changed_kind && machine->B1->active() && !restarting)
+        show_no_unit();
+    if (situation == bus::Clear) {
         clear_passing_hint();
-        break;
+        return;
     }
+    Cause const cause = cause_of(static_cast<bus::Situation>(situation));
+    QStringList args;
+    if (cause == Cause::reserved_by_other_process)
+        args << process_words(texts, worker->reserving_process());
+    tell_hint(words_of(cause).hint_id, args);
 }
 
 bool Narrator::written_unit_outstanding() const {
@@ -298,7 +341,7 @@ void Narrator::on_verify_wait_over() {
     }
 }
 
-void Narrator::on_written_units_absent() {
+void Narrator::on_written_units_absent(bool in_use) {
     if (!written_unit_outstanding()) {
         return;
     }
@@ -307,8 +350,9 @@ void Narrator::on_written_units_absent() {
     if (restarting) {
         restarting = false;
         emit phase_hidden();
-        emit status(text("status_noDev"));
+        show_no_unit();
     }
-    tell_hint("hint_notVerified");
-    emit not_verified();
+    Cause const cause = in_use ? Cause::not_verified_in_use : Cause::not_verified;
+    tell_hint(words_of(cause).hint_id);
+    emit not_verified(cause);
 }

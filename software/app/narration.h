@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/causes.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "gui/settings.h"
@@ -38,6 +39,13 @@ public:
     bool reports_bytes() const { return bytes_reported; }
     // Tells that a quit waits for the write under way, and how long that takes at most.
     void tell_finishing_write();
+    // Why the written unit's read-back differs: a write that dfu-util reported complete, after which the
+    // unit holds the revision it held before, wrote nothing.
+    Cause differs_cause() const;
+    // Why this computer's failure to store a read ends the run: before any write, or after one.
+    Cause local_cause() const;
+    // The run's unit so far, as its end reports it.
+    RunRecord const& record() const { return run_record; }
 
     // The time each phase of an upgrade is drawn over, for every way progress is shown.
     static constexpr double download_seconds = 60.0;
@@ -60,8 +68,9 @@ signals:
     // SM_A::Step), and `percent` of the phase; `total` 0 when the phase has just started and waits for its
     // first report. Where no report comes, the phase is drawn over its usual time as before.
     void progress(int step, int percent, qint64 done, qint64 total);
-    // The written unit did not come back within verify_wait_ms.
-    void not_verified();
+    // The written unit did not come back within verify_wait_ms, or came back held by another program
+    // when the time of the run was up.
+    void not_verified(Cause cause);
 
 private:
     void connect_machine();
@@ -76,11 +85,16 @@ private:
     void on_matches();
     void on_situation(int situation);
     void on_verify_wait_over();
-    void on_written_units_absent();
+    void on_written_units_absent(bool in_use);
+    // The status line while no unit is being worked on: the cable's words only when no unit is attached.
+    void show_no_unit();
     // A written unit awaits its verification, and none is being verified now.
     bool written_unit_outstanding() const;
     void on_progress(int step, qint64 done, qint64 total);
     void on_passed_over(QStringList const& serials);
+    void follow_record();
+    // A unit read: the record follows it unless another unit than this run's written one.
+    void record_read(DFU::DeviceInfo const& info);
     void start_phase(QString const& caption, double seconds, int first_step);
 
     SM_A* worker;
@@ -92,6 +106,11 @@ private:
     enum class Shown { nothing, download, verify };
     Shown phase_shown = Shown::nothing;
     QStringList attached_instead;
+    RunRecord run_record;
+    // The unit written in this run; empty serial before any write.
+    DFU::DeviceItem written_unit;
+    QString revision_before_write;
+    int situation = bus::Clear;
     // The write under way failed; the worker still ends it as downloaded.
     bool write_failed = false;
     // A quit waits only for the write: nobody stays to check the unit.

@@ -3,7 +3,6 @@
 #include "app/app.h"
 #include "app/exit_codes.h"
 #include "app/narration.h"
-#include "dfu/dfu_util.h"
 #include "history/image.h"
 #include "history/local.h"
 #include "history/plant.h"
@@ -48,7 +47,7 @@ RunHistory::RunHistory(SM_A* worker, SM_B* machine, std::function<QString(int)> 
     next_unit();
     draft->host = QSysInfo::machineHostName();
     draft->tool_version = UPDATER_VERSION;
-    draft->dfu_util_release = null_if_empty(DFU::dfu_util::release().toString());
+    draft->dfu_util_release = null_if_empty(run_options.dfu_util_release);
     draft->image_revision = null_if_empty(settings.desired_FW_revision);
     draft->image_sha256 = null_if_empty(History::image_sha256());
     // Opened while the worker lists for the first time, before any unit is read, so that noting a write

@@ -75,7 +75,10 @@ StartupFailure claim_instance() {
 // One run of "dfu-util -V": the self-test, and the release of the dfu-util that will run. The simulator's
 // script answers -V itself, so its release is not judged.
 StartupFailure test_dfu_util() {
-    if (DFU::dfu_util::self_test().supported || simulator::use)
+    DFU::dfu_util::SelfTest const test = DFU::dfu_util::self_test();
+    run_options.capabilities = test.capabilities;
+    run_options.dfu_util_release = test.version.toString();
+    if (test.supported || simulator::use)
         return {};
     return {Exit::no_dfu_util, settings.gui.text("hint_noDfuUtil")};
 }
@@ -123,6 +126,7 @@ void create_engine(bool trace) {
     sm_A->idle_delay_ms = 500;
     sm_A->poll_delay_ms = 1000;
     sm_A->serial_filter = run_options.serial;
+    sm_A->capabilities = run_options.capabilities;
     if (trace)
         sm_A->enable_debug_output();
     sm_B = new SM_B(sm_A, settings.desired_FW_type, settings.desired_FW_revision);

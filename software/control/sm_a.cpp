@@ -1,44 +1,13 @@
+// The worker's loop: positions A0 to A7, the listing of the bus and the read of a unit found alone on it.
 #include "control/sm_a.h"
 
-#include "dfu/firmware_transfer.h"
-#include "dfu/unit_lock.h"
-
 #include <QDebug>
-#include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <pthread.h>
-#include <utility>
 
 SM_A* sm_A = nullptr;
 
 namespace {
-
-char const* command_name(SM_A::Command command) {
-    switch (command) {
-    case SM_A::None:
-        return "None";
-    case SM_A::Download:
-        return "Download";
-    case SM_A::UploadAndVerify:
-        return "UploadAndVerify";
-    }
-    return "?";
-}
-
-SM_A::Step step_of(DFU::Progress::Step step) {
-    switch (step) {
-    case DFU::Progress::Step::erasing:
-        return SM_A::Erasing;
-    case DFU::Progress::Step::writing:
-        return SM_A::Writing;
-    case DFU::Progress::Step::erasing_and_writing:
-        return SM_A::ErasingAndWriting;
-    case DFU::Progress::Step::reading_back:
-        return SM_A::ReadingBack;
-    }
-    return SM_A::Writing;
-}
 
 // Termination signals are for the main thread, which stops the engine in order. dfu-util gets a clear mask
 // and a session of its own from the runner, so nothing meant for this process reaches a write.
@@ -67,136 +36,25 @@ SM_A::~SM_A() {
     std::lock_guard<std::mutex> lock(mutex);
 }
 
-void SM_A::set_command(Command new_command, int read_count) {
-    std::lock_guard<std::mutex> lock(mutex);
-    command = new_command;
-    command_read_count = read_count;
-}
-
-SM_A::Command SM_A::get_command() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return command;
-}
-
-void SM_A::do_stop() {
-    std::lock_guard<std::mutex> lock(mutex);
-    stopping = true;
-    stop_requested.notify_all();
-}
-
-bool SM_A::is_stopping() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return stopping;
-}
-
-bool SM_A::is_writing() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return writing;
-}
-
-void SM_A::leave_write_running() {
-    std::lock_guard<std::mutex> lock(mutex);
-    leaving_write = true;
-    stopping = true;
-    stop_requested.notify_all();
-}
-
-DFU::DeviceInfo SM_A::device_info_snapshot() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return device_info;
-}
-
-QVector<DFU::DeviceItem> SM_A::units_awaiting_verification() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return written_units;
-}
-
-DFU::DeviceItem SM_A::unit_awaiting_verification() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return written_units.value(0);
-}
-
-void SM_A::forget_units_awaiting_verification() {
-    std::lock_guard<std::mutex> lock(mutex);
-    written_units.clear();
-}
-
-void SM_A::look_for_written_units() {
-    std::lock_guard<std::mutex> lock(mutex);
-    look_requested = true;
-}
-
-void SM_A::set_writing(bool now) {
-    std::lock_guard<std::mutex> lock(mutex);
-    writing = now;
-}
-
-bool SM_A::begin_write() {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (stopping) {
-        return false;
-    }
-    writing = true;
-    return true;
-}
-
-bool SM_A::awaits_other_unit_than(DFU::DeviceItem const& unit) {
-    QVector<DFU::DeviceItem> const written = units_awaiting_verification();
-    return !written.isEmpty() && std::none_of(written.begin(), written.end(),
-                                              [&](DFU::DeviceItem const& w) { return w.same_unit(unit); });
-}
-
-void SM_A::track_written_unit(DFU::DeviceItem const& unit) {
-    untrack_written_unit(unit);
-    std::lock_guard<std::mutex> lock(mutex);
-    written_units.append(unit);
-}
-
-void SM_A::untrack_written_unit(DFU::DeviceItem const& unit) {
-    std::lock_guard<std::mutex> lock(mutex);
-    written_units.erase(std::remove_if(written_units.begin(), written_units.end(),
-                                       [&](DFU::DeviceItem const& w) { return w.same_unit(unit); }),
-                        written_units.end());
-}
-
-bool SM_A::take_look_request() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return std::exchange(look_requested, false);
-}
-
 // Only a written unit that this listing shows alone goes on to be read and verified; otherwise the written
 // units are not back, whatever the time the tool itself was held up.
 void SM_A::tell_whether_written_units_absent(DFU::ScanResult const& scan) {
+    bool held_as_absent;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        held_as_absent = held_counts_as_absent;
+    }
     if (single_device(scan) && !awaits_other_unit_than(scan.devices.first())) {
-        qInfo() << "SM_A: a written unit is listed again and is read and verified";
+        if (!(held_as_absent && claimed_unit.same_unit(scan.devices.first()))) {
+            qInfo() << "SM_A: a written unit is listed again and is read and verified";
+            return;
+        }
+        qInfo() << "SM_A: the written unit is listed again, but another program holds it";
+        emit sig_WrittenUnitsAbsent(true);
         return;
     }
     qInfo() << "SM_A: no written unit is listed to be verified";
-    emit sig_WrittenUnitsAbsent();
-}
-
-void SM_A::enable_debug_output() {
-    qInfo() << "SM_A: Adding connections to show debug output (state transitions)";
-    auto const log_signal = [this](QString const& name, bool polling) {
-        return [this, name, polling] {
-            bool const repeated_poll = previous_was_polling && (name == "NoDevConn" || name == "scanning");
-            if (!repeated_poll) {
-                qDebug() << "SM_A: /sig_" + name;
-            }
-            previous_was_polling = polling;
-        };
-    };
-    connect(this, &SM_A::sig_NoDevConn, this, log_signal("NoDevConn", true), Qt::DirectConnection);
-    connect(this, &SM_A::sig_scanning, this, log_signal("scanning", true), Qt::DirectConnection);
-    connect(this, &SM_A::sig_readingInfo, this, log_signal("readingInfo", false), Qt::DirectConnection);
-    connect(this, &SM_A::sig_DevConn, this, log_signal("DevConn", false), Qt::DirectConnection);
-    connect(this, &SM_A::sig_FwDownloading, this, log_signal("FwDownloading", false), Qt::DirectConnection);
-    connect(this, &SM_A::sig_FwDownloaded, this, log_signal("FwDownloaded", false), Qt::DirectConnection);
-    connect(this, &SM_A::sig_FwUploading, this, log_signal("FwUploading", false), Qt::DirectConnection);
-    connect(this, &SM_A::sig_FwUploadedDiffers, this, log_signal("FwUploadedDiffers", false),
-            Qt::DirectConnection);
-    connect(this, &SM_A::sig_FwUploadedMatches, this, log_signal("FwUploadedMatches", false),
-            Qt::DirectConnection);
+    emit sig_WrittenUnitsAbsent(false);
 }
 
 void SM_A::run() {
@@ -228,9 +86,7 @@ void SM_A::run() {
     // A write left running keeps its unit through the names its dfu-util inherited. Under the lock, so that
     // the destructor sees the thread's last writes.
     std::lock_guard<std::mutex> lock(mutex);
-    for (QString const& serial : reserved)
-        DFU::unit_lock::release_unit(serial);
-    reserved.clear();
+    reservations.release_all();
 }
 
 SM_A::Next SM_A::at_A0() {
@@ -238,7 +94,7 @@ SM_A::Next SM_A::at_A0() {
     // The next device found is read anew, even one that never went away.
     last_device = {};
     claimed_unit = {};
-    release_units_not_awaited();
+    reservations.release_all_but(written.all());
     drop_pending_command("because the device left the listing");
     return at_A1();
 }
@@ -281,8 +137,17 @@ SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
     publish(DFU::DeviceInfo());
     DFU::DeviceInfo info;
     DFU::CommandResult const result = DFU::read_device_info(&device, &info);
-    if (result.failure == DFU::Failure::unit_busy)
-        return wait_while_claimed_elsewhere(device);
+    if (DFU::refused_claim(result.failure))
+        return wait_while_claimed_elsewhere(device, result.failure);
+    // Enumerated anew since the listing (a new device address): listed again, and read at its new address.
+    if (result.failure == DFU::Failure::unit_not_found && renumbered_reads < max_renumbered_reads) {
+        ++renumbered_reads;
+        qInfo().noquote() << "SM_A: the unit" << device.serial << "was not found at device address"
+                          << device.devnum << "; it is listed and read again";
+        last_device = {};
+        return Next::A2;
+    }
+    renumbered_reads = 0;
     if (result.exit_code != 0) {
         QString const local = DFU::local_failure(result);
         if (local.isEmpty()) {
@@ -307,13 +172,15 @@ SM_A::Next SM_A::read_new_device(DFU::DeviceItem const& device) {
 
 // Another program (a dfu-util started by hand, a run in another container) has the unit open. That ends by
 // itself: the unit is listed and read again until it is free or leaves.
-SM_A::Next SM_A::wait_while_claimed_elsewhere(DFU::DeviceItem const& device) {
+SM_A::Next SM_A::wait_while_claimed_elsewhere(DFU::DeviceItem const& device, DFU::Failure refusal) {
     claimed_unit = device;
+    claim_refusal = refusal;
     last_device = {};
-    if (situation != ClaimedElsewhere && !is_stopping()) {
-        situation = ClaimedElsewhere;
-        qInfo().noquote() << "SM_A: the unit" << device.serial
-                          << "is claimed by another program; waiting for it";
+    Situation const now = bus::judge_claim(refusal);
+    if (situation != now && !is_stopping()) {
+        situation = now;
+        qInfo().noquote() << "SM_A: the unit" << device.serial << "refused to be claimed ("
+                          << DFU::text_of(refusal) << "); waiting for it";
         emit sig_Situation(situation);
     }
     return pause(claimed_retry_ms) ? Next::Stop : Next::A2;
@@ -359,171 +226,23 @@ SM_A::Next SM_A::at_A7() {
     }
 }
 
-SM_A::Next SM_A::carry_out_upload_and_verify() {
-    emit sig_A6_entered();
-    emit sig_FwUploading();
-    DFU::DeviceItem const unit = device_info.unit;
-    DFU::TransferWatch const watch = transfer_watch(ReadingBack);
-    QString local_problem;
-    DFU::Verification const verification = DFU::upload_and_compare_FW_bin(
-        desired_FW_bin_path, uploaded_FW_bin_path, unit, watch, &local_problem);
-    if (verification == DFU::Verification::local_failure) {
-        emit sig_LocalFailure(local_problem);
-        return Next::A7;
-    }
-    if (verification == DFU::Verification::unit_busy) {
-        return wait_while_claimed_elsewhere(unit);
-    }
-    if (verification == DFU::Verification::unknown) {
-        qInfo() << "Uploaded FW could not be read back whole; the unit is read again once it comes back";
-        emit sig_FwUploadIncomplete("The firmware could not be read back from the device.");
-        return Next::A7;
-    }
-    untrack_written_unit(unit);
-    if (verification == DFU::Verification::matches) {
-        qDebug() << "Uploaded FW matches";
-        emit sig_FwUploadedMatches();
-    } else {
-        qDebug() << "Uploaded FW does not match";
-        emit sig_FwUploadedDiffers();
-    }
-    return Next::A2;
-}
-
-// The write child inherits the unit's name and its writing name: should this process end during the write,
-// the unit stays reserved, and told as being written, until dfu-util is done with it.
-void SM_A::carry_out_download() {
-    emit sig_A5_entered();
-    emit sig_FwDownloading();
-    DFU::DeviceItem const unit = device_info.unit;
-    track_written_unit(unit);
-    DFU::TransferWatch watch = transfer_watch(Erasing);
-    watch.still_running = [this](int seconds) { emit sig_FwStillWriting(seconds); };
-    watch.inherited = DFU::unit_lock::begin_write(unit.serial);
-    if (watch.inherited.empty()) {
-        // Another run could be working on the unit: nothing is written without its name.
-        untrack_written_unit(unit);
-        set_writing(false);
-        qWarning() << "SM_A: dropping command Download because this run does not hold the name of unit"
-                   << unit.serial;
-        emit sig_FwDownloadFailed("The product is not reserved for this run, so nothing was written to it.",
-                                  still_listed(unit));
-        return;
-    }
-    if (watch.inherited.size() < 2)
-        qWarning() << "SM_A: the write to" << unit.serial << "is not marked as a write for other runs";
-    DFU::CommandResult const result = DFU::download_FW_to_device(desired_FW_bin_path, unit, watch);
-    if (!result.left_running())
-        DFU::unit_lock::end_write(unit.serial);
-    set_writing(false);
-    switch (result.failure) {
-    case DFU::Failure::left_running:
-        qInfo() << "SM_A: the write goes on without the tool, which quits";
-        return;
-    case DFU::Failure::unit_not_found:
-        // The unit left (or was swapped) after it was read: dfu-util wrote nothing.
-        untrack_written_unit(unit);
-        qInfo()
-            << "SM_A: dropping command Download because the unit it was ordered for is no longer attached";
-        return;
-    case DFU::Failure::unit_busy:
-    case DFU::Failure::several_units:
-        untrack_written_unit(unit);
-        qInfo().noquote() << "SM_A: dropping command Download, dfu-util wrote nothing:"
-                          << text_of(result.failure);
-        return;
-    case DFU::Failure::leave_failed:
-        // Many bootloaders reset as soon as the request to leave arrives, before its status can be read.
-        qInfo().noquote() << "SM_A: every byte was written; dfu-util's" << DFU::last_message(result)
-                          << "concerns the request to leave update mode, and the read-back decides";
-        break;
-    case DFU::Failure::none:
-        break;
-    default:
-        emit sig_FwDownloadFailed(DFU::last_message(result), still_listed(unit));
-        break;
-    }
-    emit sig_FwDownloaded();
-}
-
-// Progress in bytes of the image; dfu-util names the step of each report.
-DFU::TransferWatch SM_A::transfer_watch(Step first_step) {
-    qint64 const total = DFU::size_of_binary_file(desired_FW_bin_path);
-    emit sig_Progress(first_step, 0, total);
-    DFU::TransferWatch watch;
-    watch.progress = [this, total](DFU::Progress const& progress) {
-        emit sig_Progress(step_of(progress.step), progress.bytes, total);
-    };
-    return watch;
-}
-
-SM_A::Command SM_A::take_command_for_current_read() {
-    Command taken;
-    int ordered_for;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        taken = command;
-        ordered_for = command_read_count;
-        command = None;
-    }
-    int const current = device_info.read_count;
-    if (taken != None && (ordered_for != current || current == 0)) {
-        qInfo().nospace() << "SM_A: dropping command " << command_name(taken) << " ordered for device read "
-                          << ordered_for << ", the current device read is " << current;
-        return None;
-    }
-    return taken;
-}
-
-void SM_A::drop_pending_command(char const* reason) {
-    Command dropped;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        dropped = command;
-        command = None;
-    }
-    if (dropped != None) {
-        qInfo().nospace() << "SM_A: dropping pending command " << command_name(dropped) << " " << reason;
-    }
-}
-
-void SM_A::publish(DFU::DeviceInfo const& info) {
-    std::lock_guard<std::mutex> lock(mutex);
-    device_info = info;
-}
-
-bool SM_A::pause(int ms) {
-    std::unique_lock<std::mutex> lock(mutex);
-    stop_requested.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
-    return stopping;
-}
-
-// dfu-util's standard error tells what the listing leaves out: a bootloader this user may not open. With
-// a serial filter, several units means several with that serial. A single unit is reserved before anything
-// reads it; one that another run holds is left out of the result.
+// A single unit is reserved before anything reads it; one that another run holds is left out of the result.
 DFU::ScanResult SM_A::scan_and_judge_situation() {
     QString errors;
     bool const look = take_look_request();
-    DFU::ScanResult scan = DFU::make_scan(&errors, serial_filter);
+    DFU::ScanResult scan = DFU::make_scan(&errors, serial_filter, capabilities);
     if (look && !is_stopping()) {
         tell_whether_written_units_absent(scan);
     }
-    Situation now = Clear;
-    if (scan.devices.size() + scan.unidentified.size() > 1) {
-        now = SeveralUnits;
-    } else if (scan.devices.isEmpty() && !DFU::addresses_without_access(errors).isEmpty()) {
-        now = NoAccess;
-    } else if (scan.listing_failure == DFU::Failure::not_started) {
-        now = NoDfuUtil;
-    } else if (scan.listing_failure != DFU::Failure::none && scan.listing_failure != DFU::Failure::stopped) {
-        now = ListingFailed;
-    } else if (single_device(scan)) {
-        now = reserve_unit(scan.devices.first().serial);
-        if (now != Clear)
-            scan.devices.clear();
-        else if (scan.devices.first() == claimed_unit)
-            now = ClaimedElsewhere;
-    }
+    bus::Reservation const reservation = bus::names_one_unit(scan)
+                                             ? reservations.reserve(scan.devices.first().serial)
+                                             : bus::Reservation::not_tried;
+    DFU::Failure const claimed = bus::names_one_unit(scan) && scan.devices.first() == claimed_unit
+                                     ? claim_refusal
+                                     : DFU::Failure::none;
+    Situation const now = bus::judge(scan, errors, reservation, claimed);
+    if (reservation != bus::Reservation::taken && reservation != bus::Reservation::not_tried)
+        scan.devices.clear();
     if (now != situation && !is_stopping()) {
         situation = now;
         qInfo() << "SM_A: listing situation" << now << "from dfu-util's standard error:" << errors.trimmed();
@@ -536,67 +255,6 @@ DFU::ScanResult SM_A::scan_and_judge_situation() {
     return scan;
 }
 
-SM_A::Situation SM_A::situation_of(DFU::unit_lock::Holder const& holder) {
-    switch (holder.busy) {
-    case DFU::unit_lock::Busy::write_finishing:
-        return WriteFinishing;
-    case DFU::unit_lock::Busy::other_process: {
-        std::lock_guard<std::mutex> lock(mutex);
-        reserved_by = holder.pid;
-        return ReservedByOther;
-    }
-    case DFU::unit_lock::Busy::in_use:
-        break;
-    }
-    return UnitInUse;
-}
-
-qint64 SM_A::reserving_process() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return reserved_by;
-}
-
-SM_A::Situation SM_A::reserve_unit(QString const& serial) {
-    bool const held_before = DFU::unit_lock::holds_unit(serial);
-    switch (DFU::unit_lock::take_unit(serial)) {
-    case DFU::unit_lock::Take::taken:
-        if (!held_before)
-            reserved << serial;
-        return Clear;
-    case DFU::unit_lock::Take::held:
-        return situation_of(DFU::unit_lock::why_busy(serial));
-    case DFU::unit_lock::Take::failed:
-        break;
-    }
-    // The unit is not touched without its name.
-    return ReservationFailed;
-}
-
-// A unit stays reserved while its written firmware awaits verification, even while it is away.
-void SM_A::release_units_not_awaited() {
-    QVector<DFU::DeviceItem> const awaited = units_awaiting_verification();
-    auto const is_awaited = [&awaited](QString const& serial) {
-        return std::any_of(awaited.begin(), awaited.end(),
-                           [&serial](DFU::DeviceItem const& unit) { return unit.serial == serial; });
-    };
-    for (auto it = reserved.begin(); it != reserved.end();) {
-        if (is_awaited(*it)) {
-            ++it;
-            continue;
-        }
-        DFU::unit_lock::release_unit(*it);
-        it = reserved.erase(it);
-    }
-}
-
-// Whether the unit is listed in update mode right after a write that stopped part-way: it may have a new
-// device address, not another serial or port.
-bool SM_A::still_listed(DFU::DeviceItem const& unit) {
-    DFU::ScanResult const scan = DFU::make_scan(nullptr, unit.serial);
-    return std::any_of(scan.devices.begin(), scan.devices.end(),
-                       [&](DFU::DeviceItem const& listed) { return listed.same_unit(unit); });
-}
-
 bool SM_A::single_device(DFU::ScanResult const& scan) const {
-    return scan.error == 0 && scan.devices.size() == 1;
+    return bus::names_one_unit(scan);
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "control/bus_judgement.h"
+#include "control/reservation.h"
+#include "control/written_units.h"
 #include "dfu/device_info.h"
 #include "dfu/firmware_transfer.h"
-#include "dfu/unit_lock.h"
 
 #include <QString>
 #include <QStringList>
@@ -13,25 +15,15 @@
 #include <mutex>
 
 // The one background thread: it alone talks to the device, polls for it, reads it and carries out the
-// commands of the flow machine.
+// commands of the flow machine. Its loop is in sm_a.cpp, the write and the read-back in sm_a_transfers.cpp,
+// what crosses threads in sm_a_orders.cpp; the bus's judgement, the reservations and the written units are
+// units of their own.
 class SM_A : public QThread {
     Q_OBJECT
 
 public:
     enum Command : int32_t { None = 0, Download = 1, UploadAndVerify = 2 };
-    // What the listing says beyond the units it names.
-    enum Situation : int32_t {
-        Clear = 0,
-        NoAccess = 1,       // a bootloader is attached, but this user may not open it
-        SeveralUnits = 2,   // more than one bootloader is attached
-        NoDfuUtil = 3,      // dfu-util cannot be started
-        UnitInUse = 4,      // the one unit listed is reserved by another run, which reads or works on it
-        WriteFinishing = 5, // a dfu-util write to the one unit listed still runs, maybe left by an ended run
-        ReservationFailed = 6, // the one unit listed could not be reserved for another reason than a holder
-        ReservedByOther = 7,   // the one unit listed is reserved by a process that is not this tool
-        ClaimedElsewhere = 8,  // the one unit listed refused to be claimed: another program has it open
-        ListingFailed = 9,     // dfu-util started but could not list (no USB on this host, a crash, a hang)
-    };
+    using Situation = bus::Situation;
     // The part of a transfer that dfu-util reports progress for.
     // ErasingAndWriting: dfu-util erases each page as it writes and reports both together.
     enum Step : int32_t { Erasing = 0, Writing = 1, ReadingBack = 2, ErasingAndWriting = 3 };
@@ -59,22 +51,29 @@ public:
     QVector<DFU::DeviceItem> units_awaiting_verification();
     // The oldest of them; empty serial when none.
     DFU::DeviceItem unit_awaiting_verification();
+    // Whether `unit` was written and awaits its verification.
+    bool awaits_unit(DFU::DeviceItem const& unit) { return written.contains(unit); }
     // Whether a written unit awaits its verification and `unit` is none of them.
     bool awaits_other_unit_than(DFU::DeviceItem const& unit);
     // Once the units awaiting verification were told as not verified.
     void forget_units_awaiting_verification();
     // Asks the worker to look at the bus once more: the next listing that starts after this call tells
-    // whether a written unit is back to be read and verified, or sig_WrittenUnitsAbsent.
-    void look_for_written_units();
+    // whether a written unit is back to be read and verified, or sig_WrittenUnitsAbsent. With
+    // `held_counts_as_absent`, a written unit back but held by another program is not waited for either.
+    void look_for_written_units(bool held_counts_as_absent = false);
     void enable_debug_output();
 
     int idle_delay_ms = 200;
+    // How often in a row a unit not found at its listed device address is listed and read again.
+    static constexpr int max_renumbered_reads = 3;
     // How often a unit claimed by another program is tried again.
     int claimed_retry_ms = 500;
     int poll_delay_ms = 200;
     // When set before the thread starts, only the unit with this USB serial exists for the worker: others
     // are never read or written, and do not count as a second device.
     QString serial_filter;
+    // Set before the thread starts: what the dfu-util in use can do, from its self-test.
+    DFU::Capabilities capabilities;
 
 signals:
     void sig_NoDevConn();
@@ -99,10 +98,14 @@ signals:
     void sig_FwDownloadFailed(QString reason, bool still_listed);
     // The read-back did not complete: nothing is known about the flash; the unit is read afresh.
     void sig_FwUploadIncomplete(QString reason);
+    // The written unit could not be shown to be the unit read back (another device address right before or
+    // after the read): it is not judged, and no longer awaited.
+    void sig_FwUploadUnbound();
     // A unit other than the one written was read while the written one still awaits its verification.
     void sig_OtherUnitThanWritten();
     // After look_for_written_units: the listing shows no written unit that the worker goes on to verify.
-    void sig_WrittenUnitsAbsent();
+    // `in_use`: the written unit is listed, but another program holds it.
+    void sig_WrittenUnitsAbsent(bool in_use);
     // A read could not be written into the private directory (no space, no permission): `where_and_why`
     // names the directory and the cause. Nothing about the unit follows from it.
     void sig_LocalFailure(QString where_and_why);
@@ -132,11 +135,9 @@ private:
     Next at_A4();
     Next at_A7();
     Next read_new_device(DFU::DeviceItem const& device);
-    Next wait_while_claimed_elsewhere(DFU::DeviceItem const& device);
+    Next wait_while_claimed_elsewhere(DFU::DeviceItem const& device, DFU::Failure refusal);
     Next carry_out_upload_and_verify();
     void carry_out_download();
-    void track_written_unit(DFU::DeviceItem const& unit);
-    void untrack_written_unit(DFU::DeviceItem const& unit);
     // Marks a write as under way unless a stop was requested, in one step, so that a quit arriving now is
     // either seen here or waits for the write.
     bool begin_write();
@@ -151,9 +152,6 @@ private:
     bool single_device(DFU::ScanResult const& scan) const;
     static bool still_listed(DFU::DeviceItem const& unit);
     DFU::ScanResult scan_and_judge_situation();
-    Situation reserve_unit(QString const& serial);
-    Situation situation_of(DFU::unit_lock::Holder const& holder);
-    void release_units_not_awaited();
     DFU::TransferWatch transfer_watch(Step first_step);
 
     DFU::DeviceInfo device_info;
@@ -164,25 +162,26 @@ private:
     DFU::DeviceItem last_device;
     // The unit whose last read was refused because another program had it claimed; empty serial when none.
     DFU::DeviceItem claimed_unit;
+    DFU::Failure claim_refusal = DFU::Failure::none;
     Command command = None;
     int command_read_count = 0;
+    int renumbered_reads = 0;
     // Successful reads so far; device_info.read_count names the current one.
     int reads_done = 0;
     bool stopping = false;
     bool writing = false;
     bool leaving_write = false;
-    QVector<DFU::DeviceItem> written_units;
+    WrittenUnits written;
     bool look_requested = false;
+    bool held_counts_as_absent = false;
     bool first_pass_done = false;
     bool previous_was_polling = false;
-    Situation situation = Clear;
-    // The serials whose names this thread took (a unit is reserved before it is read, machine-wide).
-    QStringList reserved;
+    Situation situation = bus::Clear;
+    Reservations reservations;
     QStringList passed_over;
-    // Guards command, command_read_count, stopping, writing, leaving_write, written_units, look_requested and
-    // device_info; never held across a dfu-util run. Standard rather than Qt primitives, so that the thread
-    // checker sees every hand-over between the two threads.
-    qint64 reserved_by = 0; // under the mutex
+    // Guards command, command_read_count, stopping, writing, leaving_write, look_requested and device_info;
+    // never held across a dfu-util run. Standard rather than Qt primitives, so that the thread checker sees
+    // every hand-over between the two threads.
     std::mutex mutex;
     std::condition_variable stop_requested;
 };

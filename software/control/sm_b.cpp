@@ -1,5 +1,7 @@
 #include "control/sm_b.h"
 
+#include "control/unit_judgement.h"
+
 #include "device/service_build.h"
 
 #include <QDebug>
@@ -26,40 +28,41 @@ DFU::DeviceInfo const& judged() {
     return SM_B::judged_device_info;
 }
 
-bool device_has_valid_type(Device::Type desired) {
-    DFU::DeviceInfo const& info = judged();
+// The flow's judgement of the record all guards of one sig_DevConn judge, with the guards' trace.
+bool judged_as(flow::Judgement judgement) {
+    flow::Judgement const found = flow::judge(judged(), SM_B::desired_ID, SM_B::desired_revision);
     if (SM_B::trace_guards) {
-        std::printf("device_has_valid_type(%i): valid %i, device_type: %i\n", static_cast<int>(desired),
-                    static_cast<int>(info.valid), static_cast<int>(info.device_type));
+        std::printf("judged as %i, asked %i: valid %i, device_type: %i\n", static_cast<int>(found),
+                    static_cast<int>(judgement), static_cast<int>(judged().valid),
+                    static_cast<int>(judged().device_type));
         std::fflush(stdout);
     }
-    return info.valid && info.device_type == static_cast<uint8_t>(desired);
-}
-
-bool device_has_revision(QString const& revision) {
-    return judged().valid && judged().FW_revision == revision;
+    return found == judgement;
 }
 
 // Row 1 is always the first guard tried for a sig_DevConn in B1, so it takes the one copy of the worker's
-// record that all four guards and the exit action of B1 judge: a read finishing meanwhile cannot mix in.
-bool otp_is_blank() {
+// record that all five guards and the exit action of B1 judge: a read finishing meanwhile cannot mix in.
+// A unit written in this run is read back and compared whatever its record says, so that a write the
+// flow allowed (a blank record's, in the window) is verified like any other.
+bool written_unit_back() {
     SM_B::judged_device_info = sm_A ? sm_A->device_info_snapshot() : DFU::DeviceInfo();
-    return judged().OTP_info.blank;
+    return sm_A && sm_A->awaits_unit(judged().unit);
+}
+
+bool otp_is_blank() {
+    return judged_as(flow::Judgement::blank_record);
 }
 
 bool is_other_product() {
-    if (!judged().valid) {
-        return false;
-    }
-    return !device_has_valid_type(SM_B::desired_ID);
+    return judged_as(flow::Judgement::other_product);
 }
 
 bool needs_upgrade() {
-    return device_has_valid_type(SM_B::desired_ID) && !device_has_revision(SM_B::desired_revision);
+    return judged_as(flow::Judgement::upgrade);
 }
 
 bool has_desired_firmware() {
-    return device_has_valid_type(SM_B::desired_ID) && device_has_revision(SM_B::desired_revision);
+    return judged_as(flow::Judgement::current);
 }
 
 void add_guarded(QState* source, SM_A* worker, GuardedTransition::Guard guard, QState* target) {
@@ -95,6 +98,7 @@ QState* SM_B::add_state(char const* name) {
 }
 
 void SM_B::add_transitions() {
+    add_guarded(B1, worker, written_unit_back, B4);
     add_guarded(B1, worker, otp_is_blank, B9);
     add_guarded(B1, worker, is_other_product, B8);
     add_guarded(B1, worker, needs_upgrade, B2);
@@ -114,6 +118,7 @@ void SM_B::add_transitions() {
     B4->addTransition(worker, &SM_A::sig_NoDevConn, B1);
     // A read-back that did not complete is no verdict: the unit is judged afresh once it comes back.
     B4->addTransition(worker, &SM_A::sig_FwUploadIncomplete, B1);
+    B4->addTransition(worker, &SM_A::sig_FwUploadUnbound, B1);
 }
 
 void SM_B::add_connections() {

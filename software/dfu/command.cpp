@@ -68,14 +68,16 @@ int exit_code_of(child_process::Outcome const& outcome) {
     return outcome.end == child_process::End::exited ? outcome.exit_code : -1;
 }
 
-// dfu-util 0.9 says only "Cannot claim interface"; later releases add libusb's reason. Another program
-// holding the unit is by far the most common reason, and the only one a wait can mend.
-bool claim_refused_as_busy(QString const& errors) {
+// dfu-util 0.9 says only "Cannot claim interface"; later releases add libusb's reason, and a reason other
+// than another program holding the unit is told as dfu-util's own message.
+Failure claim_failure(QString const& errors) {
     int const at = errors.indexOf("Cannot claim interface");
     if (at < 0)
-        return false;
+        return Failure::none;
     QString const rest = errors.mid(at).section('\n', 0, 0);
-    return !rest.contains("LIBUSB_ERROR_") || rest.contains("LIBUSB_ERROR_BUSY");
+    if (rest.contains("LIBUSB_ERROR_BUSY"))
+        return Failure::unit_busy;
+    return rest.contains("LIBUSB_ERROR_") ? Failure::other : Failure::claim_refused;
 }
 
 // Read from dfu-util's own words, which are the same in every release from 0.9 on. "File downloaded
@@ -85,8 +87,8 @@ Failure failure_of_exit(CommandResult const& result) {
         return Failure::unit_not_found;
     if (result.errors.contains("More than one DFU capable USB device found"))
         return Failure::several_units;
-    if (claim_refused_as_busy(result.errors))
-        return Failure::unit_busy;
+    if (Failure const claim = claim_failure(result.errors); claim != Failure::none)
+        return claim;
     if (result.output.contains("File downloaded successfully"))
         return Failure::leave_failed;
     return Failure::other;
@@ -161,6 +163,8 @@ QString text_of(Failure failure) {
         return "unit not found";
     case Failure::unit_busy:
         return "unit claimed by another program";
+    case Failure::claim_refused:
+        return "unit refused to be claimed, no reason given";
     case Failure::several_units:
         return "several units";
     case Failure::leave_failed:

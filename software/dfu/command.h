@@ -44,6 +44,8 @@ enum class Failure {
     local_write,    // its output file could not be written here (no space, no permission)
     unit_not_found, // dfu-util found no unit matching the command: nothing was read or written
     unit_busy,      // the unit is claimed by another program: nothing was read or written
+    claim_refused,  // the unit refused to be claimed, and dfu-util (0.9) does not say why: nothing was read
+                    // or written; most often another program has it open
     several_units,  // dfu-util found more than one matching unit: nothing was read or written
     leave_failed,   // every byte went through, but the request to leave update mode or its status failed
     short_read,     // fewer bytes came than asked for
@@ -55,6 +57,10 @@ enum class Failure {
 };
 
 QString text_of(Failure failure);
+// Whether the unit refused to be claimed, for whatever reason: a wait may mend it.
+inline bool refused_claim(Failure failure) {
+    return failure == Failure::unit_busy || failure == Failure::claim_refused;
+}
 
 struct CommandResult {
     int32_t exit_code = 0; // -1 after a crash, a time-out, or when the program could not be started

@@ -10,21 +10,9 @@
 #include <QStandardPaths>
 #include <QVersionNumber>
 
-#include <atomic>
-
 namespace DFU {
 
 namespace dfu_util {
-
-namespace {
-
-// Until a self-test says otherwise every option is given: a dfu-util without "-n" refuses the command
-// rather than address a unit by less than it was judged by.
-std::atomic<bool> devnum_option{true};
-// Written by the self-test during start-up, before any other thread runs.
-QVersionNumber found_release;
-
-} // namespace
 
 QString const expected_output_of_execution_test =
     "dfu-util 0.9\n"
@@ -57,23 +45,17 @@ SelfTest self_test() {
     bool const exited_ok = result.exit_code == 0;
     test.as_expected = exited_ok && output == expected_output_of_execution_test;
     test.version = version_of(result.output);
-    found_release = test.version;
     test.supported = exited_ok && !test.version.isNull() && test.version >= QVersionNumber(0, 9);
-    devnum_option = !exited_ok || test.version.isNull() || test.version >= QVersionNumber(0, 10);
+    // Unless the release is known to lack it, "-n" is given: a dfu-util without it refuses the command rather
+    // than address a unit by less than it was judged by.
+    test.capabilities.addresses_by_devnum =
+        !exited_ok || test.version.isNull() || test.version >= QVersionNumber(0, 10);
     qInfo().noquote() << "Result of execution test: status was" << (exited_ok ? "ok" : "bad") << "and output:"
                       << (output == expected_output_of_execution_test ? QString("as expected") : output);
     qInfo().noquote() << "Found dfu-util"
                       << (test.version.isNull() ? QString("of unknown version") : test.version.toString())
                       << (test.supported ? "(supported)" : "(0.9 or later is needed)");
     return test;
-}
-
-QVersionNumber release() {
-    return found_release;
-}
-
-bool addresses_by_devnum() {
-    return devnum_option;
 }
 
 QString system_directory() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/fw_info.h"
+#include "dfu/scan.h"
 
 #include <QString>
 #include <QVersionNumber>
@@ -17,18 +18,14 @@ QString basename();
 QString full_path();
 // What one run of "dfu-util -V" showed.
 struct SelfTest {
+    Capabilities capabilities;
     bool as_expected = false; // exit 0 and exactly the 0.9 banner (later releases differ, and are supported)
     QVersionNumber version;   // the release the banner names; null when it names none
     bool supported = false;   // exit 0 and a release of 0.9 or later
 };
 // Runs "dfu-util -V" once, logs both the self-test's result and the release found, and learns from it
-// what that dfu-util can do (see addresses_by_devnum).
+// what that dfu-util can do.
 SelfTest self_test();
-// The release that the last self-test's banner named; null before a self-test, or when it named none.
-QVersionNumber release();
-// Whether the dfu-util found by the self-test takes "-n" (the device address), as releases from 0.10 do.
-// True until a self-test named an earlier release.
-bool addresses_by_devnum();
 // The release a "dfu-util -V" banner names; null when it names none.
 QVersionNumber version_of(QString const& banner);
 // The directory of the dfu-util found on the PATH, or an empty text (with a warning) when there is none.

@@ -79,7 +79,7 @@ void ProgressReader::feed(QByteArray const& more_output) {
 // few milliseconds after the listing.
 CommandResult download_FW_to_device(QString image_path, DeviceItem const& device,
                                     TransferWatch const& watch) {
-    if (!dfu_util::addresses_by_devnum() && !listed_as_judged(device)) {
+    if (!device.by_devnum && !listed_as_judged(device)) {
         qInfo().noquote() << "The unit" << device.serial << device.path
                           << "is no longer listed with device address" << device.devnum
                           << "; nothing is written";
@@ -130,15 +130,25 @@ Verification upload_and_compare_FW_bin(QString reference_path, QString upload_pa
     if (size <= 0) {
         return Verification::unknown;
     }
+    bool const bound_by_listing = !device.by_devnum;
+    if (bound_by_listing && !listed_as_judged(device))
+        return Verification::unbound;
     CommandResult const upload = upload_FW(upload_path, size, device, watch);
+    // A unit that came back with another device address may be another unit in the same port.
+    if (upload.failure == Failure::unit_not_found || (bound_by_listing && !listed_as_judged(device))) {
+        qInfo().noquote() << "The unit" << device.serial << device.path
+                          << "is no longer listed with device address" << device.devnum
+                          << "; what was read back is not judged";
+        return Verification::unbound;
+    }
     if (QString const problem = local_failure(upload); !problem.isEmpty()) {
         if (local_problem) {
             *local_problem = problem;
         }
         return Verification::local_failure;
     }
-    if (upload.failure == Failure::unit_busy) {
-        return Verification::unit_busy;
+    if (refused_claim(upload.failure)) {
+        return upload.failure == Failure::unit_busy ? Verification::unit_busy : Verification::claim_refused;
     }
     if (upload.exit_code != 0) {
         return Verification::unknown;

@@ -20,9 +20,14 @@ enum class Verification {
     unknown,
     // Another program had the unit claimed: nothing was read.
     unit_busy,
+    // The unit refused to be claimed, and dfu-util did not say why: nothing was read.
+    claim_refused,
     // The read-back could not be written here (no space, no permission): nothing is known about the flash,
     // and the unit is not to blame.
     local_failure,
+    // The unit read could not be shown to be the one asked for: it was no longer listed with the device
+    // address it was judged by, right before or right after the read. Nothing read is judged.
+    unbound,
 };
 
 // One progress report of dfu-util: which step of a transfer, and how many bytes of it are done.
@@ -75,7 +80,9 @@ int size_of_binary_file(QString path);
 // True when both files have the same non-zero size and the same bytes.
 bool compare_FW_bin_files(QString path_a, QString path_b);
 // Reads back as many bytes as the reference image holds from the unit and compares them with it. After a
-// local failure, `local_problem` (when given) says where and why.
+// local failure, `local_problem` (when given) says where and why. A dfu-util that cannot be given the device
+// address reads by serial and path only: a listing right before and right after the read must show the unit
+// with its device address unchanged, as for a write.
 Verification upload_and_compare_FW_bin(QString reference_path, QString upload_path, DeviceItem const& device,
                                        TransferWatch const& watch = {}, QString* local_problem = nullptr);
 

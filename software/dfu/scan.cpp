@@ -1,7 +1,6 @@
 #include "dfu/scan.h"
 
 #include "dfu/command.h"
-#include "dfu/dfu_util.h"
 #include "dfu/unit_lock.h"
 
 #include <QDebug>
@@ -123,7 +122,7 @@ QStringList unit_args(DeviceItem const& device) {
     QStringList args{"-S", device.serial};
     if (!device.path.isEmpty())
         args << "-p" << device.path;
-    if (!device.devnum.isEmpty() && dfu_util::addresses_by_devnum())
+    if (!device.devnum.isEmpty() && device.by_devnum)
         args << "-n" << device.devnum;
     return args;
 }
@@ -140,10 +139,12 @@ QStringList addresses_without_access(QString const& listing_errors) {
     return addresses;
 }
 
-ScanResult scan_for_devices(QString listing, QString const& only_serial) {
+ScanResult scan_for_devices(QString listing, QString const& only_serial, Capabilities capabilities) {
     const DfuUtilParser parser(listing, only_serial);
     ScanResult result;
     result.devices = parser.units;
+    for (DeviceItem& device : result.devices)
+        device.by_devnum = capabilities.addresses_by_devnum;
     result.unidentified = parser.unidentified;
     result.unidentified_passed_over = parser.unidentified_passed_over;
     if (parser.status == DfuUtilParser::one_dfu_device)
@@ -154,7 +155,7 @@ ScanResult scan_for_devices(QString listing, QString const& only_serial) {
 }
 
 bool listed_as_judged(DeviceItem const& device) {
-    ScanResult const scan = make_scan(nullptr, device.serial);
+    ScanResult const scan = make_scan(nullptr, device.serial, Capabilities{device.by_devnum});
     return scan.devices.contains(device);
 }
 
@@ -162,7 +163,7 @@ ScanResult make_scan() {
     return make_scan(nullptr);
 }
 
-ScanResult make_scan(QString* errors, QString const& only_serial) {
+ScanResult make_scan(QString* errors, QString const& only_serial, Capabilities capabilities) {
     const CommandResult listing = run_command(CmdID::list, {});
     if (errors)
         *errors = listing.errors;
@@ -171,7 +172,7 @@ ScanResult make_scan(QString* errors, QString const& only_serial) {
         failed.listing_failure = listing.failure;
         return failed;
     }
-    return scan_for_devices(listing.output, only_serial);
+    return scan_for_devices(listing.output, only_serial, capabilities);
 }
 
 } // namespace DFU

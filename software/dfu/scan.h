@@ -10,6 +10,14 @@
 
 namespace DFU {
 
+// What the dfu-util in use can do, as its self-test found it; passed to every scan, whose units carry it to
+// the command lines that address them.
+struct Capabilities {
+    // It takes "-n", the device address, as releases from 0.10 do; true unless a self-test named an
+    // earlier release.
+    bool addresses_by_devnum = true;
+};
+
 // One bootloader as a listing names it. Every command after the listing addresses it by all three (or is
 // preceded by a listing that shows all three unchanged), so a unit swapped in meanwhile, even one with the
 // same serial in the same port, is never read or written.
@@ -22,6 +30,9 @@ struct DeviceItem {
     QString serial;
     QString path;   // USB bus and port numbers, e.g. "1-1.2"
     QString devnum; // the device address, new at every enumeration
+    // Whether the dfu-util that listed it takes the device address (see Capabilities); when not, a listing
+    // right before and after each command must show the unit with its address unchanged.
+    bool by_devnum = true;
     // The serial's text as the listing shows it, to its last character, even when it cannot name the unit:
     // for words that help a person find the unit. Never used to address it.
     QString listed_serial{};
@@ -32,8 +43,8 @@ struct DeviceItem {
     bool operator==(DeviceItem const& other) const { return same_unit(other) && devnum == other.devnum; }
 };
 
-// dfu-util's options that address this unit: serial and path, and the device address where the installed
-// dfu-util takes it. Without the address a unit re-enumerated in the same port passes (see
+// dfu-util's options that address this unit: serial and path, and the device address where the dfu-util in
+// use takes it (by_devnum). Without the address a unit re-enumerated in the same port passes (see
 // listed_as_judged).
 QStringList unit_args(DeviceItem const& device);
 // Lists the units and tells whether `device` is there with its device address unchanged: when a unit is
@@ -97,7 +108,8 @@ struct ScanResult {
     Failure listing_failure = Failure::none;
 };
 
-ScanResult scan_for_devices(QString listing, QString const& only_serial = QString());
+ScanResult scan_for_devices(QString listing, QString const& only_serial = QString(),
+                            Capabilities capabilities = {});
 // The bootloaders that a listing's standard error says this user may not open, by device address (empty
 // where dfu-util names none, as 0.9 does, which names no reason either).
 QStringList addresses_without_access(QString const& listing_errors);
@@ -105,6 +117,6 @@ ScanResult make_scan();
 // The same, and dfu-util's standard error of the listing, which tells why a present bootloader was not
 // listed (for example no permission to open it). With `only_serial`, units with other serials are passed
 // over.
-ScanResult make_scan(QString* errors, QString const& only_serial = QString());
+ScanResult make_scan(QString* errors, QString const& only_serial = QString(), Capabilities capabilities = {});
 
 } // namespace DFU

@@ -54,7 +54,7 @@ int run_headless() {
     if (run_options.timeout_seconds > 0)
         limit_wait_for_unit(
             &front_end, sm_A, sm_B, run_options.timeout_seconds,
-            [&front_end](int exit_code, QString const& result) { front_end.give_up(exit_code, result); });
+            [&front_end](Cause cause, QStringList const& args) { front_end.give_up(cause, args); });
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, &front_end, &HeadlessFrontEnd::interrupt);
     QObject::connect(&front_end, &HeadlessFrontEnd::finished, QCoreApplication::instance(),
@@ -195,19 +195,15 @@ void HeadlessFrontEnd::connect_narrator() {
             [this](QString const& caption) { progress.stop(caption); });
     connect(narrator, &Narrator::phase_hidden, this, [this] { progress.hide(); });
     connect(narrator, &Narrator::progress, this, [this](int, int percent) { progress.follow(percent); });
-    connect(narrator, &Narrator::not_verified, this,
-            [this] { finish(Exit::not_verified, narrator->text("result_notVerified")); });
+    connect(narrator, &Narrator::not_verified, this, [this](Cause cause) { finish(cause); });
 }
 
 void HeadlessFrontEnd::connect_machine() {
     connect(machine->B2, &QState::entered, this, &HeadlessFrontEnd::offer_install);
     connect(machine->B7, &QState::entered, this, &HeadlessFrontEnd::offer_install);
-    connect(machine->B6, &QState::entered, this,
-            [this] { finish_for_written_unit(Exit::firmware_matches, narrator->text("result_matches")); });
-    connect(machine->B8, &QState::entered, this,
-            [this] { finish_for_written_unit(Exit::other_product, narrator->text("result_otherProduct")); });
-    connect(machine->B9, &QState::entered, this,
-            [this] { finish_for_written_unit(Exit::blank_product_record, narrator->text("result_blank")); });
+    connect(machine->B6, &QState::entered, this, [this] { finish_for_written_unit(Cause::matches); });
+    connect(machine->B8, &QState::entered, this, [this] { finish_for_written_unit(Cause::other_product); });
+    connect(machine->B9, &QState::entered, this, [this] { finish_for_written_unit(Cause::blank_record); });
 }
 
 void HeadlessFrontEnd::connect_worker() {
@@ -220,28 +216,22 @@ void HeadlessFrontEnd::connect_worker() {
     connect(worker, &SM_A::sig_A5_entered, this, [this] { writing = true; });
     connect(worker, &SM_A::sig_A0_entered, this, &HeadlessFrontEnd::write_ended);
     connect(worker, &SM_A::sig_FwDownloaded, this, [this] { download_carried_out = true; });
-    connect(worker, &SM_A::sig_FwDownloadFailed, this, [this](QString const& reason) {
-        finish(Exit::write_failed, narrator->text("result_writeFailed", {reason}));
-    });
-    connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] {
-        finish_for_written_unit(Exit::could_not_verify, narrator->text("result_couldNotVerify"));
-    });
+    connect(worker, &SM_A::sig_FwDownloadFailed, this,
+            [this](QString const& reason) { finish(Cause::write_failed, {reason}); });
+    connect(worker, &SM_A::sig_FwUploadUnbound, this, [this] { finish(Cause::not_verified_unbound); });
+    connect(worker, &SM_A::sig_FwUploadIncomplete, this,
+            [this] { finish_for_written_unit(Cause::could_not_verify); });
     // After a download, a unit that cannot be read again holds what was written, only not verified.
-    connect(worker, &SM_A::sig_DeviceError, this, [this] {
-        if (download_carried_out)
-            finish(Exit::could_not_verify, narrator->text("result_couldNotVerify"));
-        else
-            finish(Exit::device_unreadable, narrator->text("result_unreadable"));
-    });
-    connect(worker, &SM_A::sig_LocalFailure, this, [this](QString const& where_and_why) {
-        finish(Exit::private_files_failed, narrator->text("result_localWrite", {where_and_why}));
-    });
+    connect(worker, &SM_A::sig_DeviceError, this,
+            [this] { finish(download_carried_out ? Cause::could_not_verify : Cause::unreadable); });
+    connect(worker, &SM_A::sig_LocalFailure, this,
+            [this](QString const& where_and_why) { finish(narrator->local_cause(), {where_and_why}); });
     // A write left by another run is not waited for: the unit is another run's until it has ended.
     connect(worker, &SM_A::sig_Situation, this, [this](int situation) {
-        if (situation == SM_A::WriteFinishing)
-            finish(Exit::already_running, narrator->text("hint_writeFinishing"));
-        else if (situation == SM_A::ReservationFailed)
-            finish(Exit::already_running, narrator->text("hint_claimFailed"));
+        if (situation == bus::WriteFinishing)
+            finish(Cause::write_finishing);
+        else if (situation == bus::ReservationFailed)
+            finish(Cause::reservation_failed);
     });
 }
 
@@ -249,16 +239,16 @@ void HeadlessFrontEnd::connect_worker() {
 // and the write still completes on its own.
 void HeadlessFrontEnd::interrupt(int signal_number) {
     if (!writing) {
-        finish(Exit::interrupted_base + signal_number, narrator->text("result_interrupted"));
+        finish(download_carried_out ? Cause::interrupted_after_write : Cause::interrupted, {}, signal_number);
         return;
     }
     pending_signal = signal_number;
     narrator->tell_finishing_write();
 }
 
-void HeadlessFrontEnd::give_up(int exit_code, QString const& result) {
+void HeadlessFrontEnd::give_up(Cause cause, QStringList const& args) {
     if (!writing) {
-        finish(exit_code, result);
+        finish(cause, args);
     }
 }
 
@@ -266,19 +256,20 @@ void HeadlessFrontEnd::give_up(int exit_code, QString const& result) {
 void HeadlessFrontEnd::write_ended() {
     writing = false;
     if (pending_signal != 0) {
-        finish(Exit::interrupted_base + pending_signal, narrator->text("result_interruptedAfterWrite"));
+        finish(Cause::interrupted_after_write, {}, pending_signal);
     }
 }
 
 // After a download, only a verdict about the unit that was written ends the run.
-void HeadlessFrontEnd::finish_for_written_unit(int exit_code, QString const& result) {
+void HeadlessFrontEnd::finish_for_written_unit(Cause cause) {
     if (!narrator->judging_another_unit()) {
-        finish(exit_code, result);
+        finish(cause);
     }
 }
 
 void HeadlessFrontEnd::show(QString const& line) {
-    if (line == last_line) {
+    // The result is the last line, whatever the engine still tells while it stops.
+    if (done || line == last_line) {
         return;
     }
     last_line = line;
@@ -294,23 +285,24 @@ void HeadlessFrontEnd::offer_install() {
         return;
     }
     if (download_carried_out) {
-        finish(Exit::differs_after_download, narrator->text("result_differs"));
+        finish(narrator->differs_cause());
         return;
     }
     // Queued: the machine is still entering the state.
     QMetaObject::invokeMethod(machine, &SM_B::do_download, Qt::QueuedConnection);
 }
 
-void HeadlessFrontEnd::finish(int exit_code, QString const& result) {
+void HeadlessFrontEnd::finish(Cause cause, QStringList const& args, int signal_number) {
     if (done) {
         return;
     }
+    CauseWords const& words = words_of(cause);
+    int const exit_code = words.exit_code + signal_number;
     progress.hide();
-    show(result_line(result, exit_code));
-    // The result is the last line, whatever the narrator still tells while the engine stops.
+    show(result_line(narrator->text(words.result_id, args), exit_code));
     done = true;
     narrator->disconnect(this);
     machine->stop();
     worker->do_stop();
-    emit finished(exit_code);
+    emit finished(exit_code, cause);
 }

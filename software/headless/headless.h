@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/exit_codes.h"
+#include "app/causes.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 
@@ -58,11 +58,11 @@ public:
 
     void interrupt(int signal_number);
     // Ends the run with this verdict, unless a write is under way.
-    void give_up(int exit_code, QString const& result);
+    void give_up(Cause cause, QStringList const& args);
 
 signals:
     // Emitted once, when the run has reached its verdict; the engine is already asked to stop.
-    void finished(int exit_code);
+    void finished(int exit_code, Cause cause);
 
 private:
     void connect_narrator();
@@ -71,8 +71,10 @@ private:
     void show(QString const& line);
     void offer_install();
     void write_ended();
-    void finish_for_written_unit(int exit_code, QString const& result);
-    void finish(int exit_code, QString const& result);
+    void finish_for_written_unit(Cause cause);
+    // The result line, last: the cause's words filled with `args`; an interruption's exit code adds the
+    // signal number.
+    void finish(Cause cause, QStringList const& args = {}, int signal_number = 0);
 
     SM_A* worker;
     SM_B* machine;

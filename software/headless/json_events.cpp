@@ -1,5 +1,7 @@
 #include "headless/json_events.h"
 
+#include "app/causes.h"
+
 #include "app/exit_codes.h"
 #include "app/narration.h"
 #include "history/image.h"
@@ -82,37 +84,7 @@ QJsonObject result(int exit_code, QString const& outcome) {
 }
 
 QString outcome(int exit_code) {
-    switch (exit_code) {
-    case Exit::firmware_matches:
-        return "firmware-matches";
-    case Exit::cannot_start:
-        return "cannot-start";
-    case Exit::differs_after_download:
-        return "differs-after-download";
-    case Exit::other_product:
-        return "other-product";
-    case Exit::blank_product_record:
-        return "blank-record";
-    case Exit::device_unreadable:
-        return "unreadable";
-    case Exit::could_not_verify:
-        return "could-not-verify";
-    case Exit::write_failed:
-        return "write-failed";
-    case Exit::not_verified:
-        return "not-verified";
-    case Exit::private_files_failed:
-        return "private-files-failed";
-    case Exit::already_running:
-        return "already-running";
-    case Exit::no_dfu_util:
-        return "no-dfu-util";
-    case Exit::no_unit_in_time:
-        return "no-unit-in-time";
-    case Exit::nothing_attached:
-        return "nothing-attached";
-    }
-    return exit_code > Exit::interrupted_base ? "interrupted" : "unknown";
+    return words_of(cause_of_exit(exit_code)).outcome;
 }
 
 } // namespace json_events
@@ -162,7 +134,6 @@ void JsonRunEvents::connect_machine() {
     connect(machine->B9, &QState::entered, this, [this] { judged("blank-record"); });
     connect(machine, &SM_B::sig_DoDownload, this,
             [this] { start_phase("download", Narrator::download_seconds); });
-    connect(worker, &SM_A::sig_FwDownloading, this, [this] { firmware_after.clear(); });
     connect(worker, &SM_A::sig_FwDownloadFailed, this, &JsonRunEvents::close_phase);
     connect(worker, &SM_A::sig_FwDownloaded, this, &JsonRunEvents::end_phase);
     connect(worker, &SM_A::sig_FwUploadedMatches, this, &JsonRunEvents::end_phase);
@@ -178,10 +149,6 @@ QString JsonRunEvents::serial() const {
 
 void JsonRunEvents::unit_connected() {
     DFU::DeviceInfo const& info = machine->connected_device_info;
-    if (last_unit.serial.isEmpty())
-        firmware_before = info.FW_revision;
-    last_unit = info.unit;
-    firmware_after = info.FW_revision;
     json_events::write(stream,
                        json_events::unit_seen(info.unit, info.OTP_info.product_name(), info.FW_revision));
 }
@@ -241,12 +208,13 @@ void JsonRunEvents::close_phase() {
     phase_name.clear();
 }
 
-void JsonRunEvents::finished(int exit_code) {
+void JsonRunEvents::finished(int exit_code, Cause cause) {
     close_phase();
-    QJsonObject event = json_events::result(exit_code, json_events::outcome(exit_code));
-    event["serial"] = json_events::text_or_null(last_unit.serial);
-    event["firmware_before"] = json_events::text_or_null(firmware_before);
-    event["firmware_after"] = json_events::text_or_null(firmware_after);
+    QJsonObject event = json_events::result(exit_code, words_of(cause).outcome);
+    RunRecord const& record = narrator->record();
+    event["serial"] = json_events::text_or_null(record.serial);
+    event["firmware_before"] = json_events::text_or_null(record.firmware_before);
+    event["firmware_after"] = json_events::text_or_null(record.firmware_after);
     json_events::write(stream, event);
     // The result is the last event.
     stream = nullptr;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/causes.h"
 #include "app/narration.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
@@ -44,7 +45,7 @@ public:
 
     // The last event: the verdict's exit code, and the firmware before and after any write. Nothing is
     // written after it.
-    void finished(int exit_code);
+    void finished(int exit_code, Cause cause);
 
 private:
     void connect_machine();
@@ -69,8 +70,4 @@ private:
     QString step_name;
     qint64 step_done = -1;
     qint64 step_total = -1;
-    // The unit of the last read; empty serial while none was read.
-    DFU::DeviceItem last_unit;
-    QString firmware_before;
-    QString firmware_after;
 };

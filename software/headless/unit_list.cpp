@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "app/exit_codes.h"
 #include "app/narration.h"
+#include "control/unit_judgement.h"
 #include "device/product.h"
 #include "dfu/device_info.h"
 #include "dfu/unit_lock.h"
@@ -89,15 +90,21 @@ QString judgement_text(Unit const& unit, QString const& desired_revision) {
     return text;
 }
 
-// The flow's judgement of a unit read whole.
+// The flow's own judgement of a unit read whole.
 Judgement judge(DFU::DeviceInfo const& info, Device::Type desired_type, QString const& desired_revision) {
-    if (info.OTP_info.blank)
+    switch (flow::judge(info, desired_type, desired_revision)) {
+    case flow::Judgement::blank_record:
         return Judgement::blank_record;
-    if (!info.valid)
-        return Judgement::unreadable;
-    if (info.device_type != static_cast<uint8_t>(desired_type))
+    case flow::Judgement::other_product:
         return Judgement::other_product;
-    return info.FW_revision == desired_revision ? Judgement::current : Judgement::upgrade;
+    case flow::Judgement::upgrade:
+        return Judgement::upgrade;
+    case flow::Judgement::current:
+        return Judgement::current;
+    case flow::Judgement::unreadable:
+        break;
+    }
+    return Judgement::unreadable;
 }
 
 Unit read_unit(DFU::DeviceItem const& item, Device::Type desired_type, QString const& desired_revision) {
@@ -117,7 +124,7 @@ Unit read_unit(DFU::DeviceItem const& item, Device::Type desired_type, QString c
     DFU::CommandResult const read = DFU::read_device_info(&item, &info);
     if (read.exit_code != 0) {
         unit.judgement =
-            read.failure == DFU::Failure::unit_busy ? Judgement::claimed_elsewhere : Judgement::unreadable;
+            DFU::refused_claim(read.failure) ? Judgement::claimed_elsewhere : Judgement::unreadable;
         return unit;
     }
     unit.product = info.OTP_info.product_name();
@@ -149,7 +156,7 @@ QString listing_failure_text(DFU::Failure failure, QString const& errors) {
 QVector<Unit> read_units(QString const& only_serial, Device::Type desired_type,
                          QString const& desired_revision, QStringList* passed_over, QString* listing_failed) {
     QString errors;
-    DFU::ScanResult const scan = DFU::make_scan(&errors, only_serial);
+    DFU::ScanResult const scan = DFU::make_scan(&errors, only_serial, run_options.capabilities);
     *passed_over = scan.passed_over;
     if (scan.listing_failure != DFU::Failure::none)
         *listing_failed = listing_failure_text(scan.listing_failure, errors);

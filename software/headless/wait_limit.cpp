@@ -10,26 +10,26 @@
 
 namespace {
 
-void time_is_up(SM_A* worker, int seconds, std::function<void(int, QString const&)> const& give_up) {
+void time_is_up(SM_A* worker, int seconds, std::function<void(Cause, QStringList const&)> const& give_up) {
     QStringList const attached_instead = narrator->passed_over();
     if (worker->unit_awaiting_verification().serial.isEmpty() && !attached_instead.isEmpty()) {
-        give_up(Exit::no_unit_in_time,
-                narrator->text("result_serialAbsent", {worker->serial_filter, QString::number(seconds),
-                                                       attached_instead.join(", ")}));
+        give_up(Cause::serial_absent,
+                {worker->serial_filter, QString::number(seconds), attached_instead.join(", ")});
         return;
     }
     if (worker->unit_awaiting_verification().serial.isEmpty()) {
-        give_up(Exit::no_unit_in_time, narrator->text("result_noUnitInTime", {QString::number(seconds)}));
+        give_up(Cause::no_unit_in_time, {QString::number(seconds)});
         return;
     }
-    // Told by the narrator once the worker's next listing shows that the written unit is not back.
-    worker->look_for_written_units();
+    // Told by the narrator once the worker's next listing shows that the written unit is not back, or back
+    // but held by another program: no wait of the run goes past the time given.
+    worker->look_for_written_units(true);
 }
 
 } // namespace
 
 void limit_wait_for_unit(QObject* owner, SM_A* worker, SM_B* machine, int seconds,
-                         std::function<void(int exit_code, QString const& result)> give_up) {
+                         std::function<void(Cause cause, QStringList const& args)> give_up) {
     auto* timer = new QTimer(owner);
     timer->setSingleShot(true);
     timer->setTimerType(Qt::PreciseTimer);

@@ -1,6 +1,8 @@
 #pragma once
 
-#include <QString>
+#include "app/causes.h"
+
+#include <QStringList>
 #include <functional>
 
 class QObject;
@@ -11,4 +13,4 @@ class SM_B;
 // the unit it wrote did not come back to be verified. The clock runs whenever the flow waits for a unit
 // and stops when one is read; a write under way is never cut (that is for `give_up` to know).
 void limit_wait_for_unit(QObject* owner, SM_A* worker, SM_B* machine, int seconds,
-                         std::function<void(int exit_code, QString const& result)> give_up);
+                         std::function<void(Cause cause, QStringList const& args)> give_up);

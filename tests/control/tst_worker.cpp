@@ -49,6 +49,8 @@ class TestWorker : public QObject {
     std::unique_ptr<SimWorld> world_holder;
     std::unique_ptr<MessageCapture> capture_holder;
     std::unique_ptr<SM_A> worker;
+    // What the dfu-util of the row can do, handed to each worker.
+    DFU::Capabilities capabilities;
     std::unique_ptr<WorkerRecorder> recorder;
 
     SimWorld& make_world(QString const& configuration) {
@@ -62,6 +64,7 @@ class TestWorker : public QObject {
                                    Files::external_dir.path() + "/" + Files::uploaded_FW_fileName_bin);
         worker->idle_delay_ms = idle_ms;
         worker->poll_delay_ms = poll_ms;
+        worker->capabilities = capabilities;
         recorder = std::make_unique<WorkerRecorder>(worker.get());
         if (before_start) {
             before_start();
@@ -169,13 +172,15 @@ private slots:
             QString const port = world.simctl({"get", "dev0", "ports"}).output.trimmed();
             QVERIFY(world.simctl({"set", "dev1", "ports", port}).exit_code == 0);
             qputenv("DFU_SIM_DFU_UTIL", dfu_util.toLocal8Bit());
-            QVERIFY(!DFU::dfu_util::self_test().version.isNull());
-            QVERIFY(!DFU::dfu_util::addresses_by_devnum());
+            DFU::dfu_util::SelfTest const test = DFU::dfu_util::self_test();
+            QVERIFY(!test.version.isNull());
+            QVERIFY(!test.capabilities.addresses_by_devnum);
+            capabilities = test.capabilities;
         }
-        auto const system_dfu_util_again = qScopeGuard([&dfu_util] {
+        auto const system_dfu_util_again = qScopeGuard([this, &dfu_util] {
             if (!dfu_util.isEmpty()) {
                 qunsetenv("DFU_SIM_DFU_UTIL");
-                DFU::dfu_util::self_test();
+                capabilities = {};
             }
         });
         QByteArray const flash0 = world.flash("dev0");

@@ -58,9 +58,10 @@ private slots:
                                  "Download done.\nFile downloaded successfully\n";
         QString const get_status = "dfu-util: Error during download get_status\n";
         QTest::newRow("success") << complete << "" << 0 << Failure::none;
+        // dfu-util 0.9 names no reason: not taken as busy, nor as anything else.
         QTest::newRow("claim refused, 0.9") << ""
                                             << "dfu-util: Cannot claim interface\n"
-                                            << 74 << Failure::unit_busy;
+                                            << 74 << Failure::claim_refused;
         QTest::newRow("claim refused as busy") << ""
                                                << "dfu-util: Cannot claim interface - LIBUSB_ERROR_BUSY\n"
                                                << 74 << Failure::unit_busy;

@@ -44,6 +44,7 @@ private slots:
     void initTestCase();
     void keyboard_starts_the_offered_upgrade_and_parts_are_named();
     void restart_speaks_of_the_restart_not_the_cable();
+    void service_write_to_a_blank_record_is_verified();
 
 private:
     SimWorld& world;
@@ -121,6 +122,19 @@ void TestWindowView::restart_speaks_of_the_restart_not_the_cable() {
     QTRY_COMPARE_WITH_TIMEOUT(bar->format(), QString("Done. Disconnect USB cable."), 60000);
     QByteArray const image = SimWorld::embedded_image();
     QVERIFY(!image.isEmpty());
+    QCOMPARE(world.flash().left(image.size()), image);
+}
+
+// A, then install, on a unit with a blank product record: the write is read back and judged like any other.
+void TestWindowView::service_write_to_a_blank_record_is_verified() {
+    QVERIFY(world.load("blank-otp"));
+    QTRY_VERIFY_WITH_TIMEOUT(sm_B->configuration().contains(sm_B->B9), 20000);
+    press(Qt::Key_A);
+    QVERIFY(mainWindow->installButton->isEnabled());
+    press(Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(sm_B->configuration().contains(sm_B->B6), 60000);
+    QCOMPARE(mainWindow->progressBar->format(), QString("Done. Disconnect USB cable."));
+    QByteArray const image = SimWorld::embedded_image();
     QCOMPARE(world.flash().left(image.size()), image);
 }
 

@@ -17,7 +17,9 @@
 //   event   "" or "ACTION at MOMENT". MOMENT: write (the first erase), leave (the write ended), readback
 //           (the first read after the write), or words the tool prints. ACTION: kill, int, term, hup (that
 //           signal to the tool), unplug (dev0 leaves the bus), swap (dev0 leaves, dev1 comes), crash (the
-//           world's dfu-util dies of SIGSEGV), stall (dev0 no longer answers reads of its record), second
+//           world's dfu-util dies of SIGSEGV), stall (dev0 no longer answers reads of its record), hold
+//           (another program holds dev0: every claim is refused as busy), block (nothing more can be
+//           written into the tool's private directory, when TMPDIR is the world's), second
 //           (another run with the same command line and world; then exit and words are the second run's,
 //           and the first must end with 0), orphan (kill -9, then a second run: its exit and words), rerun
 //           (kill -9, then once the write it left has ended, a second run: its exit and words).
@@ -241,6 +243,11 @@ inline void act(QString const& action, SimWorld const& world, Run& run) {
         QVERIFY(world.unplug("dev0"));
     else if (action == "swap")
         QVERIFY(world.unplug("dev0") && world.plug("dev1"));
+    else if (action == "block")
+        for (QString const& dir : QDir(world.dir()).entryList({"upgrade_*"}, QDir::Dirs))
+            QVERIFY(QDir(world.dir() + "/" + dir).mkdir(".room_probe"));
+    else if (action == "hold")
+        QVERIFY(world.simctl({"set", "dev0", "claim_busy", "1"}).exit_code == 0);
     else if (action == "stall")
         QVERIFY(world.simctl({"set", "dev0", "upload_stall_alt", "2"}).exit_code == 0);
     else if (action == "crash")

@@ -6,6 +6,7 @@
 namespace {
 
 QStringList const timeout_1 = headless + QStringList{"--timeout", "1"};
+QStringList const timeout_3 = headless + QStringList{"--timeout", "3"};
 QStringList const list{"-s", "--list"};
 
 // One row a case, as the table reads best.
@@ -30,6 +31,8 @@ std::vector<Case> const cases{
     // "Could not verify" is no "differs".
     {"short read-back", "load current-firmware; set dev0 short_upload 200000", headless, "", 6,
      {"not verified", "!differs"}, Flash::unchanged},
+    {"dfu-util reports a write that changed nothing", "load old-firmware; set dev0 ignore_writes 1", headless, "", 2,
+     {"nothing was written", "check the dfu-util in use"}, Flash::unchanged},
     {"cell that does not program", "load bad-cell", headless, "", 2, {"differs", "!not verified"},
      Flash::changed},
     // The unit decides: a write that stopped part-way tells the next step from where the unit is; one whose
@@ -57,6 +60,22 @@ std::vector<Case> const cases{
     {"another unit comes back", "load two-devices; image dev1; unplug dev1; set dev0 reenter 0; fast on",
      timeout_1, "swap at leave", 8, {"has not been verified yet", "written but not verified", "!Done."},
      Flash::image},
+    // The time given bounds every wait, the written unit's too; what is left to do is said.
+    {"written unit comes back held by another program", "load old-firmware", timeout_3, "hold at leave", 8,
+     {"written but not verified", "held by another program", "!power cable"}, Flash::image},
+    {"read-back that cannot be stored here", "load old-firmware; env TMPDIR=@world", headless, "block at leave", 8,
+     {"written but not verified", "could not be stored on this computer"}, Flash::image},
+    {"unit swapped for one of the same serial in the same port before its read-back",
+     "load two-devices; set dev1 serial 325E35633334; set dev1 ports 2; image dev1; unplug dev1", headless,
+     "swap at Uploading & verifying", 8, {"could not be shown to be the one written", "!matches"}, Flash::image},
+    {"unit enumerated anew between its listing and its read", "load old-firmware; set dev0 renumber_before_read 1",
+     headless, "", 0, {"matches", "!did not answer"}, Flash::image},
+    {"Ctrl+C after the write says to check", "load old-firmware", headless, "int at leave", 130,
+     {"interrupted after the firmware write", "run the tool again to check"}, Flash::image},
+    {"JSON result names the written unit, not the one swapped in",
+     "load two-devices; image dev1; unplug dev1; set dev0 reenter 0; fast on", timeout_1 + QStringList{"--json"},
+     "swap at leave", 8, {"\"outcome\":\"not-verified\",\"serial\":\"325E35633334\"", "\"firmware_after\":null"},
+     Flash::image},
     {"terminal closed during the write", "load old-firmware", headless, "hup at write", 129,
      {"finishing the firmware write"}, Flash::image},
     {"written unit no longer answers", "load old-firmware", headless, "stall at leave", 6,
@@ -79,6 +98,11 @@ std::vector<Case> const cases{
     {"two units", "load two-devices", headless, "", -2, {"Disconnect all but the one"}, Flash::unchanged},
     {"unit gone in the middle of the download", "load disconnect-mid-download", headless, "", 7,
      {"did not complete", "restart the product in update mode", "!still in update mode"}, Flash::changed},
+    // The cable's words only when no unit is attached.
+    {"two units get no cable words", "load two-devices", headless, "", -2,
+     {"Disconnect all but the one", "cannot be used now", "!power cable"}, Flash::unchanged},
+    {"unit whose serial cannot be read", "load old-firmware; set dev0 serial_unreadable 1", headless, "", -2,
+     {"serial number cannot be read", "!power cable"}, Flash::unchanged},
     // Another program has the unit open: waited for, never told as silent.
     {"unit claimed by another program", "load claim-busy", headless, "", -2,
      {"in use by another program", "!did not answer", "!Disconnect the USB cable"}, Flash::unchanged},

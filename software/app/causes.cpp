@@ -1,0 +1,89 @@
+#include "app/causes.h"
+
+#include <map>
+
+namespace {
+
+// clang-format off
+std::map<Cause, CauseWords> const table{
+    {Cause::matches,                 {Exit::firmware_matches,       "firmware-matches",       "result_matches",          ""}},
+    {Cause::differs,                 {Exit::differs_after_download, "differs-after-download", "result_differs",          "hint_differs"}},
+    {Cause::differs_after_success,   {Exit::differs_after_download, "differs-after-download", "result_differsAfterSuccess", "hint_differsAfterSuccess"}},
+    {Cause::other_product,           {Exit::other_product,          "other-product",          "result_otherProduct",     "hint_otherProduct"}},
+    {Cause::blank_record,            {Exit::blank_product_record,   "blank-record",           "result_blank",            "hint_blank"}},
+    {Cause::unreadable,              {Exit::device_unreadable,      "unreadable",             "result_unreadable",       "hint_noAnswer"}},
+    {Cause::serial_unreadable,       {Exit::device_unreadable,      "unreadable",             "result_serialUnreadable", "hint_serialUnreadable"}},
+    {Cause::could_not_verify,        {Exit::could_not_verify,       "could-not-verify",       "result_couldNotVerify",   "hint_couldNotVerify"}},
+    {Cause::write_failed,            {Exit::write_failed,           "write-failed",           "result_writeFailed",      "hint_writeFailed"}},
+    {Cause::not_verified,            {Exit::not_verified,           "not-verified",           "result_notVerified",      "hint_notVerified"}},
+    {Cause::not_verified_in_use,     {Exit::not_verified,           "not-verified",           "result_notVerifiedInUse", "hint_notVerifiedInUse"}},
+    {Cause::not_verified_unbound,    {Exit::not_verified,           "not-verified",           "result_notVerifiedUnbound", "hint_notVerifiedUnbound"}},
+    {Cause::not_verified_local,      {Exit::not_verified,           "not-verified",           "result_notVerifiedLocal", "hint_notVerifiedLocal"}},
+    {Cause::local_failure,           {Exit::private_files_failed,   "private-files-failed",   "result_localWrite",       "hint_localWrite"}},
+    {Cause::write_finishing,         {Exit::already_running,        "already-running",        "hint_writeFinishing",     "hint_writeFinishing"}},
+    {Cause::reserved_by_other_run,   {Exit::already_running,        "already-running",        "hint_unitInUse",          "hint_unitInUse"}},
+    {Cause::reservation_failed,      {Exit::already_running,        "already-running",        "hint_claimFailed",        "hint_claimFailed"}},
+    {Cause::no_access,               {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     "hint_noAccess"}},
+    {Cause::several_units,           {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     "hint_severalUnits"}},
+    {Cause::no_dfu_util_listing,     {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     "hint_noDfuUtil"}},
+    {Cause::listing_failed_waiting,  {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     "hint_listingFailed"}},
+    {Cause::reserved_by_other_process, {Exit::no_unit_in_time,      "no-unit-in-time",        "result_noUnitInTime",     "hint_reservedByProcess"}},
+    {Cause::claimed_elsewhere,       {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     "hint_claimedElsewhere"}},
+    {Cause::claim_refused,           {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     "hint_claimRefused"}},
+    {Cause::no_unit_in_time,         {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     ""}},
+    {Cause::serial_absent,           {Exit::no_unit_in_time,        "no-unit-in-time",        "result_serialAbsent",     "hint_serialAbsent"}},
+    {Cause::interrupted,             {Exit::interrupted_base,       "interrupted",            "result_interrupted",      ""}},
+    {Cause::interrupted_after_write, {Exit::interrupted_base,       "interrupted",            "result_interruptedAfterWrite", ""}},
+    {Cause::cannot_start,            {Exit::cannot_start,           "cannot-start",           "",                        ""}},
+    {Cause::private_files_failed,    {Exit::private_files_failed,   "private-files-failed",   "",                        "hint_privateFiles"}},
+    {Cause::already_running,         {Exit::already_running,        "already-running",        "",                        "hint_alreadyRunning"}},
+    {Cause::no_dfu_util,             {Exit::no_dfu_util,            "no-dfu-util",            "",                        "hint_noDfuUtil"}},
+    {Cause::nothing_attached,        {Exit::nothing_attached,       "nothing-attached",       "list_nothing",            ""}},
+    {Cause::listing_failed,          {Exit::device_unreadable,      "listing-failed",         "list_failed",             "hint_listingFailed"}},
+};
+// clang-format on
+
+} // namespace
+
+CauseWords const& words_of(Cause cause) {
+    return table.at(cause);
+}
+
+Cause cause_of(bus::Situation situation) {
+    switch (situation) {
+    case bus::Clear:
+        break;
+    case bus::NoAccess:
+        return Cause::no_access;
+    case bus::SeveralUnits:
+        return Cause::several_units;
+    case bus::NoDfuUtil:
+        return Cause::no_dfu_util_listing;
+    case bus::ListingFailed:
+        return Cause::listing_failed_waiting;
+    case bus::UnitInUse:
+        return Cause::reserved_by_other_run;
+    case bus::WriteFinishing:
+        return Cause::write_finishing;
+    case bus::ReservationFailed:
+        return Cause::reservation_failed;
+    case bus::ReservedByOther:
+        return Cause::reserved_by_other_process;
+    case bus::ClaimedElsewhere:
+        return Cause::claimed_elsewhere;
+    case bus::SerialUnreadable:
+        return Cause::serial_unreadable;
+    case bus::ClaimRefused:
+        return Cause::claim_refused;
+    }
+    return Cause::no_unit_in_time;
+}
+
+Cause cause_of_exit(int exit_code) {
+    if (exit_code > Exit::interrupted_base)
+        return Cause::interrupted;
+    for (auto const& [cause, words] : table)
+        if (words.exit_code == exit_code)
+            return cause;
+    return Cause::cannot_start;
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "app/exit_codes.h"
+#include "control/bus_judgement.h"
+
+#include <QString>
+
+// Every way a run ends, whatever told it (the worker, the flow machine, the clock, a signal). From each
+// come, here and nowhere else, its exit code, its outcome word for scripts (the JSON result), and the ids of
+// its result line's words and of its hint in the settings file.
+enum class Cause {
+    matches,
+    differs,
+    differs_after_success, // dfu-util reported a complete write, and the unit holds what it held before
+    other_product,
+    blank_record,
+    unreadable,
+    serial_unreadable, // the unit's serial cannot be read or is cut by dfu-util: no command can name it
+    could_not_verify,
+    write_failed,
+    not_verified,          // written; the written unit did not come back
+    not_verified_in_use,   // written; the written unit came back held by another program
+    not_verified_unbound,  // written; what was read back could not be shown to come from the written unit
+    not_verified_local,    // written; the read-back could not be stored on this computer
+    local_failure,         // nothing written; this computer's temporary directory failed
+    write_finishing,       // another run's write to the unit still runs
+    reserved_by_other_run, // another run of this tool, this user's or another's, holds the unit
+    reservation_failed,
+    // What the bus shows while a run waits; told as a hint, the run's end only when its time is up.
+    no_access,
+    several_units,
+    no_dfu_util_listing,
+    listing_failed_waiting,
+    reserved_by_other_process,
+    claimed_elsewhere,
+    claim_refused, // dfu-util 0.9 does not say why
+    no_unit_in_time,
+    serial_absent,
+    interrupted,
+    interrupted_after_write,
+    // Only at start-up.
+    cannot_start,
+    private_files_failed,
+    already_running,
+    no_dfu_util,
+    // Only for --list.
+    nothing_attached,
+    listing_failed,
+};
+
+struct CauseWords {
+    Exit::Code exit_code; // interrupted ones: plus the signal number
+    char const* outcome;
+    char const* result_id; // empty where the words come from elsewhere (start-up, --list)
+    char const* hint_id;   // empty when the result line says all
+};
+
+CauseWords const& words_of(Cause cause);
+
+// What one run found about its unit, kept for its end (the JSON result, a record of the run): the unit
+// written, or else the last one read; its firmware before the run's write, and after it only as the
+// written unit's own read-back showed it; dfu-util's last message about it, if it failed.
+struct RunRecord {
+    QString serial;
+    QString firmware_before;
+    QString firmware_after;
+    QString dfu_util_message;
+};
+// The first cause with this exit code, for a run that knows only its exit code (start-up).
+Cause cause_of_exit(int exit_code);
+// The cause of a bus that is not clear.
+Cause cause_of(bus::Situation situation);
