@@ -30,12 +30,12 @@ struct DeviceItem {
     QString serial;
     QString path;   // USB bus and port numbers, e.g. "1-1.2"
     QString devnum; // the device address, new at every enumeration
-    // Whether the dfu-util that listed it takes the device address (see Capabilities); when not, a listing
-    // right before and after each command must show the unit with its address unchanged.
-    bool by_devnum = true;
     // The serial's text as the listing shows it, to its last character, even when it cannot name the unit:
     // for words that help a person find the unit. Never used to address it.
     QString listed_serial{};
+    // Whether the dfu-util that listed it takes the device address (see Capabilities); when not, a listing
+    // right before and after each command must show the unit with its address unchanged.
+    bool by_devnum = true;
 
     bool serial_readable() const { return !serial.isEmpty(); }
 
