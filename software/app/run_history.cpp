@@ -64,12 +64,13 @@ RunHistory::RunHistory(SM_A* worker, SM_B* machine, std::function<QString(int)> 
     });
 }
 
-// A sending under way when the window closes is waited for: at most the plant's connect timeout.
+// A sending under way when the window closes is waited for: at most the plant's connect timeout. The
+// records stored meanwhile go too, unless the server did not take the last ones: they then all wait here.
 RunHistory::~RunHistory() {
     if (sending) {
         sending->wait();
         tell_plant(*sending_words);
-        if (send_again && opened && *opened)
+        if (send_again && sending_words->isEmpty() && opened && *opened)
             tell_plant(send_pending(opened->database, run_options.plant_db));
     }
     if (opened)
