@@ -9,6 +9,7 @@ packages=(
     fonts-freefont-otf
     libbenchmark-dev
     help2man dpkg-dev file lintian desktop-file-utils appstream udev
+    xvfb
 )
 
 missing=()

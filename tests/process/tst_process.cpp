@@ -107,6 +107,20 @@ std::vector<Case> const cases{
     {"window without a display for its platform",
      "load old-firmware; env QT_QPA_PLATFORM=xcb; env DISPLAY=; env WAYLAND_DISPLAY=", {"-s"}, "", 1,
      {"No display"}, Flash::unchanged},
+    // A display or platform that cannot serve the window ends the run as a missing display does, with
+    // nothing left in the temporary directory (the toolkit's runtime directory included).
+    {"window on an X display that refuses this user",
+     "load old-firmware; x-refusing; env DISPLAY=@display; env XAUTHORITY=@world/none; env QT_QPA_PLATFORM=; "
+     "env WAYLAND_DISPLAY=; env XDG_RUNTIME_DIR=; dir tmp 700; env TMPDIR=@world/tmp", {"-s"}, "", 1,
+     {"refuses this user", "--headless", "!platform plugin"}, Flash::unchanged},
+    {"window on a platform without a screen",
+     "load old-firmware; env QT_QPA_PLATFORM=linuxfb:fb=/nonexistent/fb0; env XDG_RUNTIME_DIR=; dir tmp 700; "
+     "env TMPDIR=@world/tmp", {"-s"}, "", 1, {"linuxfb", "/nonexistent/fb0", "--headless"}, Flash::unchanged},
+    // A word without its option is refused, never ignored: this one would have upgraded the attached unit.
+    {"serial typed without --serial", "load old-firmware", headless + QStringList{"325E35633334"}, "", 1,
+     {"--serial 325E35633334"}, Flash::unchanged},
+    {"serial given twice", "load two-devices", headless + QStringList{"--serial", "325E35633334", "--serial",
+     "336032683536"}, "", 1, {"more than once"}, Flash::unchanged},
     {"station tells why a run cannot start", "load old-firmware",
      {"scripts/station.sh", "-s", "-t", "abc", "-u", process_case::updater}, "", 1,
      {"--timeout takes a whole number", "1 unit:"}, Flash::unchanged},
