@@ -85,7 +85,8 @@ StartupFailure repeated_value(QCommandLineParser const& parser) {
         QStringList values = parser.values(option);
         values.removeDuplicates();
         if (values.size() > 1)
-            return wrong_command_line(QString("--") + option + " is given more than once, with different values (" +
+            return wrong_command_line(QString("--") + option +
+                                      " is given more than once, with different values (" +
                                       values.join(", ") + "); give it once");
     }
     return {};

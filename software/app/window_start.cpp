@@ -189,11 +189,11 @@ QString failure_reason(QString const& last_words, bool aborted) {
 QString platform_failure_words(QString const& last_words, bool aborted) {
     load_texts();
     QByteArray const platform = qgetenv("QT_QPA_PLATFORM");
-    bool const x_refused = is_x_platform(platform) && std::any_of(held_messages.begin(), held_messages.end(),
-                                                                  [](HeldMessage const& message) {
-                                                                      return message.text.startsWith(
-                                                                          "could not connect to display");
-                                                                  });
+    bool const x_refused =
+        is_x_platform(platform) &&
+        std::any_of(held_messages.begin(), held_messages.end(), [](HeldMessage const& message) {
+            return message.text.startsWith("could not connect to display");
+        });
     if (x_refused)
         return settings.gui.text("hint_displayRefused").arg(qEnvironmentVariable("DISPLAY"));
     return settings.gui.text("hint_platformFailed")

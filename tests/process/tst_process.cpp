@@ -88,7 +88,7 @@ std::vector<Case> const cases{
     {"serial with a place holder is told as given", "load two-devices",
      timeout_1 + QStringList{"--serial", "AB%2CD"}, "", 12, {"serial AB%2CD is in update mode"}, Flash::unchanged},
     {"unusable temporary directory", "load old-firmware; env TMPDIR=/nonexistent/tmp", headless, "", 9,
-     {"/nonexistent/tmp"}, Flash::unchanged},
+     {"/nonexistent/tmp", "does not exist", "!disk space"}, Flash::unchanged},
     // Real-device mode, with a serial of its own, so that neither a user's run on the bus nor the other
     // dfu-util's run of this table meets it.
     {"no dfu-util", "load old-firmware; env PATH=/nonexistent", {"--headless", "--serial", "7E57{pid}"}, "", 11,
