@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <netdb.h>
 #include <poll.h>
 #include <pwd.h>
@@ -166,7 +167,16 @@ struct HeldMessage {
     QByteArray category;
     QString text;
 };
+// The toolkit's event thread may speak while the main thread starts the platform.
+std::mutex held_lock;
 QList<HeldMessage> held_messages;
+
+QList<HeldMessage> take_held_messages() {
+    std::lock_guard<std::mutex> const lock(held_lock);
+    QList<HeldMessage> taken;
+    taken.swap(held_messages);
+    return taken;
+}
 
 bool is_x_platform(QByteArray const& platform) {
     return platform.isEmpty() || platform.startsWith("xcb");
@@ -175,9 +185,9 @@ bool is_x_platform(QByteArray const& platform) {
 // A platform that aborts names the cause last before its fatal words, which are often only the toolkit's
 // list of platforms; one that starts without a screen names the cause first. The note on the runtime
 // directory, which every start without XDG_RUNTIME_DIR makes, is no cause.
-QString failure_reason(QString const& last_words, bool aborted) {
+QString failure_reason(QList<HeldMessage> const& held, QString const& last_words, bool aborted) {
     QStringList said;
-    for (HeldMessage const& message : held_messages) {
+    for (HeldMessage const& message : held) {
         if (message.type != QtDebugMsg && !message.text.startsWith("QStandardPaths:"))
             said << message.text.split('\n').first().trimmed();
     }
@@ -188,17 +198,17 @@ QString failure_reason(QString const& last_words, bool aborted) {
 
 QString platform_failure_words(QString const& last_words, bool aborted) {
     load_texts();
+    QList<HeldMessage> const held = take_held_messages();
     QByteArray const platform = qgetenv("QT_QPA_PLATFORM");
     bool const x_refused =
-        is_x_platform(platform) &&
-        std::any_of(held_messages.begin(), held_messages.end(), [](HeldMessage const& message) {
+        is_x_platform(platform) && std::any_of(held.begin(), held.end(), [](HeldMessage const& message) {
             return message.text.startsWith("could not connect to display");
         });
     if (x_refused)
         return settings.gui.text("hint_displayRefused").arg(qEnvironmentVariable("DISPLAY"));
     return settings.gui.text("hint_platformFailed")
         .arg(platform.isEmpty() ? QString("xcb") : QString::fromLocal8Bit(platform),
-             failure_reason(last_words, aborted));
+             failure_reason(held, last_words, aborted));
 }
 
 void end_for_platform(QString const& last_words) {
@@ -213,15 +223,15 @@ void end_for_platform(QString const& last_words) {
 void hold_platform_message(QtMsgType type, QMessageLogContext const& context, QString const& text) {
     if (type == QtFatalMsg)
         end_for_platform(text);
+    std::lock_guard<std::mutex> const lock(held_lock);
     held_messages.append({type, QByteArray(context.category), text});
 }
 
 void pass_on_held_messages() {
-    for (HeldMessage const& message : held_messages) {
+    for (HeldMessage const& message : take_held_messages()) {
         QMessageLogContext const context(nullptr, 0, nullptr, message.category.constData());
         qt_message_output(message.type, context, message.text);
     }
-    held_messages.clear();
 }
 
 // libdbus finds the session bus in DBUS_SESSION_BUS_ADDRESS or at $XDG_RUNTIME_DIR/bus; without either it
@@ -248,7 +258,6 @@ std::unique_ptr<QApplication> open_platform(int& argc, char** argv) {
     qInstallMessageHandler(before);
     if (!has_screen) {
         std::fprintf(stderr, "%s\n", platform_failure_words("no screen", false).toUtf8().constData());
-        held_messages.clear();
         return nullptr;
     }
     pass_on_held_messages();
