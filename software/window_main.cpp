@@ -36,7 +36,11 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "%s\n", settings.gui.text("hint_noDisplay").toUtf8().constData());
         return Exit::cannot_start;
     }
-    QApplication app(argc, argv);
+    // Made before the application object and gone after it.
+    ToolkitRuntimeDir runtime_dir;
+    std::unique_ptr<QApplication> const app = open_platform(argc, argv);
+    if (!app)
+        return Exit::cannot_start;
     if (StartupFailure const failure = GUI_init()) {
         QMessageBox::critical(nullptr, "Zentova Firmware Upgrade Tool", failure.message);
         return failure.exit_code;
@@ -47,7 +51,7 @@ int main(int argc, char* argv[]) {
     history.tell = [](QString const& text) { qWarning().noquote() << text; };
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, stop_on_termination_signal);
-    int const loop_result = app.exec();
+    int const loop_result = app->exec();
     history.record_last();
     int const result = GUI_cleanup(loop_result);
     return TerminationSignals::received_signal() ? 128 + TerminationSignals::received_signal() : result;

@@ -11,6 +11,7 @@
 #include <QCommandLineParser>
 #include <QDebug>
 #include <QLoggingCategory>
+#include <QRegularExpression>
 #include <QThread>
 
 SM_B* sm_B = nullptr;
@@ -80,7 +81,34 @@ StartupFailure wrong_command_line(QString const& message) {
     return {Exit::cannot_start, QCoreApplication::applicationName() + ": " + message};
 }
 
+// A word without an option before it is most often a value whose option was left out: a serial, as --list
+// prints them, is letters and digits.
+StartupFailure stray_argument(QString const& word) {
+    static QRegularExpression const serial_like("^[A-Za-z0-9]+$");
+    QString const meaning = serial_like.match(word).hasMatch()
+                                ? "; to work on the unit with this serial, give --serial " + word
+                                : " (see --help)";
+    return wrong_command_line("unexpected argument \"" + word + "\": the tool takes options only" + meaning);
+}
+
+// The last of two different values would win without a word, and the other be ignored.
+StartupFailure repeated_value(QCommandLineParser const& parser) {
+    for (char const* option : {"serial", "timeout"}) {
+        QStringList values = parser.values(option);
+        values.removeDuplicates();
+        if (values.size() > 1)
+            return wrong_command_line(QString("--") + option +
+                                      " is given more than once, with different values (" +
+                                      values.join(", ") + "); give it once");
+    }
+    return {};
+}
+
 StartupFailure read_run_options(QCommandLineParser const& parser, RunOptions* options) {
+    if (!parser.positionalArguments().isEmpty())
+        return stray_argument(parser.positionalArguments().first());
+    if (StartupFailure const failure = repeated_value(parser))
+        return failure;
     bool const headless = parser.isSet("headless");
     bool const list = parser.isSet("list");
     bool const history = parser.isSet("history");

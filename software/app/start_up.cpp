@@ -15,6 +15,8 @@
 
 #include <QDebug>
 #include <QFileInfo>
+#include <cerrno>
+#include <cstring>
 
 namespace start_up {
 
@@ -22,9 +24,18 @@ QString const settings_file = ":resources/settings_GUI.json";
 
 namespace {
 
-StartupFailure private_files_failure(QString const& cause) {
-    return {Exit::private_files_failed,
-            settings.gui.text("hint_privateFiles").arg(Files::temporary_root(), cause)};
+// Told as what the user can act on: a name to change, a directory to make, a permission, space.
+StartupFailure private_files_failure(int error_number, QString const& cause) {
+    // Within a directory that exists (a special file system's) "no such file" says nothing of the directory.
+    if ((error_number == ENOENT || error_number == ENOTDIR) && QFileInfo(Files::temporary_root()).isDir())
+        error_number = 0;
+    QString const id = error_number == EILSEQ                              ? "hint_tmpName"
+                       : error_number == ENOENT || error_number == ENOTDIR ? "hint_tmpMissing"
+                       : error_number == EACCES || error_number == EPERM || error_number == EROFS
+                           ? "hint_tmpReadOnly"
+                       : error_number == ENOSPC || error_number == EDQUOT ? "hint_tmpFull"
+                                                                          : "hint_privateFiles";
+    return {Exit::private_files_failed, settings.gui.text(id).arg(Files::temporary_root(), cause)};
 }
 
 } // namespace
@@ -87,7 +98,7 @@ StartupFailure test_dfu_util() {
 StartupFailure make_private_dir() {
     if (Files::external_dir.isValid())
         return {};
-    return private_files_failure(Files::external_dir.errorString());
+    return private_files_failure(Files::external_dir.errorNumber(), Files::external_dir.errorString());
 }
 
 // dfu-util and libusb come from the system on Linux, so only the firmware is unpacked and nothing needs to
@@ -100,10 +111,10 @@ StartupFailure unpack_files() {
     if (Files::extract_resources({ID::desired_FW_bin}, true))
         return {};
     QString const image = Files::external_dir.path() + "/" + Files::desired_FW_fileName_bin;
-    QString const cause =
-        Files::local_write_problem(image, QFileInfo(":resources/" + Files::desired_FW_fileName_bin).size());
-    return private_files_failure(cause.isEmpty() ? QString("the firmware image could not be unpacked")
-                                                 : cause);
+    int const error =
+        Files::local_write_error(image, QFileInfo(":resources/" + Files::desired_FW_fileName_bin).size());
+    return private_files_failure(error, error == 0 ? QString("the firmware image could not be unpacked")
+                                                   : QString::fromLocal8Bit(std::strerror(error)));
 }
 
 Device::FW_Info read_desired_FW_Info() {

@@ -1,6 +1,7 @@
 #include "app/window_start.h"
 
 #include "app/connections.h"
+#include "app/exit_codes.h"
 #include "app/start_up.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
@@ -12,13 +13,20 @@
 
 #include <QApplication>
 #include <QDebug>
+#include <QDir>
+#include <QScreen>
 #include <QThread>
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <netdb.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -116,6 +124,144 @@ bool display_available() {
             return true;
     }
     return false;
+}
+
+namespace {
+
+ToolkitRuntimeDir* runtime_dir_of_run = nullptr;
+
+// As the toolkit names it: runtime-<user name> below the temporary path.
+QByteArray toolkit_runtime_dir() {
+    passwd const* const user = ::getpwuid(::geteuid());
+    return QFile::encodeName(QDir::tempPath()) + "/runtime-" + QByteArray(user ? user->pw_name : "");
+}
+
+} // namespace
+
+ToolkitRuntimeDir::ToolkitRuntimeDir() {
+    struct stat status {};
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR") &&
+        ::lstat(toolkit_runtime_dir().constData(), &status) != 0 && errno == ENOENT)
+        made = toolkit_runtime_dir();
+    runtime_dir_of_run = this;
+}
+
+ToolkitRuntimeDir::~ToolkitRuntimeDir() {
+    remove_if_made();
+    runtime_dir_of_run = nullptr;
+}
+
+// Only while empty: nothing that another run or program put there is taken away.
+void ToolkitRuntimeDir::remove_if_made() {
+    if (!made.isEmpty())
+        ::rmdir(made.constData());
+    made.clear();
+}
+
+namespace {
+
+// What the toolkit said while its platform started: held back, so that a platform that fails is told in the
+// tool's words alone, and passed on once it has started.
+struct HeldMessage {
+    QtMsgType type;
+    QByteArray category;
+    QString text;
+};
+// The toolkit's event thread may speak while the main thread starts the platform.
+std::mutex held_lock;
+QList<HeldMessage> held_messages;
+
+QList<HeldMessage> take_held_messages() {
+    std::lock_guard<std::mutex> const lock(held_lock);
+    QList<HeldMessage> taken;
+    taken.swap(held_messages);
+    return taken;
+}
+
+bool is_x_platform(QByteArray const& platform) {
+    return platform.isEmpty() || platform.startsWith("xcb");
+}
+
+// A platform that aborts names the cause last before its fatal words, which are often only the toolkit's
+// list of platforms; one that starts without a screen names the cause first. The note on the runtime
+// directory, which every start without XDG_RUNTIME_DIR makes, is no cause.
+QString failure_reason(QList<HeldMessage> const& held, QString const& last_words, bool aborted) {
+    QStringList said;
+    for (HeldMessage const& message : held) {
+        if (message.type != QtDebugMsg && !message.text.startsWith("QStandardPaths:"))
+            said << message.text.split('\n').first().trimmed();
+    }
+    if (said.isEmpty())
+        return last_words.split('\n').first().trimmed();
+    return aborted ? said.last() : said.first();
+}
+
+QString platform_failure_words(QString const& last_words, bool aborted) {
+    load_texts();
+    QList<HeldMessage> const held = take_held_messages();
+    QByteArray const platform = qgetenv("QT_QPA_PLATFORM");
+    bool const x_refused =
+        is_x_platform(platform) && std::any_of(held.begin(), held.end(), [](HeldMessage const& message) {
+            return message.text.startsWith("could not connect to display");
+        });
+    if (x_refused)
+        return settings.gui.text("hint_displayRefused").arg(qEnvironmentVariable("DISPLAY"));
+    return settings.gui.text("hint_platformFailed")
+        .arg(platform.isEmpty() ? QString("xcb") : QString::fromLocal8Bit(platform),
+             failure_reason(held, last_words, aborted));
+}
+
+void end_for_platform(QString const& last_words) {
+    if (runtime_dir_of_run)
+        runtime_dir_of_run->remove_if_made();
+    std::fprintf(stderr, "%s\n", platform_failure_words(last_words, true).toUtf8().constData());
+    std::fflush(stderr);
+    ::_exit(Exit::cannot_start);
+}
+
+// The toolkit aborts the process after its fatal message; this ends it first, with the tool's words.
+void hold_platform_message(QtMsgType type, QMessageLogContext const& context, QString const& text) {
+    if (type == QtFatalMsg)
+        end_for_platform(text);
+    std::lock_guard<std::mutex> const lock(held_lock);
+    held_messages.append({type, QByteArray(context.category), text});
+}
+
+void pass_on_held_messages() {
+    for (HeldMessage const& message : take_held_messages()) {
+        QMessageLogContext const context(nullptr, 0, nullptr, message.category.constData());
+        qt_message_output(message.type, context, message.text);
+    }
+}
+
+// libdbus finds the session bus in DBUS_SESSION_BUS_ADDRESS or at $XDG_RUNTIME_DIR/bus; without either it
+// starts one for the X display (dbus-launch), which outlives the window and writes below $HOME/.dbus. A
+// window over "ssh -X" has neither, and does without a bus.
+void keep_session_bus_from_starting() {
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        return;
+    QByteArray const bus = qgetenv("XDG_RUNTIME_DIR") + "/bus";
+    struct stat status {};
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR") || ::stat(bus.constData(), &status) != 0 ||
+        !S_ISSOCK(status.st_mode))
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
+}
+
+} // namespace
+
+std::unique_ptr<QApplication> open_platform(int& argc, char** argv) {
+    keep_session_bus_from_starting();
+    QtMessageHandler const before = qInstallMessageHandler(hold_platform_message);
+    auto app = std::make_unique<QApplication>(argc, argv);
+    // A platform without a screen (a framebuffer that cannot be opened) would crash with the first window.
+    bool const has_screen = QGuiApplication::primaryScreen() != nullptr;
+    qInstallMessageHandler(before);
+    if (!has_screen) {
+        std::fprintf(stderr, "%s\n", platform_failure_words("no screen", false).toUtf8().constData());
+        return nullptr;
+    }
+    pass_on_held_messages();
+    return app;
 }
 
 void logWindowMessageHandler(QtMsgType type, QMessageLogContext const& context, QString const& text) {

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QResource>
 #include <QSet>
+#include <QTextCodec>
 
 #include <algorithm>
 #include <cerrno>
@@ -214,6 +215,11 @@ QString PrivateDir::errorString() {
     return error;
 }
 
+int PrivateDir::errorNumber() {
+    path();
+    return error_number;
+}
+
 void PrivateDir::make() {
     QString const root = temporary_root();
     // Never below the file system's root: a missing or empty TMPDIR must not lead there.
@@ -222,8 +228,17 @@ void PrivateDir::make() {
         qInfo() << "Failed to create temporary directory:" << root << error;
         return;
     }
+    // A name that the locale cannot decode would be encoded back as another, which does not exist.
+    QByteArray const configured = qgetenv("TMPDIR");
+    if (QFile::encodeName(QFile::decodeName(configured)) != configured) {
+        error_number = EILSEQ;
+        error = "its name is not valid " + QString::fromLatin1(QTextCodec::codecForLocale()->name());
+        qInfo() << "Failed to create temporary directory:" << root << error;
+        return;
+    }
     QByteArray name = QFile::encodeName(root + "/" + private_dir_prefix + "XXXXXX");
     if (!::mkdtemp(name.data())) {
+        error_number = errno;
         error = error_text(errno);
         qInfo() << "Failed to create temporary directory:" << root << error;
         return;
@@ -234,6 +249,7 @@ void PrivateDir::make() {
                               : -1);
     if (!owner.ok() || ::flock(owner.fd, LOCK_EX | LOCK_NB) != 0 ||
         ::renameat(dir.fd, owner_file_unlocked, dir.fd, owner_file) != 0) {
+        error_number = errno;
         error = error_text(errno);
         qInfo() << "Failed to create temporary directory:" << root << error;
         QDir(QFile::decodeName(name)).removeRecursively();
@@ -281,15 +297,20 @@ int remove_stale_private_dirs() {
 }
 
 QString local_write_problem(QString const& path, qint64 size) {
+    int const error = local_write_error(path, size);
+    return error == 0 ? QString() : error_text(error);
+}
+
+int local_write_error(QString const& path, qint64 size) {
     QString const probe = QFileInfo(path).absolutePath() + "/" + probe_file;
     QByteArray const probe_name = QFile::encodeName(probe);
     Descriptor file(
         ::open(probe_name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.ok())
-        return error_text(errno);
+        return errno;
     int const error = ::posix_fallocate(file.fd, 0, std::max<qint64>(size, 1));
     ::unlink(probe_name.constData());
-    return error == 0 ? QString() : error_text(error);
+    return error;
 }
 
 } // namespace Files

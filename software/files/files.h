@@ -44,6 +44,8 @@ public:
     QString path();
     // The directory that was tried and why it could not be made.
     QString errorString();
+    // The errno of that failure; EILSEQ when the temporary path's name is not valid in the locale.
+    int errorNumber();
 
 private:
     void make();
@@ -52,6 +54,7 @@ private:
     QString made_path;
     QByteArray made_name; // as made, for the removal
     QString error;
+    int error_number = 0;
     int owner_fd = -1;
 };
 
@@ -72,5 +75,7 @@ int remove_stale_private_dirs();
 // Why `size` bytes cannot be written at `path` (no space, no permission, ...); empty when they can. Probed
 // with a file of its own beside `path`, which is removed again.
 QString local_write_problem(QString const& path, qint64 size);
+// The same as an errno, 0 when they can.
+int local_write_error(QString const& path, qint64 size);
 
 } // namespace Files

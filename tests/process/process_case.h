@@ -7,9 +7,10 @@
 //   world   steps before the tool starts, ';' between them: a simctl command ("load two-devices",
 //           "set dev0 short_upload 200000", "unplug dev1"), "image DEV" (the embedded firmware into DEV's
 //           flash), "env NAME=VALUE" (the tool's environment; an empty VALUE removes NAME; "@world" in it
-//           is the world's directory), "reserve SERIAL" (this test, which is not the tool, holds the unit's
-//           name during the run) or "dir PATH MODE" (a directory below the world's, "@uid" in PATH this
-//           user's ID: after the run it must hold what it held before). Timing is
+//           is the world's directory, "@display" that of "x-refusing"), "reserve SERIAL" (this test, which
+//           is not the tool, holds the unit's name during the run), "x-refusing" (an X server of this test
+//           that refuses every client) or "dir PATH MODE" (a directory below the world's, "@uid" in PATH
+//           this user's ID: after the run it must hold what it held before). Timing is
 //           fast, except for rows with an event: realistic, with a quick flash (a write takes about 1.5 s);
 //           a step "fast on" or "fast off" chooses instead.
 //   args    the tool's command line; one that starts with "scripts/" runs that script of the repository;
@@ -43,6 +44,7 @@
 #include <QElapsedTimer>
 #include <QMetaType>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QtTest>
 #include <csignal>
 #include <cstring>
@@ -158,6 +160,42 @@ inline bool moment_reached(QString const& moment, SimWorld const& world, Run& ru
     return run.output().contains(moment, Qt::CaseInsensitive);
 }
 
+// The X server of "x-refusing" and its display, for the run of one row.
+inline std::unique_ptr<QProcess> x_server;
+inline QString x_display;
+
+// Xvfb that wants a cookie no client has (its authority file holds one entry: any address, any display,
+// MIT-MAGIC-COOKIE-1 with 16 random bytes), on a display number it picks free itself.
+inline bool start_refusing_x_server(SimWorld const& world) {
+    auto const counted = [](QByteArray const& bytes) {
+        return QByteArray(1, char(bytes.size() >> 8)) + char(bytes.size() & 0xff) + bytes;
+    };
+    QByteArray cookie(16, '\0');
+    for (char& byte : cookie)
+        byte = char(QRandomGenerator::global()->bounded(256));
+    QFile authority(world.dir() + "/x-authority");
+    if (!authority.open(QIODevice::WriteOnly) ||
+        authority.write(QByteArray("\xff\xff") + counted("") + counted("") + counted("MIT-MAGIC-COOKIE-1") +
+                        counted(cookie)) < 0)
+        return false;
+    authority.close();
+    x_server = std::make_unique<QProcess>();
+    x_server->start("Xvfb", {"-displayfd", "1", "-auth", authority.fileName(), "-nolisten", "tcp"});
+    while (!x_server->canReadLine() && x_server->waitForReadyRead(10000)) {
+    }
+    x_display = ":" + QString::fromLatin1(x_server->readLine().trimmed());
+    return x_display != ":";
+}
+
+inline void stop_x_server() {
+    if (x_server) {
+        x_server->terminate();
+        x_server->waitForFinished(5000);
+    }
+    x_server.reset();
+    x_display.clear();
+}
+
 inline QProcessEnvironment environment_of(QString const& world_steps, SimWorld const& world) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("DFU_SIM_DIR", world.dir());
@@ -168,7 +206,7 @@ inline QProcessEnvironment environment_of(QString const& world_steps, SimWorld c
             continue;
         QString const assignment = step.mid(4);
         QString const name = assignment.section('=', 0, 0);
-        QString const value = assignment.section('=', 1).replace("@world", world.dir());
+        QString const value = assignment.section('=', 1).replace("@world", world.dir()).replace("@display", x_display);
         if (value.isEmpty())
             environment.remove(name);
         else
@@ -220,6 +258,9 @@ inline bool prepare(QString const& world_steps, SimWorld const& world) {
         if (words.first() == "reserve" && words.size() == 2) {
             reserved_names.push_back(reserve_unit(world, words[1]));
             if (reserved_names.back() < 0)
+                return false;
+        } else if (words.first() == "x-refusing") {
+            if (!start_refusing_x_server(world))
                 return false;
         } else if (words.first() == "dir" && words.size() == 3) {
             if (!make_dir(world, words[1], words[2]))
@@ -376,6 +417,7 @@ inline void run_case(Case const& row) {
     QVERIFY2(outcome.exit_code == row.exit,
              qPrintable(QString("exit %1\n%2").arg(outcome.exit_code).arg(outcome.output)));
     check_words(outcome.output, row.words);
+    stop_x_server();
     for (int const fd : reserved_names)
         ::close(fd);
     reserved_names.clear();

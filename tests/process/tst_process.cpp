@@ -121,7 +121,7 @@ std::vector<Case> const cases{
     {"serial with a place holder is told as given", "load two-devices",
      timeout_1 + QStringList{"--serial", "AB%2CD"}, "", 12, {"serial AB%2CD is in update mode"}, Flash::unchanged},
     {"unusable temporary directory", "load old-firmware; env TMPDIR=/nonexistent/tmp", headless, "", 9,
-     {"/nonexistent/tmp"}, Flash::unchanged},
+     {"/nonexistent/tmp", "does not exist", "!disk space"}, Flash::unchanged},
     // Real-device mode, with a serial of its own, so that neither a user's run on the bus nor the other
     // dfu-util's run of this table meets it.
     {"no dfu-util", "load old-firmware; env PATH=/nonexistent", {"--headless", "--serial", "7E57{pid}"}, "", 11,
@@ -147,6 +147,20 @@ std::vector<Case> const cases{
     {"window without a display for its platform",
      "load old-firmware; env QT_QPA_PLATFORM=xcb; env DISPLAY=; env WAYLAND_DISPLAY=", {"-s"}, "", 1,
      {"No display"}, Flash::unchanged},
+    // A display or platform that cannot serve the window ends the run as a missing display does, with
+    // nothing left in the temporary directory (the toolkit's runtime directory included).
+    {"window on an X display that refuses this user",
+     "load old-firmware; x-refusing; env DISPLAY=@display; env XAUTHORITY=@world/none; env QT_QPA_PLATFORM=; "
+     "env WAYLAND_DISPLAY=; env XDG_RUNTIME_DIR=; dir tmp 700; env TMPDIR=@world/tmp", {"-s"}, "", 1,
+     {"refuses this user", "--headless", "!platform plugin"}, Flash::unchanged},
+    {"window on a platform without a screen",
+     "load old-firmware; env QT_QPA_PLATFORM=linuxfb:fb=/nonexistent/fb0; env XDG_RUNTIME_DIR=; dir tmp 700; "
+     "env TMPDIR=@world/tmp", {"-s"}, "", 1, {"linuxfb", "/nonexistent/fb0", "--headless"}, Flash::unchanged},
+    // A word without its option is refused, never ignored: this one would have upgraded the attached unit.
+    {"serial typed without --serial", "load old-firmware", headless + QStringList{"325E35633334"}, "", 1,
+     {"--serial 325E35633334"}, Flash::unchanged},
+    {"serial given twice", "load two-devices", headless + QStringList{"--serial", "325E35633334", "--serial",
+     "336032683536"}, "", 1, {"more than once"}, Flash::unchanged},
     {"station tells why a run cannot start", "load old-firmware",
      {"scripts/station.sh", "-s", "-t", "abc", "-u", process_case::updater}, "", 1,
      {"--timeout takes a whole number", "1 unit:"}, Flash::unchanged},
