@@ -23,17 +23,9 @@ purge() {
 }
 
 echo "== Debian package =="
-# Without -g: the package's programs are stripped, so their debug information would be compiled only to be
-# thrown away (a fifth of the build's time); the code is the same with it or without.
-flags() {
-    local value
-    value=" $(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1") "
-    value=${value// -g / }
-    value=${value# }
-    echo "${value% }"
-}
-CXXFLAGS="$(flags CXXFLAGS) $(flags CPPFLAGS)" CFLAGS="$(flags CFLAGS) $(flags CPPFLAGS)" LDFLAGS="$(flags LDFLAGS)" \
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DUPDATER_WERROR=ON >/dev/null
+# shellcheck source=scripts/release_build.sh
+. scripts/release_build.sh
+configure_release "$dir"
 cmake --build "$dir" --target "$package" packaging_files -j "$(nproc)"
 rm -f "$dir"/*.deb
 (cd "$dir" && cpack -G DEB >/dev/null)

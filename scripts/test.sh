@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test suite: the full suite, the sanitizer builds' suites,
-# last the Debian package's build, checks, installation and removal. The full suite mostly waits on the
-# emulated units' realistic timing, so it runs while the sanitizer builds compile, which yield the
-# processor to it (nice).
+# Installs what is missing, builds, and runs every test suite: the full suite on the package's release
+# build, the sanitizer builds' suites, last the Debian package's checks, installation and removal. The
+# full suite mostly waits on the emulated units' realistic timing, so it runs while the sanitizer builds
+# compile, which yield the processor to it (nice).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
+# shellcheck source=scripts/release_build.sh
+. scripts/release_build.sh
 
 jobs=$(nproc)
 started=$SECONDS
@@ -21,10 +23,14 @@ stage() {
     echo "== $* ($((SECONDS - started)) s) =="
 }
 
-stage "Full suite: build"
-build build all
-full_log=build/full-suite.log
-ctest --test-dir build --output-on-failure -j "$jobs" >"$full_log" 2>&1 &
+# The full suite runs on the release build that the package is made from: one build less, and the code
+# tested is the code packaged.
+release=build-package
+stage "Full suite: release build"
+configure_release "$release"
+nice cmake --build "$release" -j "$jobs"
+full_log=$release/full-suite.log
+ctest --test-dir "$release" --output-on-failure -j "$jobs" >"$full_log" 2>&1 &
 full_suite=$!
 # A stage that fails ends the script: the suite running beside it ends too.
 trap 'kill "$full_suite" 2>/dev/null || true' EXIT
@@ -45,5 +51,5 @@ wait "$full_suite" || status=$?
 cat "$full_log"
 [ "$status" = 0 ] || exit "$status"
 
-bash scripts/package_test.sh build-package
+bash scripts/package_test.sh "$release"
 echo "All tests passed ($((SECONDS - started)) s)"
