@@ -305,6 +305,32 @@ void Narrator::on_matches() {
     show_revision();
 }
 
+void Narrator::follow_verdicts() {
+    connect(machine->B6, &QState::entered, this, [this] { tell_verdict(Cause::matches); });
+    // Before a write, a difference is what the install is offered for.
+    connect(machine->B7, &QState::entered, this, [this] {
+        if (!written_unit.serial.isEmpty())
+            tell_verdict(differs_cause());
+    });
+    connect(machine->B8, &QState::entered, this, [this] { tell_verdict(Cause::other_product); });
+    connect(machine->B9, &QState::entered, this, [this] { tell_verdict(Cause::blank_record); });
+    // After a write, a unit that cannot be read again holds what was written, only not verified.
+    connect(worker, &SM_A::sig_DeviceError, this, [this] {
+        emit verdict(written_unit.serial.isEmpty() ? Cause::unreadable : Cause::could_not_verify);
+    });
+    connect(worker, &SM_A::sig_FwDownloadFailed, this,
+            [this](QString const& reason) { emit verdict(Cause::write_failed, {reason}); });
+    connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] { tell_verdict(Cause::could_not_verify); });
+    connect(worker, &SM_A::sig_FwUploadUnbound, this, [this] { emit verdict(Cause::not_verified_unbound); });
+    connect(worker, &SM_A::sig_LocalFailure, this,
+            [this](QString const& where_and_why) { emit verdict(local_cause(), {where_and_why}); });
+}
+
+void Narrator::tell_verdict(Cause cause) {
+    if (!judging_another_unit())
+        emit verdict(cause);
+}
+
 // A unit that is attached but cannot be used has its hint; the cable's words would send the user to
 // restart a unit that may be in the middle of a write.
 void Narrator::show_no_unit() {
@@ -354,5 +380,5 @@ void Narrator::on_written_units_absent(bool in_use) {
     }
     Cause const cause = in_use ? Cause::not_verified_in_use : Cause::not_verified;
     tell_hint(words_of(cause).hint_id);
-    emit not_verified(cause);
+    emit verdict(cause);
 }

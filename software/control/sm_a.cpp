@@ -176,7 +176,7 @@ SM_A::Next SM_A::wait_while_claimed_elsewhere(DFU::DeviceItem const& device, DFU
     claimed_unit = device;
     claim_refusal = refusal;
     last_device = {};
-    Situation const now = bus::judge_claim(refusal);
+    bus::Situation const now = bus::judge_claim(refusal);
     if (situation != now && !is_stopping()) {
         situation = now;
         qInfo().noquote() << "SM_A: the unit" << device.serial << "refused to be claimed ("
@@ -240,7 +240,7 @@ DFU::ScanResult SM_A::scan_and_judge_situation() {
     DFU::Failure const claimed = bus::names_one_unit(scan) && scan.devices.first() == claimed_unit
                                      ? claim_refusal
                                      : DFU::Failure::none;
-    Situation const now = bus::judge(scan, errors, reservation, claimed);
+    bus::Situation const now = bus::judge(scan, errors, reservation, claimed);
     if (reservation != bus::Reservation::taken && reservation != bus::Reservation::not_tried)
         scan.devices.clear();
     if (now != situation && !is_stopping()) {
