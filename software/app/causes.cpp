@@ -30,6 +30,7 @@ std::map<Cause, CauseWords> const table{
     {Cause::reserved_by_other_process, {Exit::no_unit_in_time,      "no-unit-in-time",        "result_noUnitInTime",     "hint_reservedByProcess"}},
     {Cause::claimed_elsewhere,       {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     "hint_claimedElsewhere"}},
     {Cause::claim_refused,           {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     "hint_claimRefused"}},
+    {Cause::restarting_elsewhere,    {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     ""}},
     {Cause::no_unit_in_time,         {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     ""}},
     {Cause::serial_absent,           {Exit::no_unit_in_time,        "no-unit-in-time",        "result_serialAbsent",     "hint_serialAbsent"}},
     {Cause::interrupted,             {Exit::interrupted_base,       "interrupted",            "result_interrupted",      ""}},
@@ -94,6 +95,8 @@ Cause cause_of(bus::Situation situation) {
         return Cause::serial_unreadable;
     case bus::ClaimRefused:
         return Cause::claim_refused;
+    case bus::RestartingElsewhere:
+        return Cause::restarting_elsewhere;
     }
     return Cause::no_unit_in_time;
 }

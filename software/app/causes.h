@@ -37,6 +37,7 @@ enum class Cause {
     reserved_by_other_process,
     claimed_elsewhere,
     claim_refused, // dfu-util 0.9 does not say why
+    restarting_elsewhere, // no unit here, and another run's written unit may be restarting
     no_unit_in_time,
     serial_absent,
     interrupted,

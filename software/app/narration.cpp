@@ -332,16 +332,22 @@ void Narrator::tell_verdict(Cause cause) {
 }
 
 // A unit that is attached but cannot be used has its hint; the cable's words would send the user to
-// restart a unit that may be in the middle of a write.
+// restart a unit that may be in the middle of a write, and so would they while another run's written unit
+// restarts, off the bus.
+QString Narrator::no_unit_status() const {
+    if (situation == bus::RestartingElsewhere)
+        return "status_restartingElsewhere";
+    return situation == bus::Clear && attached_instead.isEmpty() ? "status_noDev" : "status_unitAttached";
+}
+
 void Narrator::show_no_unit() {
-    emit status(
-        text(situation == bus::Clear && attached_instead.isEmpty() ? "status_noDev" : "status_unitAttached"));
+    emit status(text(no_unit_status()));
 }
 
 void Narrator::on_situation(int now) {
-    bool const changed_kind = (situation == bus::Clear) != (now == bus::Clear);
+    QString const shown = no_unit_status();
     situation = now;
-    if (changed_kind && machine->B1->active() && !restarting)
+    if (no_unit_status() != shown && machine->B1->active() && !restarting)
         show_no_unit();
     if (situation == bus::Clear) {
         clear_passing_hint();

@@ -93,6 +93,7 @@ private:
     void on_written_units_absent(bool in_use);
     // The status line while no unit is being worked on: the cable's words only when no unit is attached.
     void show_no_unit();
+    QString no_unit_status() const;
     // A written unit awaits its verification, and none is being verified now.
     bool written_unit_outstanding() const;
     void on_progress(int step, qint64 done, qint64 total);

@@ -1,6 +1,8 @@
 // The worker's loop: positions A0 to A7, the listing of the bus and the read of a unit found alone on it.
 #include "control/sm_a.h"
 
+#include "dfu/unit_lock.h"
+
 #include <QDebug>
 #include <csignal>
 #include <pthread.h>
@@ -240,7 +242,9 @@ DFU::ScanResult SM_A::scan_and_judge_situation() {
     DFU::Failure const claimed = bus::names_one_unit(scan) && scan.devices.first() == claimed_unit
                                      ? claim_refusal
                                      : DFU::Failure::none;
-    bus::Situation const now = bus::judge(scan, errors, reservation, claimed);
+    // Looked at only when no unit is listed, which is when the words would send the user to a power cable.
+    bool const restart_elsewhere = scan.devices.isEmpty() && DFU::unit_lock::restart_elsewhere();
+    bus::Situation const now = bus::judge(scan, errors, reservation, claimed, restart_elsewhere);
     if (reservation != bus::Reservation::taken && reservation != bus::Reservation::not_tried)
         scan.devices.clear();
     if (now != situation && !is_stopping()) {
