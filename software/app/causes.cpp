@@ -56,6 +56,8 @@ std::map<Cause, ListingWords> const listing{
     {Cause::no_access,                 {"no-access",         "list_noAccess"}},
     {Cause::reserved_by_other_run,     {"in-use",            "list_inUse"}},
     {Cause::claimed_elsewhere,         {"claimed-elsewhere", "list_claimedElsewhere"}},
+    // dfu-util 0.9 gives no reason; most often another program has the unit open.
+    {Cause::claim_refused,             {"claimed-elsewhere", "list_claimedElsewhere"}},
     {Cause::write_finishing,           {"write-finishing",   "list_writeFinishing"}},
     {Cause::reserved_by_other_process, {"reserved-by-other", "list_reservedByProcess"}},
 };

@@ -56,7 +56,8 @@ Unit read_unit(DFU::DeviceItem const& item, Device::Type desired_type, QString c
     DFU::DeviceInfo info;
     DFU::CommandResult const read = DFU::read_device_info(&item, &info);
     if (read.exit_code != 0) {
-        unit.judgement = DFU::refused_claim(read.failure) ? Cause::claimed_elsewhere : Cause::unreadable;
+        unit.judgement = DFU::refused_claim(read.failure) ? cause_of(bus::judge_claim(read.failure))
+                                                          : Cause::unreadable;
         return unit;
     }
     unit.product = info.OTP_info.product_name();
