@@ -1,10 +1,10 @@
 #include "app/connections.h"
 #include "app/exit_codes.h"
+#include "app/narration.h"
 #include "app/run_history.h"
 #include "app/termination.h"
 #include "app/window_start.h"
 #include "dfu/simulator.h"
-#include "headless/json_events.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -22,7 +22,7 @@ int main(int argc, char* argv[]) {
     command_line = parse_command_line(arguments_of(argc, argv));
     if (StartupFailure const failure = command_line.failure) {
         std::fprintf(stderr, "%s\n", failure.message.toUtf8().constData());
-        return failure.exit_code;
+        return failure.exit_code();
     }
     // An installation has no emulated device, with or without a display.
     if (command_line.use_simulator && !command_line.no_use_simulator && !simulator::available()) {
@@ -43,10 +43,11 @@ int main(int argc, char* argv[]) {
         return Exit::cannot_start;
     if (StartupFailure const failure = GUI_init()) {
         QMessageBox::critical(nullptr, "Zentova Firmware Upgrade Tool", failure.message);
-        return failure.exit_code;
+        return failure.exit_code();
     }
-    RunHistory history(sm_A, sm_B, json_events::outcome);
+    RunHistory history(sm_A, sm_B);
     history.follow_window(narrator);
+    narrator->follow_verdicts();
     // Told in the log, which the log window shows as well.
     history.tell = [](QString const& text) { qWarning().noquote() << text; };
     TerminationSignals termination;

@@ -1,6 +1,5 @@
 #include "app/app.h"
 
-#include "app/exit_codes.h"
 #include "app/narration.h"
 #include "app/start_up.h"
 #include "control/sm_a.h"
@@ -78,7 +77,7 @@ void add_program_options(QCommandLineParser* parser) {
 namespace {
 
 StartupFailure wrong_command_line(QString const& message) {
-    return {Exit::cannot_start, QCoreApplication::applicationName() + ": " + message};
+    return {Cause::cannot_start, QCoreApplication::applicationName() + ": " + message};
 }
 
 // A word without an option before it is most often a value whose option was left out: a serial, as --list

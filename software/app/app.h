@@ -1,10 +1,12 @@
 #pragma once
 
+#include "app/causes.h"
 #include "dfu/scan.h"
 #include "gui/settings.h"
 
 #include <QCoreApplication>
 #include <QStringList>
+#include <optional>
 
 class QCommandLineParser;
 class SM_B;
@@ -38,12 +40,13 @@ extern RunOptions run_options;
 void add_program_options(QCommandLineParser* parser);
 QStringList arguments_of(int argc, char** argv);
 
-// Why start-up cannot go on: the exit code and what to tell the user. An exit code of 0 means it can.
+// Why start-up cannot go on, and what to tell the user; no cause when it can.
 struct StartupFailure {
-    int exit_code = 0;
+    std::optional<Cause> cause;
     QString message;
 
-    explicit operator bool() const { return exit_code != 0; }
+    int exit_code() const { return cause ? words_of(*cause).exit_code : 0; }
+    explicit operator bool() const { return cause.has_value(); }
 };
 
 // What the command line asks for. An unknown option, a value that does not fit or options that do not go

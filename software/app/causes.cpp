@@ -30,6 +30,7 @@ std::map<Cause, CauseWords> const table{
     {Cause::reserved_by_other_process, {Exit::no_unit_in_time,      "no-unit-in-time",        "result_noUnitInTime",     "hint_reservedByProcess"}},
     {Cause::claimed_elsewhere,       {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     "hint_claimedElsewhere"}},
     {Cause::claim_refused,           {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     "hint_claimRefused"}},
+    {Cause::restarting_elsewhere,    {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     ""}},
     {Cause::no_unit_in_time,         {Exit::no_unit_in_time,        "no-unit-in-time",        "result_noUnitInTime",     ""}},
     {Cause::serial_absent,           {Exit::no_unit_in_time,        "no-unit-in-time",        "result_serialAbsent",     "hint_serialAbsent"}},
     {Cause::interrupted,             {Exit::interrupted_base,       "interrupted",            "result_interrupted",      ""}},
@@ -37,11 +38,32 @@ std::map<Cause, CauseWords> const table{
     {Cause::cannot_start,            {Exit::cannot_start,           "cannot-start",           "",                        ""}},
     {Cause::private_files_failed,    {Exit::private_files_failed,   "private-files-failed",   "",                        "hint_privateFiles"}},
     {Cause::already_running,         {Exit::already_running,        "already-running",        "",                        "hint_alreadyRunning"}},
+    {Cause::start_reserved_by_other_process, {Exit::already_running, "already-running",     "",                        "hint_startReservedByProcess"}},
     {Cause::no_dfu_util,             {Exit::no_dfu_util,            "no-dfu-util",            "",                        "hint_noDfuUtil"}},
+    {Cause::listed,                  {Exit::firmware_matches,       "listed",                 "",                        ""}},
     {Cause::nothing_attached,        {Exit::nothing_attached,       "nothing-attached",       "list_nothing",            ""}},
     {Cause::listing_failed,          {Exit::device_unreadable,      "listing-failed",         "list_failed",             "hint_listingFailed"}},
+    // A run on the unit writes it and, if all goes well, ends so.
+    {Cause::upgrade,                 {Exit::firmware_matches,       "firmware-matches",       "",                        ""}},
+};
+
+std::map<Cause, ListingWords> const listing{
+    {Cause::upgrade,                   {"upgrade",           "list_upgrade"}},
+    {Cause::matches,                   {"current",           "list_current"}},
+    {Cause::other_product,             {"other-product",     "list_otherProduct"}},
+    {Cause::blank_record,              {"blank-record",      "list_blank"}},
+    {Cause::unreadable,                {"unreadable",        "list_unreadable"}},
+    {Cause::no_access,                 {"no-access",         "list_noAccess"}},
+    {Cause::reserved_by_other_run,     {"in-use",            "list_inUse"}},
+    {Cause::claimed_elsewhere,         {"claimed-elsewhere", "list_claimedElsewhere"}},
+    // dfu-util 0.9 gives no reason; most often another program has the unit open.
+    {Cause::claim_refused,             {"claimed-elsewhere", "list_claimedElsewhere"}},
+    {Cause::write_finishing,           {"write-finishing",   "list_writeFinishing"}},
+    {Cause::reserved_by_other_process, {"reserved-by-other", "list_reservedByProcess"}},
 };
 // clang-format on
+
+ListingWords const none{"", ""};
 
 } // namespace
 
@@ -75,15 +97,56 @@ Cause cause_of(bus::Situation situation) {
         return Cause::serial_unreadable;
     case bus::ClaimRefused:
         return Cause::claim_refused;
+    case bus::RestartingElsewhere:
+        return Cause::restarting_elsewhere;
     }
     return Cause::no_unit_in_time;
 }
 
-Cause cause_of_exit(int exit_code) {
-    if (exit_code > Exit::interrupted_base)
-        return Cause::interrupted;
-    for (auto const& [cause, words] : table)
-        if (words.exit_code == exit_code)
-            return cause;
-    return Cause::cannot_start;
+ListingWords const& listing_words_of(Cause cause) {
+    auto const found = listing.find(cause);
+    return found == listing.end() ? none : found->second;
+}
+
+Cause cause_of(flow::Judgement judgement) {
+    switch (judgement) {
+    case flow::Judgement::blank_record:
+        return Cause::blank_record;
+    case flow::Judgement::other_product:
+        return Cause::other_product;
+    case flow::Judgement::upgrade:
+        return Cause::upgrade;
+    case flow::Judgement::current:
+        return Cause::matches;
+    case flow::Judgement::unreadable:
+        break;
+    }
+    return Cause::unreadable;
+}
+
+Cause cause_of(instance::Claim claim) {
+    switch (claim) {
+    case instance::Claim::reserved_by_other:
+        return Cause::start_reserved_by_other_process;
+    case instance::Claim::write_finishing:
+        return Cause::write_finishing;
+    case instance::Claim::failed:
+        return Cause::reservation_failed;
+    case instance::Claim::taken:
+    case instance::Claim::already_running:
+        break;
+    }
+    return Cause::already_running;
+}
+
+Cause cause_of(DFU::unit_lock::Busy busy) {
+    switch (busy) {
+    case DFU::unit_lock::Busy::write_finishing:
+        return Cause::write_finishing;
+    case DFU::unit_lock::Busy::other_process:
+        return Cause::reserved_by_other_process;
+    case DFU::unit_lock::Busy::in_use:
+        break;
+    }
+    return Cause::reserved_by_other_run;
 }

@@ -1,7 +1,10 @@
 #pragma once
 
 #include "app/exit_codes.h"
+#include "app/instance.h"
 #include "control/bus_judgement.h"
+#include "control/unit_judgement.h"
+#include "dfu/unit_lock.h"
 
 #include <QString>
 
@@ -34,6 +37,7 @@ enum class Cause {
     reserved_by_other_process,
     claimed_elsewhere,
     claim_refused, // dfu-util 0.9 does not say why
+    restarting_elsewhere, // no unit here, and another run's written unit may be restarting
     no_unit_in_time,
     serial_absent,
     interrupted,
@@ -42,10 +46,13 @@ enum class Cause {
     cannot_start,
     private_files_failed,
     already_running,
+    start_reserved_by_other_process,
     no_dfu_util,
-    // Only for --list.
+    // Only for --list: how it ends, and a listed unit a run would upgrade.
+    listed,
     nothing_attached,
     listing_failed,
+    upgrade,
 };
 
 struct CauseWords {
@@ -57,6 +64,15 @@ struct CauseWords {
 
 CauseWords const& words_of(Cause cause);
 
+// How --list names a unit judged with the cause a run on it would meet: a stable name for scripts (the JSON
+// judgement) and the id of its words in the settings file. Empty for the causes a listing never names.
+struct ListingWords {
+    char const* name;
+    char const* text_id;
+};
+
+ListingWords const& listing_words_of(Cause cause);
+
 // What one run found about its unit, kept for its end (the JSON result, a record of the run): the unit
 // written, or else the last one read; its firmware before the run's write, and after it only as the
 // written unit's own read-back showed it; dfu-util's last message about it, if it failed.
@@ -66,7 +82,11 @@ struct RunRecord {
     QString firmware_after;
     QString dfu_util_message;
 };
-// The first cause with this exit code, for a run that knows only its exit code (start-up).
-Cause cause_of_exit(int exit_code);
 // The cause of a bus that is not clear.
 Cause cause_of(bus::Situation situation);
+// What a run would meet with a unit the flow judged so.
+Cause cause_of(flow::Judgement judgement);
+// Why this run may not start: another run or process holds the bus or the unit asked for.
+Cause cause_of(instance::Claim claim);
+// Why --list does not read a unit whose name another process holds.
+Cause cause_of(DFU::unit_lock::Busy busy);

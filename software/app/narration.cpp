@@ -305,17 +305,49 @@ void Narrator::on_matches() {
     show_revision();
 }
 
+void Narrator::follow_verdicts() {
+    connect(machine->B6, &QState::entered, this, [this] { tell_verdict(Cause::matches); });
+    // Before a write, a difference is what the install is offered for.
+    connect(machine->B7, &QState::entered, this, [this] {
+        if (!written_unit.serial.isEmpty())
+            tell_verdict(differs_cause());
+    });
+    connect(machine->B8, &QState::entered, this, [this] { tell_verdict(Cause::other_product); });
+    connect(machine->B9, &QState::entered, this, [this] { tell_verdict(Cause::blank_record); });
+    // After a write, a unit that cannot be read again holds what was written, only not verified.
+    connect(worker, &SM_A::sig_DeviceError, this, [this] {
+        emit verdict(written_unit.serial.isEmpty() ? Cause::unreadable : Cause::could_not_verify);
+    });
+    connect(worker, &SM_A::sig_FwDownloadFailed, this,
+            [this](QString const& reason) { emit verdict(Cause::write_failed, {reason}); });
+    connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] { tell_verdict(Cause::could_not_verify); });
+    connect(worker, &SM_A::sig_FwUploadUnbound, this, [this] { emit verdict(Cause::not_verified_unbound); });
+    connect(worker, &SM_A::sig_LocalFailure, this,
+            [this](QString const& where_and_why) { emit verdict(local_cause(), {where_and_why}); });
+}
+
+void Narrator::tell_verdict(Cause cause) {
+    if (!judging_another_unit())
+        emit verdict(cause);
+}
+
 // A unit that is attached but cannot be used has its hint; the cable's words would send the user to
-// restart a unit that may be in the middle of a write.
+// restart a unit that may be in the middle of a write, and so would they while another run's written unit
+// restarts, off the bus.
+QString Narrator::no_unit_status() const {
+    if (situation == bus::RestartingElsewhere)
+        return "status_restartingElsewhere";
+    return situation == bus::Clear && attached_instead.isEmpty() ? "status_noDev" : "status_unitAttached";
+}
+
 void Narrator::show_no_unit() {
-    emit status(
-        text(situation == bus::Clear && attached_instead.isEmpty() ? "status_noDev" : "status_unitAttached"));
+    emit status(text(no_unit_status()));
 }
 
 void Narrator::on_situation(int now) {
-    bool const changed_kind = (situation == bus::Clear) != (now == bus::Clear);
+    QString const shown = no_unit_status();
     situation = now;
-    if (changed_kind && machine->B1->active() && !restarting)
+    if (no_unit_status() != shown && machine->B1->active() && !restarting)
         show_no_unit();
     if (situation == bus::Clear) {
         clear_passing_hint();
@@ -354,5 +386,5 @@ void Narrator::on_written_units_absent(bool in_use) {
     }
     Cause const cause = in_use ? Cause::not_verified_in_use : Cause::not_verified;
     tell_hint(words_of(cause).hint_id);
-    emit not_verified(cause);
+    emit verdict(cause);
 }

@@ -39,11 +39,9 @@ public:
     bool reports_bytes() const { return bytes_reported; }
     // Tells that a quit waits for the write under way, and how long that takes at most.
     void tell_finishing_write();
-    // Why the written unit's read-back differs: a write that dfu-util reported complete, after which the
-    // unit holds the revision it held before, wrote nothing.
-    Cause differs_cause() const;
-    // Why this computer's failure to store a read ends the run: before any write, or after one.
-    Cause local_cause() const;
+    // Makes the verdict signals; called by whoever ends the unit, once everything else that follows the
+    // flow is connected, so that each of them has seen the moment when its verdict comes.
+    void follow_verdicts();
     // The run's unit so far, as its end reports it.
     RunRecord const& record() const { return run_record; }
 
@@ -68,11 +66,16 @@ signals:
     // SM_A::Step), and `percent` of the phase; `total` 0 when the phase has just started and waits for its
     // first report. Where no report comes, the phase is drawn over its usual time as before.
     void progress(int step, int percent, qint64 done, qint64 total);
-    // The written unit did not come back within verify_wait_ms, or came back held by another program
-    // when the time of the run was up.
-    void not_verified(Cause cause);
+    // The unit at hand is decided, after its hint: every verdict of the flow on it becomes a cause here,
+    // with the place holders of its result words. After a write, only the written unit is decided.
+    void verdict(Cause cause, QStringList const& args = {});
 
 private:
+    // Why the written unit's read-back differs: a write that dfu-util reported complete, after which the
+    // unit holds the revision it held before, wrote nothing.
+    Cause differs_cause() const;
+    // Why this computer's failure to store a read ends the run: before any write, or after one.
+    Cause local_cause() const;
     void connect_machine();
     void connect_worker();
     void tell_hint(QString const& id, QStringList const& args = {});
@@ -83,11 +86,14 @@ private:
     // The product of the connected unit as the status line names it.
     QString product_name() const;
     void on_matches();
+    // A verdict that counts only for the written unit, once a unit was written.
+    void tell_verdict(Cause cause);
     void on_situation(int situation);
     void on_verify_wait_over();
     void on_written_units_absent(bool in_use);
     // The status line while no unit is being worked on: the cable's words only when no unit is attached.
     void show_no_unit();
+    QString no_unit_status() const;
     // A written unit awaits its verification, and none is being verified now.
     bool written_unit_outstanding() const;
     void on_progress(int step, qint64 done, qint64 total);

@@ -1,7 +1,6 @@
 #include "app/run_history.h"
 
 #include "app/app.h"
-#include "app/exit_codes.h"
 #include "app/narration.h"
 #include "history/image.h"
 #include "history/local.h"
@@ -37,9 +36,8 @@ QString send_pending(QSqlDatabase const& local, QString const& url) {
 
 } // namespace
 
-RunHistory::RunHistory(SM_A* worker, SM_B* machine, std::function<QString(int)> outcome_word, QObject* parent)
-    : QObject(parent), worker(worker), machine(machine), outcome_word(std::move(outcome_word)),
-      draft(std::make_unique<History::Record>()) {
+RunHistory::RunHistory(SM_A* worker, SM_B* machine, QObject* parent)
+    : QObject(parent), worker(worker), machine(machine), draft(std::make_unique<History::Record>()) {
     tell = [](QString const& text) {
         std::fputs((text + "\n").toUtf8().constData(), stderr);
         std::fflush(stderr);
@@ -83,7 +81,7 @@ void RunHistory::unit_read() {
     if (worker->awaits_other_unit_than(info.unit))
         return;
     QString const serial = info.unit.serial.trimmed().toUpper();
-    if (verdict >= 0 && serial != draft->serial)
+    if (verdict && serial != draft->serial)
         record_last();
     if (!unit_seen || first_read_time.isNull() || serial != draft->serial) {
         first_read_time = now();
@@ -105,8 +103,8 @@ void RunHistory::write_started() {
     History::Record note = *draft;
     note.started_utc = unit_started;
     note.ended_utc = now();
-    note.exit_code = Exit::not_verified;
-    note.outcome = outcome_word(note.exit_code);
+    note.exit_code = words_of(Cause::not_verified).exit_code;
+    note.outcome = words_of(Cause::not_verified).outcome;
     QString problem;
     told(History::note_write(&local(), note, &problem), problem);
 }
@@ -117,41 +115,20 @@ void RunHistory::step_failed(QString const& message) {
 
 void RunHistory::follow_window(Narrator* narrator) {
     window_narrator = narrator;
-    auto const on_written_unit = [this](int exit_code) {
-        return [this, exit_code] {
-            if (!window_narrator->judging_another_unit())
-                decide(exit_code);
-        };
-    };
-    connect(machine->B6, &QState::entered, this, on_written_unit(Exit::firmware_matches));
-    connect(machine->B7, &QState::entered, this, [this] {
-        if (wrote && !window_narrator->judging_another_unit())
-            decide(Exit::differs_after_download);
-    });
-    connect(machine->B8, &QState::entered, this, on_written_unit(Exit::other_product));
-    connect(machine->B9, &QState::entered, this, on_written_unit(Exit::blank_product_record));
-    connect(worker, &SM_A::sig_DeviceError, this,
-            [this] { decide(wrote ? Exit::could_not_verify : Exit::device_unreadable); });
-    connect(worker, &SM_A::sig_FwUploadIncomplete, this, [this] { decide(Exit::could_not_verify); });
-    connect(worker, &SM_A::sig_FwDownloadFailed, this, [this] { decide(Exit::write_failed); });
-    connect(narrator, &Narrator::not_verified, this, [this] { decide(Exit::not_verified); });
+    connect(narrator, &Narrator::verdict, this, [this](Cause cause) { verdict = cause; });
     connect(machine, &SM_B::sig_UpgradeImpossible, this, &RunHistory::unit_left);
-}
-
-void RunHistory::decide(int exit_code) {
-    verdict = exit_code;
 }
 
 // A written unit leaves the bus to restart: it is still the unit at hand.
 void RunHistory::unit_left() {
-    if (verdict >= 0 && worker->units_awaiting_verification().isEmpty())
+    if (verdict && worker->units_awaiting_verification().isEmpty())
         record_last();
 }
 
 void RunHistory::record_last() {
-    if (verdict < 0)
+    if (!verdict)
         return;
-    record(verdict);
+    record(words_of(*verdict).exit_code, *verdict);
     next_unit();
 }
 
@@ -165,10 +142,10 @@ void RunHistory::next_unit() {
     first_read_time = QDateTime();
     first_read_firmware = QString();
     unit_seen = wrote = recorded = false;
-    verdict = -1;
+    verdict.reset();
 }
 
-void RunHistory::record(int exit_code) {
+void RunHistory::record(int exit_code, Cause cause) {
     if (recorded || !unit_seen)
         return;
     recorded = true;
@@ -176,13 +153,13 @@ void RunHistory::record(int exit_code) {
     record.started_utc = unit_started;
     record.ended_utc = now();
     record.exit_code = exit_code;
-    record.outcome = outcome_word(exit_code);
+    record.outcome = words_of(cause).outcome;
     // A write an earlier run left is judged by this run's read-back, unless this run wrote the unit again.
     History::FirstRead first_read{first_read_time.isNull() ? record.ended_utc : first_read_time,
                                   first_read_firmware, record.outcome, exit_code};
     if (wrote) {
-        first_read.exit_code = Exit::not_verified;
-        first_read.outcome = outcome_word(Exit::not_verified);
+        first_read.exit_code = words_of(Cause::not_verified).exit_code;
+        first_read.outcome = words_of(Cause::not_verified).outcome;
     }
     QString problem;
     told(History::store(&local(), record, first_read, &problem), problem);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/causes.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 
@@ -9,6 +10,7 @@
 #include <QThread>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace History {
 struct Local;
@@ -25,16 +27,15 @@ class RunHistory : public QObject {
     Q_OBJECT
 
 public:
-    // `outcome_word` names an exit code as the JSON events do.
-    RunHistory(SM_A* worker, SM_B* machine, std::function<QString(int)> outcome_word,
-               QObject* parent = nullptr);
+    RunHistory(SM_A* worker, SM_B* machine, QObject* parent = nullptr);
     ~RunHistory() override;
 
-    // The run has decided about the unit it worked on with this exit code: its record is stored, once.
-    void record(int exit_code);
+    // The run has decided about the unit it worked on, for this cause with this exit code (an
+    // interruption's adds the signal number): its record is stored, once.
+    void record(int exit_code, Cause cause);
 
     // The window decides about unit after unit, and the user may install again after a verdict: each unit's
-    // record keeps its last verdict (as the exit code a run without a window would end with) and is stored
+    // record keeps its last verdict (the narrator's, as a run without a window would end with it) and is stored
     // once the unit leaves the bus, another unit is read, or the window closes (record_last).
     void follow_window(Narrator* narrator);
     void record_last();
@@ -47,7 +48,6 @@ private:
     void unit_read();
     void write_started();
     void step_failed(QString const& message);
-    void decide(int exit_code);
     void unit_left();
     // Starts the record of the next unit.
     void next_unit();
@@ -63,7 +63,6 @@ private:
 
     SM_A* worker;
     SM_B* machine;
-    std::function<QString(int)> outcome_word;
     std::unique_ptr<History::Record> draft;
     std::unique_ptr<History::Local> opened;
     QDateTime unit_started;
@@ -79,6 +78,6 @@ private:
     std::shared_ptr<QString> sending_words;
     bool send_again = false;
     int sendings = 0;
-    int verdict = -1; // the window's last verdict on the unit; -1 while none
+    std::optional<Cause> verdict; // the window's last verdict on the unit
     Narrator* window_narrator = nullptr;
 };

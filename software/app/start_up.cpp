@@ -1,6 +1,5 @@
 #include "app/start_up.h"
 
-#include "app/exit_codes.h"
 #include "app/instance.h"
 #include "app/narration.h"
 #include "control/sm_a.h"
@@ -35,7 +34,7 @@ StartupFailure private_files_failure(int error_number, QString const& cause) {
                            ? "hint_tmpReadOnly"
                        : error_number == ENOSPC || error_number == EDQUOT ? "hint_tmpFull"
                                                                           : "hint_privateFiles";
-    return {Exit::private_files_failed, settings.gui.text(id).arg(Files::temporary_root(), cause)};
+    return {Cause::private_files_failed, settings.gui.text(id).arg(Files::temporary_root(), cause)};
 }
 
 } // namespace
@@ -53,9 +52,9 @@ StartupFailure set_up_dfu_util_location() {
         return {};
     }
     if (!simulator::available())
-        return {Exit::cannot_start, settings.gui.text("hint_noSimulator")};
+        return {Cause::cannot_start, settings.gui.text("hint_noSimulator")};
     if (QString const problem = simulator::world_problem(); !problem.isEmpty())
-        return {Exit::cannot_start, settings.gui.text("hint_simWorldNotPrivate").arg(problem)};
+        return {Cause::cannot_start, settings.gui.text("hint_simWorldNotPrivate").arg(problem)};
     simulator::setup_for_simulated_dfu_util(simulator::none);
     return {};
 }
@@ -67,20 +66,14 @@ void log_build() {
 
 StartupFailure claim_instance() {
     qint64 holder = 0;
-    switch (instance::claim(run_options.serial, &holder)) {
-    case instance::Claim::taken:
+    instance::Claim const claim = instance::claim(run_options.serial, &holder);
+    if (claim == instance::Claim::taken)
         return {};
-    case instance::Claim::reserved_by_other:
-        return {Exit::already_running,
-                settings.gui.text("hint_startReservedByProcess").arg(process_words(settings.gui, holder))};
-    case instance::Claim::write_finishing:
-        return {Exit::already_running, settings.gui.text("hint_writeFinishing")};
-    case instance::Claim::failed:
-        return {Exit::already_running, settings.gui.text("hint_claimFailed")};
-    case instance::Claim::already_running:
-        break;
-    }
-    return {Exit::already_running, settings.gui.text("hint_alreadyRunning")};
+    Cause const cause = cause_of(claim);
+    QString const words = settings.gui.text(words_of(cause).hint_id);
+    return {cause, cause == Cause::start_reserved_by_other_process
+                       ? words.arg(process_words(settings.gui, holder))
+                       : words};
 }
 
 // One run of "dfu-util -V": the self-test, and the release of the dfu-util that will run. The simulator's
@@ -91,7 +84,7 @@ StartupFailure test_dfu_util() {
     run_options.dfu_util_release = test.version.toString();
     if (test.supported || simulator::use)
         return {};
-    return {Exit::no_dfu_util, settings.gui.text("hint_noDfuUtil")};
+    return {Cause::no_dfu_util, settings.gui.text(words_of(Cause::no_dfu_util).hint_id)};
 }
 
 // Made once the command line is judged, and before anything else may create files below the temporary path.

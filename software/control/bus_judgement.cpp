@@ -15,7 +15,7 @@ Situation judge_claim(DFU::Failure refusal) {
 }
 
 Situation judge(DFU::ScanResult const& scan, QString const& listing_errors, Reservation reservation,
-                DFU::Failure claim) {
+                DFU::Failure claim, bool restart_elsewhere) {
     if (scan.devices.size() + scan.unidentified.size() > 1)
         return SeveralUnits;
     if (scan.devices.isEmpty() && !DFU::addresses_without_access(listing_errors).isEmpty())
@@ -26,6 +26,9 @@ Situation judge(DFU::ScanResult const& scan, QString const& listing_errors, Rese
         return ListingFailed;
     if (scan.devices.isEmpty() && !scan.unidentified.isEmpty())
         return SerialUnreadable;
+    // The unit a run waits for may be the one restarting.
+    if (scan.devices.isEmpty() && restart_elsewhere)
+        return RestartingElsewhere;
     if (!names_one_unit(scan))
         return Clear;
     switch (reservation) {

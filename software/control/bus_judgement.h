@@ -23,6 +23,7 @@ enum Situation : int32_t {
     ListingFailed = 9,     // dfu-util started but could not list (no USB on this host, a crash, a hang)
     SerialUnreadable = 10, // the one unit listed has a serial that no command can name
     ClaimRefused = 11,     // the one unit listed refused to be claimed, and dfu-util (0.9) does not say why
+    RestartingElsewhere = 12, // no unit listed, and another run writes one or waits for a written one
 };
 
 // How the name of the one unit listed was tried.
@@ -39,9 +40,9 @@ enum class Reservation {
 bool names_one_unit(DFU::ScanResult const& scan);
 
 // The situation of the bus. `claim`: how the one unit listed refused its last claim (Failure::none when it
-// did not).
+// did not); `restart_elsewhere`: whether another run writes a unit or waits for a written one to restart.
 Situation judge(DFU::ScanResult const& scan, QString const& listing_errors, Reservation reservation,
-                DFU::Failure claim);
+                DFU::Failure claim, bool restart_elsewhere = false);
 // The situation of a unit that refused to be claimed with `refusal` (see DFU::refused_claim).
 Situation judge_claim(DFU::Failure refusal);
 

@@ -1,6 +1,8 @@
 // The worker's loop: positions A0 to A7, the listing of the bus and the read of a unit found alone on it.
 #include "control/sm_a.h"
 
+#include "dfu/unit_lock.h"
+
 #include <QDebug>
 #include <csignal>
 #include <pthread.h>
@@ -176,7 +178,7 @@ SM_A::Next SM_A::wait_while_claimed_elsewhere(DFU::DeviceItem const& device, DFU
     claimed_unit = device;
     claim_refusal = refusal;
     last_device = {};
-    Situation const now = bus::judge_claim(refusal);
+    bus::Situation const now = bus::judge_claim(refusal);
     if (situation != now && !is_stopping()) {
         situation = now;
         qInfo().noquote() << "SM_A: the unit" << device.serial << "refused to be claimed ("
@@ -240,7 +242,9 @@ DFU::ScanResult SM_A::scan_and_judge_situation() {
     DFU::Failure const claimed = bus::names_one_unit(scan) && scan.devices.first() == claimed_unit
                                      ? claim_refusal
                                      : DFU::Failure::none;
-    Situation const now = bus::judge(scan, errors, reservation, claimed);
+    // Looked at only when no unit is listed, which is when the words would send the user to a power cable.
+    bool const restart_elsewhere = scan.devices.isEmpty() && DFU::unit_lock::restart_elsewhere();
+    bus::Situation const now = bus::judge(scan, errors, reservation, claimed, restart_elsewhere);
     if (reservation != bus::Reservation::taken && reservation != bus::Reservation::not_tried)
         scan.devices.clear();
     if (now != situation && !is_stopping()) {

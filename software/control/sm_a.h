@@ -23,7 +23,6 @@ class SM_A : public QThread {
 
 public:
     enum Command : int32_t { None = 0, Download = 1, UploadAndVerify = 2 };
-    using Situation = bus::Situation;
     // The part of a transfer that dfu-util reports progress for.
     // ErasingAndWriting: dfu-util erases each page as it writes and reports both together.
     enum Step : int32_t { Erasing = 0, Writing = 1, ReadingBack = 2, ErasingAndWriting = 3 };
@@ -176,7 +175,7 @@ private:
     bool held_counts_as_absent = false;
     bool first_pass_done = false;
     bool previous_was_polling = false;
-    Situation situation = bus::Clear;
+    bus::Situation situation = bus::Clear;
     Reservations reservations;
     QStringList passed_over;
     // Guards command, command_read_count, stopping, writing, leaving_write, look_requested and device_info;

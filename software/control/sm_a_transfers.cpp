@@ -95,8 +95,8 @@ void SM_A::carry_out_download() {
                                   still_listed(unit));
         return;
     }
-    if (watch.inherited.size() < 2)
-        qWarning() << "SM_A: the write to" << unit.serial << "is not marked as a write for other runs";
+    if (watch.inherited.size() < 3)
+        qWarning() << "SM_A: the write to" << unit.serial << "is not marked as a write or a restart for other runs";
     DFU::CommandResult const result = DFU::download_FW_to_device(desired_FW_bin_path, unit, watch);
     if (!result.left_running())
         DFU::unit_lock::end_write(unit.serial);

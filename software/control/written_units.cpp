@@ -1,5 +1,7 @@
 #include "control/written_units.h"
 
+#include "dfu/unit_lock.h"
+
 #include <algorithm>
 
 namespace {
@@ -20,15 +22,23 @@ void WrittenUnits::track(DFU::DeviceItem const& unit) {
 }
 
 void WrittenUnits::untrack(DFU::DeviceItem const& unit) {
-    std::lock_guard<std::mutex> lock(mutex);
-    units.erase(std::remove_if(units.begin(), units.end(),
-                               [&](DFU::DeviceItem const& w) { return w.same_unit(unit); }),
-                units.end());
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        units.erase(std::remove_if(units.begin(), units.end(),
+                                   [&](DFU::DeviceItem const& w) { return w.same_unit(unit); }),
+                    units.end());
+    }
+    DFU::unit_lock::end_restart(unit.serial);
 }
 
 void WrittenUnits::clear() {
-    std::lock_guard<std::mutex> lock(mutex);
-    units.clear();
+    QVector<DFU::DeviceItem> gone;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        gone.swap(units);
+    }
+    for (DFU::DeviceItem const& unit : gone)
+        DFU::unit_lock::end_restart(unit.serial);
 }
 
 QVector<DFU::DeviceItem> WrittenUnits::all() const {

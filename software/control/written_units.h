@@ -6,7 +6,7 @@
 #include <mutex>
 
 // The units written in this run, oldest first, until a read-back of each has judged it or it was told as
-// not verified. Safe to use from any thread.
+// not verified; each keeps its restart name (see DFU::unit_lock) until then. Safe to use from any thread.
 class WrittenUnits {
 public:
     void track(DFU::DeviceItem const& unit);

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <linux/unix_diag.h>
@@ -51,6 +52,20 @@ QByteArray unit_name(QString const& serial) {
 
 QByteArray writing_name(QString const& serial) {
     return name_of("writing", the_bus + "/" + canonical_serial(serial));
+}
+
+QByteArray hashed(QString const& text) {
+    return QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex().left(32);
+}
+
+// The restart names of one bus share this beginning, short enough never to be cut, so that a look at the
+// kernel's table finds every run's.
+QByteArray restart_prefix() {
+    return (prefix + "restart:").toUtf8() + hashed(the_bus) + ":";
+}
+
+QByteArray restart_name(QString const& serial) {
+    return restart_prefix() + hashed(canonical_serial(serial));
 }
 
 // Binds a new socket to the name: its descriptor, -1 when another process holds the name (errno
@@ -96,8 +111,9 @@ void release(QByteArray const& name) {
 }
 
 // The kernel's table of this network namespace's UNIX sockets, readable by every user: the inodes of the
-// sockets bound to each wanted abstract name. Reading it takes no name, unlike a probe that binds one.
-std::map<QByteArray, std::vector<quint64>> bound_sockets(std::vector<QByteArray> const& names) {
+// sockets bound to each abstract name that `wanted` accepts. Reading it takes no name, unlike a probe that
+// binds one.
+std::map<QByteArray, std::vector<quint64>> bound_sockets(std::function<bool(QByteArray const&)> const& wanted) {
     std::map<QByteArray, std::vector<quint64>> found;
     QFile table(QStringLiteral("/proc/net/unix"));
     if (!table.open(QIODevice::ReadOnly))
@@ -111,10 +127,15 @@ std::map<QByteArray, std::vector<quint64>> bound_sockets(std::vector<QByteArray>
         if (!match.hasMatch())
             continue;
         QByteArray const name = match.captured(2).toLatin1();
-        if (std::find(names.begin(), names.end(), name) != names.end())
+        if (wanted(name))
             found[name].push_back(match.captured(1).toULongLong());
     }
     return found;
+}
+
+std::map<QByteArray, std::vector<quint64>> bound_sockets(std::vector<QByteArray> const& names) {
+    return bound_sockets(
+        [&](QByteArray const& name) { return std::find(names.begin(), names.end(), name) != names.end(); });
 }
 
 // The processes with a descriptor of one of the sockets, among those whose descriptors this user may see.
@@ -369,15 +390,35 @@ std::vector<int> begin_write(QString const& serial) {
     auto const unit = held.find(unit_name(serial));
     if (unit == held.end())
         return {};
-    QByteArray const writing = writing_name(serial);
-    if (take(writing) != Take::taken)
-        return {unit->second};
-    return {unit->second, held[writing]};
+    std::vector<int> inherited{unit->second};
+    for (QByteArray const& name : {writing_name(serial), restart_name(serial)})
+        if (take(name) == Take::taken)
+            inherited.push_back(held[name]);
+    return inherited;
 }
 
 void end_write(QString const& serial) {
     std::lock_guard<std::mutex> lock(mutex);
     release(writing_name(serial));
+}
+
+void end_restart(QString const& serial) {
+    std::lock_guard<std::mutex> lock(mutex);
+    release(restart_name(serial));
+}
+
+bool restart_elsewhere() {
+    QByteArray own_prefix;
+    std::vector<QByteArray> own;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        own_prefix = restart_prefix();
+        for (auto const& [name, fd] : held)
+            own.push_back(name);
+    }
+    return !bound_sockets([&](QByteArray const& name) {
+                return name.startsWith(own_prefix) && std::find(own.begin(), own.end(), name) == own.end();
+            }).empty();
 }
 
 } // namespace unit_lock

@@ -65,11 +65,17 @@ Holder why_busy(QString const& serial);
 // Why the bus name could not be taken.
 Holder why_bus_busy();
 
-// The descriptors a write child inherits: the unit's name and the unit's writing name, which is bound only
-// for the write. Empty when the unit's name is not held or the writing name cannot be taken.
+// The descriptors a write child inherits: the unit's name, the unit's writing name, which is bound only
+// for the write, and its restart name, kept until the written unit is judged (end_restart). Empty when the
+// unit's name is not held; without the names that cannot be taken.
 std::vector<int> begin_write(QString const& serial);
 // Drops the writing name (the child that inherited it has ended or was left running).
 void end_write(QString const& serial);
+// Drops the restart name: the written unit was read back, or is given up.
+void end_restart(QString const& serial);
+// Whether a run other than this one writes a unit of this bus or waits for a written one to restart: a
+// unit may be off the bus only for its restart, and nobody is to be told to pull a power cable.
+bool restart_elsewhere();
 
 } // namespace unit_lock
 

@@ -46,7 +46,7 @@ int run_headless() {
     // Made first, so that of two followers of one moment the events of the unit come before the verdict.
     JsonRunEvents json(sm_A, sm_B, narrator, events);
     // Made before the front end, so that it has followed every signal about the unit when the verdict comes.
-    RunHistory history(sm_A, sm_B, json_events::outcome);
+    RunHistory history(sm_A, sm_B);
     HeadlessFrontEnd front_end(sm_A, sm_B, narrator, stdout, ::isatty(::fileno(stdout)) == 1);
     QObject::connect(&front_end, &HeadlessFrontEnd::finished, &json, &JsonRunEvents::finished);
     // Recorded once the verdict is out, after its last event.
@@ -71,17 +71,17 @@ QString result_line(QString const& result, int exit_code) {
 }
 
 int report_startup_failure(StartupFailure const& failure, FILE* events) {
-    if (failure.exit_code == Exit::cannot_start) {
+    if (failure.cause == Cause::cannot_start) {
         // A wrong command line, in the parser's words like any other program's.
         std::fputs((failure.message + "\n").toUtf8().constData(), stderr);
     } else {
-        std::fputs((result_line(plain_text(failure.message), failure.exit_code) + "\n").toUtf8().constData(),
+        std::fputs((result_line(plain_text(failure.message), failure.exit_code()) + "\n").toUtf8().constData(),
                    stdout);
         std::fflush(stdout);
     }
     json_events::write(events,
-                       json_events::result(failure.exit_code, json_events::outcome(failure.exit_code)));
-    return failure.exit_code;
+                       json_events::result(failure.exit_code(), words_of(*failure.cause).outcome));
+    return failure.exit_code();
 }
 
 QString plain_text(QString const& rich_text) {
@@ -170,6 +170,7 @@ HeadlessFrontEnd::HeadlessFrontEnd(SM_A* worker, SM_B* machine, Narrator* narrat
     connect_narrator();
     connect_machine();
     connect_worker();
+    narrator->follow_verdicts();
 }
 
 void HeadlessFrontEnd::connect_narrator() {
@@ -195,15 +196,13 @@ void HeadlessFrontEnd::connect_narrator() {
             [this](QString const& caption) { progress.stop(caption); });
     connect(narrator, &Narrator::phase_hidden, this, [this] { progress.hide(); });
     connect(narrator, &Narrator::progress, this, [this](int, int percent) { progress.follow(percent); });
-    connect(narrator, &Narrator::not_verified, this, [this](Cause cause) { finish(cause); });
+    connect(narrator, &Narrator::verdict, this,
+            [this](Cause cause, QStringList const& args) { finish(cause, args); });
 }
 
 void HeadlessFrontEnd::connect_machine() {
     connect(machine->B2, &QState::entered, this, &HeadlessFrontEnd::offer_install);
     connect(machine->B7, &QState::entered, this, &HeadlessFrontEnd::offer_install);
-    connect(machine->B6, &QState::entered, this, [this] { finish_for_written_unit(Cause::matches); });
-    connect(machine->B8, &QState::entered, this, [this] { finish_for_written_unit(Cause::other_product); });
-    connect(machine->B9, &QState::entered, this, [this] { finish_for_written_unit(Cause::blank_record); });
 }
 
 void HeadlessFrontEnd::connect_worker() {
@@ -216,22 +215,11 @@ void HeadlessFrontEnd::connect_worker() {
     connect(worker, &SM_A::sig_A5_entered, this, [this] { writing = true; });
     connect(worker, &SM_A::sig_A0_entered, this, &HeadlessFrontEnd::write_ended);
     connect(worker, &SM_A::sig_FwDownloaded, this, [this] { download_carried_out = true; });
-    connect(worker, &SM_A::sig_FwDownloadFailed, this,
-            [this](QString const& reason) { finish(Cause::write_failed, {reason}); });
-    connect(worker, &SM_A::sig_FwUploadUnbound, this, [this] { finish(Cause::not_verified_unbound); });
-    connect(worker, &SM_A::sig_FwUploadIncomplete, this,
-            [this] { finish_for_written_unit(Cause::could_not_verify); });
-    // After a download, a unit that cannot be read again holds what was written, only not verified.
-    connect(worker, &SM_A::sig_DeviceError, this,
-            [this] { finish(download_carried_out ? Cause::could_not_verify : Cause::unreadable); });
-    connect(worker, &SM_A::sig_LocalFailure, this,
-            [this](QString const& where_and_why) { finish(narrator->local_cause(), {where_and_why}); });
     // A write left by another run is not waited for: the unit is another run's until it has ended.
     connect(worker, &SM_A::sig_Situation, this, [this](int situation) {
-        if (situation == bus::WriteFinishing)
-            finish(Cause::write_finishing);
-        else if (situation == bus::ReservationFailed)
-            finish(Cause::reservation_failed);
+        Cause const cause = cause_of(static_cast<bus::Situation>(situation));
+        if (cause == Cause::write_finishing || cause == Cause::reservation_failed)
+            finish(cause);
     });
 }
 
@@ -260,13 +248,6 @@ void HeadlessFrontEnd::write_ended() {
     }
 }
 
-// After a download, only a verdict about the unit that was written ends the run.
-void HeadlessFrontEnd::finish_for_written_unit(Cause cause) {
-    if (!narrator->judging_another_unit()) {
-        finish(cause);
-    }
-}
-
 void HeadlessFrontEnd::show(QString const& line) {
     // The result is the last line, whatever the engine still tells while it stops.
     if (done || line == last_line) {
@@ -278,14 +259,11 @@ void HeadlessFrontEnd::show(QString const& line) {
     std::fflush(out);
 }
 
-// Where the window offers the install button. One download per run: a difference after it is the verdict.
-// An order that the worker dropped because the device changed wrote nothing, so the next read gets one.
+// Where the window offers the install button. One download per run: a difference after it is the verdict,
+// which the narrator tells. An order that the worker dropped because the device changed wrote nothing, so
+// the next read gets one.
 void HeadlessFrontEnd::offer_install() {
-    if (done || narrator->judging_another_unit()) {
-        return;
-    }
-    if (download_carried_out) {
-        finish(narrator->differs_cause());
+    if (done || download_carried_out || narrator->judging_another_unit()) {
         return;
     }
     // Queued: the machine is still entering the state.

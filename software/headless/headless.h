@@ -71,7 +71,6 @@ private:
     void show(QString const& line);
     void offer_install();
     void write_ended();
-    void finish_for_written_unit(Cause cause);
     // The result line, last: the cause's words filled with `args`; an interruption's exit code adds the
     // signal number.
     void finish(Cause cause, QStringList const& args = {}, int signal_number = 0);

@@ -20,7 +20,7 @@ void say(QString const& text) {
 int run_history_list() {
     if (command_line.failure) {
         say(command_line.failure.message);
-        return command_line.failure.exit_code;
+        return command_line.failure.exit_code();
     }
     QString const path = History::local_path();
     // Reading makes nothing: without a history there is nothing to print.

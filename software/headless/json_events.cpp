@@ -83,10 +83,6 @@ QJsonObject result(int exit_code, QString const& outcome) {
             {"image_sha256", text_or_null(History::image_sha256())}};
 }
 
-QString outcome(int exit_code) {
-    return words_of(cause_of_exit(exit_code)).outcome;
-}
-
 } // namespace json_events
 
 namespace {

@@ -30,8 +30,6 @@ QJsonObject phase(QString const& serial, QString const& phase, int progress, QSt
                   qint64 bytes = -1, qint64 total = -1);
 QJsonObject result(int exit_code, QString const& outcome);
 QJsonValue text_or_null(QString const& text);
-// A stable name for an exit code, e.g. "firmware-matches" for 0.
-QString outcome(int exit_code);
 
 } // namespace json_events
 

@@ -1,7 +1,7 @@
 #include "headless/unit_list.h"
 
 #include "app/app.h"
-#include "app/exit_codes.h"
+#include "app/causes.h"
 #include "app/narration.h"
 #include "control/unit_judgement.h"
 #include "device/product.h"
@@ -18,27 +18,13 @@ namespace unit_list {
 
 namespace {
 
-// What a run would do with a unit, in the order the upgrade flow judges it.
-enum class Judgement {
-    upgrade,
-    current,
-    other_product,
-    blank_record,
-    unreadable,
-    no_access,
-    in_use,
-    claimed_elsewhere,
-    write_finishing,
-    reserved_by_other
-};
-
 // One attached unit: as listed (or, without access, only its device address) and as read.
 struct Unit {
     DFU::DeviceItem item;
     QString product;  // empty when unknown
     QString firmware; // the firmware revision; empty when unknown
-    Judgement judgement = Judgement::unreadable;
-    qint64 holder = 0; // with reserved_by_other: the process seen holding the unit, 0 when not shown
+    Cause judgement = Cause::unreadable; // what a run on the unit would meet
+    qint64 holder = 0; // reserved by another process: the one seen holding the unit, 0 when not shown
 
     // One line of the listing: serial, USB path, product, firmware, what a run would do.
     QString text(QString const& desired_revision) const;
@@ -48,88 +34,35 @@ QString or_dash(QString const& text) {
     return text.isEmpty() ? QStringLiteral("-") : text;
 }
 
-// For each judgement, the short stable name for scripts (e.g. "other-product") and the label of the text
-// the listing shows.
-struct JudgementWords {
-    char const* name;
-    char const* text_id;
-};
-
-JudgementWords words_of(Judgement judgement) {
-    switch (judgement) {
-    case Judgement::upgrade:
-        return {"upgrade", "list_upgrade"};
-    case Judgement::current:
-        return {"current", "list_current"};
-    case Judgement::other_product:
-        return {"other-product", "list_otherProduct"};
-    case Judgement::blank_record:
-        return {"blank-record", "list_blank"};
-    case Judgement::unreadable:
-        return {"unreadable", "list_unreadable"};
-    case Judgement::no_access:
-        return {"no-access", "list_noAccess"};
-    case Judgement::in_use:
-        return {"in-use", "list_inUse"};
-    case Judgement::claimed_elsewhere:
-        return {"claimed-elsewhere", "list_claimedElsewhere"};
-    case Judgement::write_finishing:
-        return {"write-finishing", "list_writeFinishing"};
-    case Judgement::reserved_by_other:
-        return {"reserved-by-other", "list_reservedByProcess"};
-    }
-    return {"", ""};
-}
-
 QString judgement_text(Unit const& unit, QString const& desired_revision) {
-    QString const text = settings.gui.text(words_of(unit.judgement).text_id);
-    if (unit.judgement == Judgement::upgrade)
+    QString const text = settings.gui.text(listing_words_of(unit.judgement).text_id);
+    if (unit.judgement == Cause::upgrade)
         return text.arg(desired_revision);
-    if (unit.judgement == Judgement::reserved_by_other)
+    if (unit.judgement == Cause::reserved_by_other_process)
         return text.arg(process_words(settings.gui, unit.holder));
     return text;
 }
 
-// The flow's own judgement of a unit read whole.
-Judgement judge(DFU::DeviceInfo const& info, Device::Type desired_type, QString const& desired_revision) {
-    switch (flow::judge(info, desired_type, desired_revision)) {
-    case flow::Judgement::blank_record:
-        return Judgement::blank_record;
-    case flow::Judgement::other_product:
-        return Judgement::other_product;
-    case flow::Judgement::upgrade:
-        return Judgement::upgrade;
-    case flow::Judgement::current:
-        return Judgement::current;
-    case flow::Judgement::unreadable:
-        break;
-    }
-    return Judgement::unreadable;
-}
-
 Unit read_unit(DFU::DeviceItem const& item, Device::Type desired_type, QString const& desired_revision) {
-    Unit unit{item, {}, {}, Judgement::in_use};
+    Unit unit{item, {}, {}, Cause::reserved_by_other_run};
     // Held until the process ends, so that no run starts on the unit while it is read. A unit another run
     // works on is not read, and never judged from what it held before.
     if (DFU::unit_lock::take_unit(item.serial) != DFU::unit_lock::Take::taken) {
         DFU::unit_lock::Holder const holder = DFU::unit_lock::why_busy(item.serial);
-        if (holder.busy == DFU::unit_lock::Busy::write_finishing)
-            unit.judgement = Judgement::write_finishing;
-        else if (holder.busy == DFU::unit_lock::Busy::other_process)
-            unit.judgement = Judgement::reserved_by_other;
+        unit.judgement = cause_of(holder.busy);
         unit.holder = holder.pid;
         return unit;
     }
     DFU::DeviceInfo info;
     DFU::CommandResult const read = DFU::read_device_info(&item, &info);
     if (read.exit_code != 0) {
-        unit.judgement =
-            DFU::refused_claim(read.failure) ? Judgement::claimed_elsewhere : Judgement::unreadable;
+        unit.judgement = DFU::refused_claim(read.failure) ? cause_of(bus::judge_claim(read.failure))
+                                                          : Cause::unreadable;
         return unit;
     }
     unit.product = info.OTP_info.product_name();
     unit.firmware = info.FW_revision;
-    unit.judgement = judge(info, desired_type, desired_revision);
+    unit.judgement = cause_of(flow::judge(info, desired_type, desired_revision));
     return unit;
 }
 
@@ -167,10 +100,10 @@ QVector<Unit> read_units(QString const& only_serial, Device::Type desired_type,
     for (DFU::DeviceItem const& item : items)
         units << read_unit(item, desired_type, desired_revision);
     for (DFU::DeviceItem const& item : scan.unidentified)
-        units << Unit{item, {}, {}, Judgement::unreadable};
+        units << Unit{item, {}, {}, Cause::unreadable};
     // Without access dfu-util knows neither serial nor path, so these may be any unit, the one asked for too.
     for (QString const& address : DFU::addresses_without_access(errors))
-        units << Unit{{QString(), QString(), address}, {}, {}, Judgement::no_access};
+        units << Unit{{QString(), QString(), address}, {}, {}, Cause::no_access};
     return units;
 }
 
@@ -195,24 +128,22 @@ int run_unit_list() {
     for (Unit const& unit : units) {
         print(unit.text(desired_revision));
         json_events::write(events, json_events::unit_seen(unit.item, unit.product, unit.firmware));
-        json_events::write(events, json_events::judgement(unit.item, words_of(unit.judgement).name));
+        json_events::write(events, json_events::judgement(unit.item, listing_words_of(unit.judgement).name));
     }
-    if (units.isEmpty() && !listing_failed.isEmpty()) {
-        std::fputs(qPrintable(settings.gui.text("list_failed").arg(listing_failed) + "\n"), stderr);
-        QJsonObject result = json_events::result(Exit::device_unreadable, "listing-failed");
-        result["units"] = 0;
-        json_events::write(events, result);
-        return Exit::device_unreadable;
-    }
-    int const exit_code = units.isEmpty() ? Exit::nothing_attached : Exit::firmware_matches;
-    if (units.isEmpty() && !passed_over.isEmpty())
+    Cause const end = !units.isEmpty()           ? Cause::listed
+                      : !listing_failed.isEmpty() ? Cause::listing_failed
+                                                  : Cause::nothing_attached;
+    CauseWords const& words = words_of(end);
+    if (end == Cause::listing_failed)
+        std::fputs(qPrintable(settings.gui.text(words.result_id).arg(listing_failed) + "\n"), stderr);
+    else if (end == Cause::nothing_attached && !passed_over.isEmpty())
         print(settings.gui.text("list_serialAbsent").arg(run_options.serial, passed_over.join(", ")));
-    else if (units.isEmpty())
-        print(settings.gui.text("list_nothing"));
-    QJsonObject result = json_events::result(exit_code, units.isEmpty() ? "nothing-attached" : "listed");
+    else if (end == Cause::nothing_attached)
+        print(settings.gui.text(words.result_id));
+    QJsonObject result = json_events::result(words.exit_code, words.outcome);
     result["units"] = units.size();
     json_events::write(events, result);
-    return exit_code;
+    return words.exit_code;
 }
 
 } // namespace unit_list

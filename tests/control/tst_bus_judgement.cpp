@@ -19,6 +19,7 @@ struct Row {
     Reservation reservation;
     DFU::Failure claim; // how the one unit refused its last claim
     bus::Situation expected;
+    bool restart_elsewhere = false; // another run writes a unit or waits for a written one to restart
 };
 
 QStringList unit(QString const& serial) {
@@ -58,6 +59,9 @@ std::vector<Row> const rows{
     {"unit reserved by another process", unit("325E35633334"), "", none, Reservation::other_process, none, bus::ReservedByOther},
     {"unit whose name cannot be taken", unit("325E35633334"), "", none, Reservation::failed, none, bus::ReservationFailed},
     {"a reservation weighs before an old claim", unit("325E35633334"), "", none, Reservation::in_use, DFU::Failure::unit_busy, bus::UnitInUse},
+    {"empty bus while another run's unit restarts", {}, "", none, Reservation::not_tried, none, bus::RestartingElsewhere, true},
+    {"a unit listed while another run's unit restarts", unit("325E35633334"), "", none, Reservation::taken, none, bus::Clear, true},
+    {"no access weighs before another run's restart", {}, denied_011, none, Reservation::not_tried, none, bus::NoAccess, true},
 };
 // clang-format on
 
@@ -81,7 +85,7 @@ private slots:
         if (row.failure != DFU::Failure::none)
             scan = DFU::ScanResult();
         scan.listing_failure = row.failure;
-        QCOMPARE(bus::judge(scan, row.errors, row.reservation, row.claim), row.expected);
+        QCOMPARE(bus::judge(scan, row.errors, row.reservation, row.claim, row.restart_elsewhere), row.expected);
         // Only a unit named alone is reserved, read and judged.
         QCOMPARE(bus::names_one_unit(scan), row.reservation != Reservation::not_tried);
     }

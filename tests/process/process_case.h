@@ -22,7 +22,8 @@
 //           (another program holds dev0: every claim is refused as busy), block (nothing more can be
 //           written into the tool's private directory, when TMPDIR is the world's), second
 //           (another run with the same command line and world; then exit and words are the second run's,
-//           and the first must end with 0), orphan (kill -9, then a second run: its exit and words), rerun
+//           and the first must end with 0), beside (the same, with a serial no unit has and --timeout 3),
+//           orphan (kill -9, then a second run: its exit and words), rerun
 //           (kill -9, then once the write it left has ended, a second run: its exit and words).
 //   exit    the exit code; -1 when the tool dies of the signal, -2 when it still waits once the words
 //           were printed (it is then ended with SIGTERM)
@@ -376,7 +377,7 @@ inline Outcome after_event(Case const& row, SimWorld const& world, Run& run,
         Run second(row.args, environment);
         return {second.finish(90000), second.output()};
     }
-    if (action != "second" && action != "orphan") {
+    if (action != "second" && action != "beside" && action != "orphan") {
         act(action, world, run);
         Outcome const outcome{run.finish(90000), run.output()};
         // Only a write outlives the tool; a read or a listing ends with it.
@@ -387,7 +388,10 @@ inline Outcome after_event(Case const& row, SimWorld const& world, Run& run,
     }
     if (action == "orphan")
         act("kill", world, run);
-    Run second(row.args, environment);
+    QStringList args = row.args;
+    if (action == "beside")
+        args << "--serial" << QString::number(QCoreApplication::applicationPid()) << "--timeout" << "3";
+    Run second(args, environment);
     Outcome const outcome{second.finish(30000), second.output()};
     int const first = run.finish(90000);
     if (first != (action == "orphan" ? -1 : 0))

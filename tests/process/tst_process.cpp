@@ -55,6 +55,9 @@ std::vector<Case> const cases{
     {"kill -9 during the write", "load old-firmware", headless, "kill at write", -1, {}, Flash::image},
     {"second run on the bus", "load old-firmware", headless, "second at Connected to a F20", 10,
      {"already running"}, Flash::image},
+    // A run started while another's written unit restarts, off the bus, sends nobody to its power cable.
+    {"run started while another run's unit restarts", "load old-firmware; set dev0 reenter_delay_ms 3000", headless,
+     "beside at leave", 12, {"another run's product is restarting", "!power cable"}, Flash::image},
     {"run beside a write left by a killed run", "load old-firmware", headless, "orphan at write", 10,
      {"still finishing"}, Flash::image},
     {"another unit comes back", "load two-devices; image dev1; unplug dev1; set dev0 reenter 0; fast on",
