@@ -2,19 +2,27 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QElapsedTimer>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QTextDocument>
 #include <QTimer>
 #include <QWidget>
 #include <QWindow>
 
+#include <algorithm>
+
 namespace {
 
+// An announcing label's place in a burst of changes (an accessibility::Order).
 char const* const announces = "announces";
 // The words a screen reader was last given by an announcing label.
 char const* const announced = "announced";
-// Texts that follow one another at once (the product, then its firmware) are announced once, as they end.
+// Changes that follow one another at once (the product, then its firmware; a verdict, then the status line
+// that comes with it) are announced together, with their final words, once none came for this long; a
+// burst that goes on is announced after at most burst_ms.
 constexpr int settle_ms = 250;
+constexpr int burst_ms = 1000;
 
 // The window: its parts, without the unnamed empty widgets that the picture and the rings are drawn on.
 class WindowAccessible : public QAccessibleWidget {
@@ -126,7 +134,7 @@ QAccessibleInterface* part_interface(QString const& class_name, QObject* object)
         return new WindowAccessible(widget);
     if (class_name == QLatin1String("ProgressBar"))
         return new BarAccessible(static_cast<QProgressBar*>(widget));
-    if (class_name == QLatin1String("QLabel") && widget->property(announces).toBool())
+    if (class_name == QLatin1String("QLabel") && widget->property(announces).isValid())
         return new QAccessibleWidget(widget, QAccessible::Notification);
     return nullptr;
 }
@@ -138,14 +146,103 @@ void announce(QAccessibleInterface* part) {
     QAccessible::updateAccessibility(&shown);
 }
 
-// Announces a label's words unless it is hidden or has announced them already. Orca reads the words when it
-// handles the event, so two announcements in a row would both be heard with the later words.
-void announce_news(QLabel* label) {
-    QString const words = label->accessibleName();
-    if (!label->isVisible() || words.isEmpty() || words == label->property(announced).toString())
-        return;
-    label->setProperty(announced, words);
-    announce(QAccessible::queryAccessibleInterface(label));
+// The parts whose words changed and are not announced yet: announcing labels, and bars for their captions.
+struct Burst {
+    QList<QPointer<QWidget>> parts;
+    QPointer<QTimer> timer;
+    QElapsedTimer since_first;
+};
+
+Burst& burst() {
+    static Burst pending;
+    return pending;
+}
+
+struct News {
+    QWidget* part;
+    int order;
+    QString words;
+};
+
+int order_of(QWidget* part) {
+    return qobject_cast<QProgressBar*>(part) ? static_cast<int>(accessibility::Order::caption)
+                                             : part->property(announces).toInt();
+}
+
+// A label's words not yet given to a screen reader while it is shown; a bar's caption until the bar's phase
+// is hidden, since a failed phase hides the bar with its caption said.
+QString news_of(QWidget* part) {
+    if (auto* bar = qobject_cast<QProgressBar*>(part))
+        return bar->accessibleDescription();
+    QString const words = part->accessibleName();
+    return part->isVisible() && words != part->property(announced).toString() ? words : QString();
+}
+
+QString first_sentence(QString const& words) {
+    static QRegularExpression const end(QStringLiteral("[.!?](\\s|$)"));
+    QRegularExpressionMatch const found = end.match(words);
+    return found.hasMatch() ? words.left(found.capturedEnd(0)).trimmed() : words;
+}
+
+// Of two texts where one begins with the other's first sentence (a status line and a hint that tell the
+// same moment), the longer one says all.
+bool says_less(News const& one, News const& other) {
+    bool const same_start = other.words.startsWith(first_sentence(one.words)) ||
+                            one.words.startsWith(first_sentence(other.words));
+    return same_start && one.words.size() < other.words.size();
+}
+
+QList<News> pending_news(QWidget* showing) {
+    QList<News> news;
+    for (QWidget* part : burst().parts) {
+        QString const words = part && part != showing ? news_of(part) : QString();
+        if (!words.isEmpty())
+            news.append({part, order_of(part), words});
+    }
+    if (showing && !showing->accessibleName().isEmpty())
+        news.append({showing, order_of(showing), showing->accessibleName()});
+    std::stable_sort(news.begin(), news.end(),
+                     [](News const& one, News const& other) { return one.order < other.order; });
+    return news;
+}
+
+// The part that a screen reader announces: a label itself, a bar's caption within the bar.
+QAccessibleInterface* notification_of(QWidget* part) {
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(part);
+    return face && qobject_cast<QProgressBar*>(part) ? face->child(0) : face;
+}
+
+// Announces what the burst changed, the status line first and what to do last, each once; a part being
+// shown anew is announced by its showing, after the others. Orca reads the words when it handles the
+// event, so they are final when it comes.
+void announce_burst(QWidget* showing = nullptr) {
+    QList<News> const news = pending_news(showing);
+    burst().parts.clear();
+    if (burst().timer)
+        burst().timer->stop();
+    for (News const& one : news) {
+        if (!qobject_cast<QProgressBar*>(one.part))
+            one.part->setProperty(announced, one.words);
+        bool const repeated = std::any_of(news.begin(), news.end(),
+                                          [&one](News const& other) { return says_less(one, other); });
+        if (!repeated && one.part != showing)
+            announce(notification_of(one.part));
+    }
+}
+
+void add_to_burst(QWidget* part) {
+    Burst& pending = burst();
+    if (!pending.timer) {
+        pending.timer = new QTimer(part->window());
+        pending.timer->setSingleShot(true);
+        QObject::connect(pending.timer, &QTimer::timeout, [] { announce_burst(); });
+    }
+    if (pending.parts.isEmpty())
+        pending.since_first.start();
+    if (!pending.parts.contains(part))
+        pending.parts.append(part);
+    if (pending.since_first.elapsed() < burst_ms - settle_ms)
+        pending.timer->start(settle_ms);
 }
 
 } // namespace
@@ -156,8 +253,8 @@ void install() {
     QAccessible::installFactory(part_interface);
 }
 
-void make_announcing(QLabel* label) {
-    label->setProperty(announces, true);
+void make_announcing(QLabel* label, Order order) {
+    label->setProperty(announces, static_cast<int>(order));
 }
 
 QString plain_words(QString const& rich_text) {
@@ -169,20 +266,16 @@ QString plain_words(QString const& rich_text) {
 void tell(QLabel* label, QString const& rich_text) {
     label->setText(rich_text);
     label->setAccessibleName(plain_words(rich_text));
-    if (label->property(announces).toBool())
-        QTimer::singleShot(settle_ms, label, [label] { announce_news(label); });
+    if (label->property(announces).isValid())
+        add_to_burst(label);
 }
 
-// A part shown anew is announced by its showing, with the words it has then; what the other announcing
-// labels say new is announced first, as it came first.
+// A part shown anew is announced by its showing, with the words it has then; what else changed with it is
+// announced first.
 void show_part(QWidget* part, bool shown) {
     bool const showing = shown && part->isHidden();
-    if (showing && part->property(announces).toBool() && part->parentWidget()) {
-        for (QLabel* other :
-             part->parentWidget()->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly))
-            if (other != part && other->property(announces).toBool())
-                announce_news(other);
-    }
+    if (showing && part->property(announces).isValid())
+        announce_burst(part);
     if (shown)
         part->setEnabled(true);
     part->setVisible(shown);
@@ -193,8 +286,7 @@ void show_part(QWidget* part, bool shown) {
 }
 
 void announce_caption(QProgressBar* bar) {
-    if (QAccessibleInterface* face = QAccessible::queryAccessibleInterface(bar))
-        announce(face->child(0));
+    add_to_burst(bar);
 }
 
 } // namespace accessibility

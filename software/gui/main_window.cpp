@@ -90,7 +90,7 @@ void add_label(Settings::LabelData const& entry, Settings::Settings const& setti
     auto* label = new QLabel(window);
     if (entry.id == "status_noDev") {
         window->statusLabel = label;
-        accessibility::make_announcing(label);
+        accessibility::make_announcing(label, accessibility::Order::status);
     }
     label->setText(label_text(entry, settings));
     label->setAccessibleName(accessibility::plain_words(label->text()));
@@ -262,7 +262,7 @@ QLabel* make_hint_label(Settings::Settings const* settings, MainWindow* window) 
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    accessibility::make_announcing(label);
+    accessibility::make_announcing(label, accessibility::Order::hint);
     label->setStyleSheet(hint_style);
     label->setGeometry(rounded(entry->x * window->scale), rounded(entry->y * window->scale),
                        rounded(design_hint_width * window->scale),

@@ -1,11 +1,13 @@
 """The window as a screen reader reads it through AT-SPI, over one whole upgrade of the emulated unit and a
 unit of another product: the parts' names, the focus when the upgrade is offered, the install button pressed
-through its accessible action, the bar's value rising, and the verdict reaching the name of a part.
+through its accessible action, the bar's value rising, and the verdict reaching the name of a part and
+heard last.
 
     tst_window_atspi.py BUILD_DIR    (inside atspi_session.sh, with DFU_SIM_DIR a fresh private world)
 """
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -17,18 +19,32 @@ from gi.repository import Atspi, GLib
 build = sys.argv[1]
 world = os.environ["DFU_SIM_DIR"]
 tool_log = os.path.join(os.environ["TMPDIR"], "updater.log")
-# The words of every notification shown, as Orca speaks them: read when the event is handled, so a text
-# replaced at once is heard in its new form only.
+# The words of every notification shown, as Orca speaks them, with the time they came: read when the event
+# is handled, so a text replaced at once is heard in its new form only.
 announced = []
+# Notifications less than this apart are heard as one burst.
+burst_s = 0.5
 
 
 def on_shown(event):
     if event.detail1 and event.source.getRole() == pyatspi.ROLE_NOTIFICATION:
-        announced.append(event.source.name)
+        announced.append((time.monotonic(), event.source.name))
 
 
 def heard(words):
-    return any(words in text for text in announced)
+    return any(words in text for _, text in announced)
+
+
+def first_sentence(text):
+    return re.split(r"(?<=[.!?])\s", text, maxsplit=1)[0]
+
+
+def no_repeats():
+    """No burst says the same first sentence twice: a status line and a hint that tell one moment are one."""
+    for index, (before, earlier) in enumerate(announced):
+        for at, later in announced[index + 1:]:
+            check("%r then %r within %.2f s" % (earlier, later, at - before),
+                  at - before >= burst_s or first_sentence(earlier) != first_sentence(later))
 
 
 def simctl(*args):
@@ -161,10 +177,16 @@ def upgrade(frame):
     tidy(frame)
 
     wait_for("the restart told", lambda: "restarts" in status.name, 30)
-    wait_for("the restart announced", lambda: heard("The product restarts and is then checked."))
+    # Told by the status line and the hint at once, the restart is announced once, with the warning.
+    wait_for("the restart announced", lambda: heard("restarts and is read back to check it: do not disconnect"))
     check("the button disabled while the unit restarts", not states(button).contains(pyatspi.STATE_ENABLED))
     wait_for("the verdict", lambda: caption.name == "Done. Disconnect USB cable.", 30)
     wait_for("the verdict announced", lambda: heard("Done. Disconnect USB cable."))
+    # The instruction is the last thing heard: what comes with the verdict is said before it.
+    settled = time.monotonic() + 2 * burst_s
+    wait_for("the verdict's burst over", lambda: time.monotonic() > settled)
+    check("the verdict heard last, not %r" % announced[-1][1], announced[-1][1] == "Done. Disconnect USB cable.")
+    no_repeats()
     check("the bar full", value_of(bar) == 100)
     check("the focus on the bar that tells the verdict", states(bar).contains(pyatspi.STATE_FOCUSED))
     check("one press accepted", installs(tool_log) == 1)
@@ -184,6 +206,11 @@ def other_product(frame):
     button = one(frame, pyatspi.ROLE_PUSH_BUTTON, "Install the firmware")
     check("nothing to install", not states(button).contains(pyatspi.STATE_ENABLED))
     tidy(frame)
+
+
+def print_announced():
+    start = announced[0][0] if announced else 0
+    print("Announced:\n" + "\n".join("%8.3f %s" % (at - start, text) for at, text in announced))
 
 
 def main():
@@ -206,6 +233,7 @@ def main():
     finally:
         tool.send_signal(signal.SIGTERM)
         tool.wait(30)
+    print_announced()
     print("PASS: the window read through AT-SPI over an upgrade and another product")
 
 
@@ -213,5 +241,6 @@ if __name__ == "__main__":
     try:
         main()
     except AssertionError as failure:
+        print_announced()
         print("FAIL: %s (the tool's log: %s)" % (failure, tool_log))
         sys.exit(1)
