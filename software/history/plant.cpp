@@ -1,5 +1,6 @@
 #include "history/plant.h"
 
+#include "history/local.h"
 #include "history/record.h"
 
 #include <QDebug>
@@ -25,13 +26,6 @@ QString repeated(QString const& text, int times) {
     for (int i = 0; i < times; ++i)
         copies << text;
     return copies.join(", ");
-}
-
-QString columns() {
-    QStringList names;
-    for (char const* column : record_columns)
-        names << column;
-    return names.join(", ");
 }
 
 QString plant_type(QString const& column) {
@@ -76,7 +70,7 @@ int count_pending(QSqlDatabase local) {
 std::optional<QList<QVariantList>> pending_rows(QSqlDatabase local, QString* error) {
     QSqlQuery query(local);
     query.setForwardOnly(true);
-    if (!query.exec("SELECT " + columns() + " FROM records WHERE plant_sent = 0 ORDER BY rowid LIMIT " +
+    if (!query.exec("SELECT " + column_list() + " FROM records WHERE plant_sent = 0 ORDER BY rowid LIMIT " +
                     QString::number(batch_rows))) {
         *error = "the local history cannot be read: " + reason(query.lastError());
         return std::nullopt;
@@ -119,7 +113,7 @@ std::optional<QString> insert(QSqlDatabase plant, QList<QVariantList> const& row
     QString const one_row = "(" + repeated("?", std::size(record_columns)) + ")";
     QSqlQuery query(plant);
     // A prepare that failed (the server gone since the connection) is forgotten by the exec that follows.
-    if (!query.prepare("INSERT INTO records (" + columns() + ") VALUES " + repeated(one_row, rows.size()) +
+    if (!query.prepare("INSERT INTO records (" + column_list() + ") VALUES " + repeated(one_row, rows.size()) +
                        " ON CONFLICT (id) DO NOTHING"))
         return reason(query.lastError());
     for (QVariantList const& row : rows)
